@@ -1,0 +1,127 @@
+#include "base/safe_file.hpp"
+
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+#if defined(_WIN32)
+#include <cstdio>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace tabulix {
+
+namespace fs = std::filesystem;
+
+#if !defined(_WIN32)
+namespace {
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+#endif
+
+bool WriteFileNoFollow(const fs::path& path, std::span<const std::uint8_t> bytes, WriteMode mode) {
+#if defined(_WIN32)
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(path, ec))) return false;
+  std::ofstream out(path, std::ios::binary |
+                              (mode == WriteMode::Append ? std::ios::app : std::ios::trunc));
+  if (!out) return false;
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+#else
+  // O_NOFOLLOW refuses a link in the last component; O_NONBLOCK keeps a planted FIFO from
+  // hanging us, and the fstat check refuses anything that is not a regular file.
+  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  flags |= mode == WriteMode::Append ? O_APPEND : 0;
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok && mode == WriteMode::Replace) ok = ::ftruncate(fd, 0) == 0;
+  if (ok) ok = WriteAll(fd, bytes.data(), bytes.size());
+  ok = (::close(fd) == 0) && ok;
+  return ok;
+#endif
+}
+
+bool WriteFileNoFollow(const fs::path& path, std::string_view text, WriteMode mode) {
+  return WriteFileNoFollow(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), mode);
+}
+
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& out, std::string& reason,
+                   std::uint64_t maxBytes) {
+  out.clear();
+  std::error_code ec;
+  const auto status = fs::status(path, ec);
+  if (ec || !fs::exists(status)) {
+    reason = "no such file";
+    return false;
+  }
+  if (fs::is_directory(status)) {
+    reason = "is a directory";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    reason = "cannot be opened for reading";
+    return false;
+  }
+  in.seekg(0, std::ios::end);
+  const std::streamoff end = in.tellg();
+  if (end < 0) {
+    reason = "size cannot be determined";
+    return false;
+  }
+  if (static_cast<std::uint64_t>(end) > maxBytes) {
+    reason = "file too large";
+    return false;
+  }
+  in.seekg(0, std::ios::beg);
+  out.resize(static_cast<std::size_t>(end));
+  if (!out.empty() && !in.read(reinterpret_cast<char*>(out.data()), end)) {
+    out.clear();
+    reason = "read failed";
+    return false;
+  }
+  return true;
+}
+
+bool IsWritableDirectory(const fs::path& dir) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) return false;
+#if defined(_WIN32)
+  return true;
+#else
+  return ::access(dir.c_str(), W_OK | X_OK) == 0;
+#endif
+}
+
+fs::path ExecutableDirectory() {
+  std::error_code ec;
+#if defined(_WIN32)
+  return fs::current_path(ec);
+#else
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return exe.parent_path();
+#endif
+}
+
+}  // namespace tabulix

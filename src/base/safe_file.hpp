@@ -1,0 +1,32 @@
+#pragma once
+// File access that never follows a symbolic link planted in place of a log or dump file.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tabulix {
+
+enum class WriteMode { Append, Replace };
+
+// Writes the bytes to the file, creating it when missing. The last path component must
+// not be a symbolic link: such a file is refused, never followed. Returns false on any
+// failure (the file then holds whatever the failed write left, for Append).
+bool WriteFileNoFollow(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                       WriteMode mode);
+bool WriteFileNoFollow(const std::filesystem::path& path, std::string_view text, WriteMode mode);
+
+// Reads a regular file whole. Fails (with a short reason) for a missing file, a directory
+// or a read error. `maxBytes` bounds the allocation so that a huge file cannot exhaust memory.
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out,
+                   std::string& reason, std::uint64_t maxBytes = std::uint64_t{1} << 32);
+
+// True when the folder exists and this process may create files in it.
+bool IsWritableDirectory(const std::filesystem::path& dir);
+
+// The folder of the running executable (empty when it cannot be found).
+std::filesystem::path ExecutableDirectory();
+
+}  // namespace tabulix
