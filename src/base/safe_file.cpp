@@ -65,42 +65,26 @@ bool WriteFileNoFollow(const fs::path& path, std::string_view text, WriteMode mo
       path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), mode);
 }
 
-bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& out, std::string& reason,
-                   std::uint64_t maxBytes) {
+ReadFileStatus ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& out,
+                             std::uint64_t maxBytes) {
   out.clear();
   std::error_code ec;
   const auto status = fs::status(path, ec);
-  if (ec || !fs::exists(status)) {
-    reason = "no such file";
-    return false;
-  }
-  if (fs::is_directory(status)) {
-    reason = "is a directory";
-    return false;
-  }
+  if (ec || !fs::exists(status)) return ReadFileStatus::Missing;
+  if (!fs::is_regular_file(status)) return ReadFileStatus::NotRegularFile;
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    reason = "cannot be opened for reading";
-    return false;
-  }
+  if (!in) return ReadFileStatus::CannotOpen;
   in.seekg(0, std::ios::end);
   const std::streamoff end = in.tellg();
-  if (end < 0) {
-    reason = "size cannot be determined";
-    return false;
-  }
-  if (static_cast<std::uint64_t>(end) > maxBytes) {
-    reason = "file too large";
-    return false;
-  }
+  if (end < 0) return ReadFileStatus::ReadError;
+  if (static_cast<std::uint64_t>(end) > maxBytes) return ReadFileStatus::TooLarge;
   in.seekg(0, std::ios::beg);
   out.resize(static_cast<std::size_t>(end));
   if (!out.empty() && !in.read(reinterpret_cast<char*>(out.data()), end)) {
     out.clear();
-    reason = "read failed";
-    return false;
+    return ReadFileStatus::ReadError;
   }
-  return true;
+  return ReadFileStatus::Ok;
 }
 
 bool IsWritableDirectory(const fs::path& dir) {

@@ -18,10 +18,12 @@ bool WriteFileNoFollow(const std::filesystem::path& path, std::span<const std::u
                        WriteMode mode);
 bool WriteFileNoFollow(const std::filesystem::path& path, std::string_view text, WriteMode mode);
 
-// Reads a regular file whole. Fails (with a short reason) for a missing file, a directory
-// or a read error. `maxBytes` bounds the allocation so that a huge file cannot exhaust memory.
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out,
-                   std::string& reason, std::uint64_t maxBytes = std::uint64_t{1} << 32);
+enum class ReadFileStatus { Ok, Missing, NotRegularFile, CannotOpen, TooLarge, ReadError };
+
+// Reads a regular file whole. `maxBytes` bounds the allocation so that a huge file cannot
+// exhaust memory. On failure `out` is empty.
+ReadFileStatus ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out,
+                             std::uint64_t maxBytes = std::uint64_t{1} << 32);
 
 // True when the folder exists and this process may create files in it.
 bool IsWritableDirectory(const std::filesystem::path& dir);

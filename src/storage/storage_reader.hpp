@@ -1,0 +1,90 @@
+#pragma once
+// The strict compound-document reader: what the platform's structured-storage service
+// does for the load route. It opens a sound compound document (versions 3 and 4, 512- and
+// 4096-byte sectors) and reads a stream of its root storage whole. It refuses any file
+// whose streams cannot be followed; repairing damaged containers is the tolerant reader's
+// job, never this one's.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tabulix::storage {
+
+enum class ReadStatus {
+  Ok,
+  NotCompound,   // cannot open, no signature, bad header, FAT/directory cannot be followed
+  NoSuchStream,  // no stream of that name under the root
+  SizeUnknown,   // reserved for the load route; this reader always knows a stream's size
+  ReadFailed,    // the stream's chain loops, leaves the file or holds a bad sector number
+  Incomplete,    // the chain (or the file) is shorter than the stream's size
+};
+
+class StorageReader {
+ public:
+  // Files larger than this are refused rather than read into memory.
+  static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 30;
+
+  // Opens and checks the container: header, extension tables (DIFAT), FAT, directory chain
+  // and tree, mini FAT. `reason` gets a short English explanation on failure.
+  static std::optional<StorageReader> Open(const std::filesystem::path& path,
+                                           std::string* reason = nullptr);
+  // The same over bytes already in memory (tests, benchmarks); the bytes are copied.
+  static std::optional<StorageReader> FromBytes(std::vector<std::uint8_t> bytes,
+                                                std::string* reason = nullptr);
+
+  // Reads the named stream of the root storage whole (names compare case-insensitively,
+  // as the platform does). On Ok, `out` holds exactly the stream's bytes; on any failure
+  // it is left empty.
+  ReadStatus ReadStream(std::u16string_view name, std::vector<std::uint8_t>& out,
+                        std::string* reason = nullptr) const;
+  bool HasStream(std::u16string_view name) const;
+  // Streams directly under the root, in directory order.
+  std::vector<std::u16string> StreamNames() const;
+
+  int majorVersion() const { return majorVersion_; }
+  std::size_t sectorSize() const { return sectorSize_; }
+
+ private:
+  struct Entry {
+    std::u16string name;
+    std::uint8_t type = 0;
+    std::uint32_t left = 0;
+    std::uint32_t right = 0;
+    std::uint32_t child = 0;
+    std::uint32_t start = 0;
+    std::uint64_t size = 0;
+  };
+  // Where one sector's bytes stand in the file, clipped at the file's end.
+  std::span<const std::uint8_t> Sector(std::uint32_t id) const;
+
+  // Follows a chain of the FAT from `start` until end-of-chain. Fails (with a reason) when
+  // it loops, leaves the file or meets a special value.
+  bool FatChain(std::uint32_t start, std::vector<std::uint32_t>& chain, std::string& why) const;
+  bool MiniFatChain(std::uint32_t start, std::vector<std::uint32_t>& chain, std::string& why) const;
+
+  bool ParseHeader(std::string& why);
+  bool LoadFat(std::string& why);
+  bool LoadDirectory(std::string& why);
+  bool LoadMiniFat(std::string& why);
+  const Entry* FindRootStream(std::u16string_view name) const;
+
+  std::vector<std::uint8_t> bytes_;
+  int majorVersion_ = 3;
+  std::size_t sectorSize_ = 512;
+  std::uint32_t sectorCount_ = 0;  // sectors that start inside the file
+  std::vector<std::uint32_t> fat_;
+  std::vector<std::uint32_t> miniFat_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> rootStreams_;      // entry numbers of the root's streams
+  std::vector<std::uint32_t> miniStreamChain_;  // sectors of the root's mini stream
+  bool miniStreamUsable_ = false;
+  std::string miniStreamProblem_;
+};
+
+}  // namespace tabulix::storage

@@ -1,0 +1,331 @@
+#include "storage/storage_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "compound/little_endian.hpp"
+#include "storage/compound_layout.hpp"
+
+namespace tabulix::storage {
+
+namespace fs = std::filesystem;
+namespace le = tabulix::LittleEndian;
+using namespace layout;
+
+namespace {
+
+constexpr std::size_t kSectorSize = std::size_t{1} << kSectorShiftV3;
+constexpr std::size_t kIdsPerSector = kSectorSize / 4;   // 128 FAT entries a sector
+constexpr std::size_t kIdsPerDifat = kIdsPerSector - 1;  // the last one links onwards
+constexpr std::size_t kMiniPerSector = kSectorSize / kMiniSectorSize;
+
+std::size_t DivideRoundingUp(std::size_t value, std::size_t divisor) {
+  return value / divisor + (value % divisor != 0 ? 1 : 0);
+}
+
+void SetReason(std::string* reason, std::string text) {
+  if (reason != nullptr) *reason = std::move(text);
+}
+
+// Where each part of the document goes, in sectors, in file order: FAT, extension table,
+// directory, mini FAT, mini stream, stream data.
+struct Plan {
+  std::size_t fat = 0, difat = 0, directory = 1, miniFat = 0, miniStream = 0, data = 0;
+  std::size_t miniSectors = 0;
+
+  std::size_t FirstFat() const { return 0; }
+  std::size_t FirstDifat() const { return fat; }
+  std::size_t FirstDirectory() const { return FirstDifat() + difat; }
+  std::size_t FirstMiniFat() const { return FirstDirectory() + directory; }
+  std::size_t FirstMiniStream() const { return FirstMiniFat() + miniFat; }
+  std::size_t FirstData() const { return FirstMiniStream() + miniStream; }
+  std::size_t Total() const { return FirstData() + data; }
+};
+
+Plan MakePlan(std::size_t size) {
+  Plan plan;
+  if (size < kMiniStreamCutoff) {
+    plan.miniSectors = DivideRoundingUp(size, kMiniSectorSize);
+    plan.miniFat = DivideRoundingUp(plan.miniSectors, kIdsPerSector);
+    plan.miniStream = DivideRoundingUp(plan.miniSectors, kMiniPerSector);
+  } else {
+    plan.data = DivideRoundingUp(size, kSectorSize);
+  }
+  // The FAT covers itself and the extension table, which in turn grows with the FAT: grow
+  // both until they cover everything. Each round only grows them, so this settles fast.
+  for (;;) {
+    const std::size_t fat = DivideRoundingUp(plan.Total(), kIdsPerSector);
+    const std::size_t difat =
+        fat > kHeaderDifatSlots ? DivideRoundingUp(fat - kHeaderDifatSlots, kIdsPerDifat) : 0;
+    if (fat == plan.fat && difat == plan.difat) return plan;
+    plan.fat = fat;
+    plan.difat = difat;
+  }
+}
+
+// Number of sector `index` as the tables store it (the plan keeps sizes small enough).
+std::uint32_t Id(std::size_t index) { return static_cast<std::uint32_t>(index); }
+
+void WriteHeader(le::MutableBytes doc, const Plan& plan) {
+  std::copy(kSignature.begin(), kSignature.end(), doc.begin() + kOffSignature);
+  // Class id (8..23), reserved bytes, transaction signature: zero.
+  le::Write(doc, kMinorVersion, kOffMinorVersion);
+  le::Write(doc, std::uint16_t{3}, kOffMajorVersion);
+  le::Write(doc, kByteOrderMark, kOffByteOrder);
+  le::Write(doc, kSectorShiftV3, kOffSectorShift);
+  le::Write(doc, kMiniSectorShift, kOffMiniSectorShift);
+  le::Write(doc, std::uint32_t{0}, kOffDirSectorCount);  // must stay 0 in version 3
+  le::Write(doc, Id(plan.fat), kOffFatSectorCount);
+  le::Write(doc, Id(plan.FirstDirectory()), kOffDirStart);
+  le::Write(doc, kMiniStreamCutoff, kOffMiniCutoff);
+  le::Write(doc, plan.miniFat > 0 ? Id(plan.FirstMiniFat()) : kEndOfChain, kOffMiniFatStart);
+  le::Write(doc, Id(plan.miniFat), kOffMiniFatCount);
+  le::Write(doc, plan.difat > 0 ? Id(plan.FirstDifat()) : kEndOfChain, kOffDifatStart);
+  le::Write(doc, Id(plan.difat), kOffDifatCount);
+  for (std::size_t i = 0; i < kHeaderDifatSlots; ++i) {
+    le::Write(doc, i < plan.fat ? Id(plan.FirstFat() + i) : kFreeSector, kOffHeaderDifat + 4 * i);
+  }
+}
+
+std::size_t SectorOffset(std::size_t sector) { return (sector + 1) * kSectorSize; }
+
+// Links `count` consecutive entries from `first` into one chain of `table` (a span of
+// 32-bit entries inside the document).
+void WriteChain(le::MutableBytes table, std::size_t first, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t next = i + 1 < count ? Id(first + i + 1) : kEndOfChain;
+    le::Write(table, next, 4 * (first + i));
+  }
+}
+
+void WriteTables(le::MutableBytes doc, const Plan& plan) {
+  // FAT: every entry free, then the chains and the table's own sectors.
+  auto fat = doc.subspan(SectorOffset(plan.FirstFat()), plan.fat * kSectorSize);
+  std::fill(fat.begin(), fat.end(), std::uint8_t{0xFF});
+  for (std::size_t i = 0; i < plan.fat; ++i) le::Write(fat, kFatSector, 4 * (plan.FirstFat() + i));
+  for (std::size_t i = 0; i < plan.difat; ++i) {
+    le::Write(fat, kDifatSector, 4 * (plan.FirstDifat() + i));
+  }
+  WriteChain(fat, plan.FirstDirectory(), plan.directory);
+  WriteChain(fat, plan.FirstMiniFat(), plan.miniFat);
+  WriteChain(fat, plan.FirstMiniStream(), plan.miniStream);
+  WriteChain(fat, plan.FirstData(), plan.data);
+
+  // Extension table: FAT sectors 109 onwards, 127 to a sector, each sector linking to the
+  // next and the last one ending the chain.
+  for (std::size_t d = 0; d < plan.difat; ++d) {
+    auto sector = doc.subspan(SectorOffset(plan.FirstDifat() + d), kSectorSize);
+    for (std::size_t j = 0; j < kIdsPerDifat; ++j) {
+      const std::size_t k = kHeaderDifatSlots + d * kIdsPerDifat + j;
+      le::Write(sector, k < plan.fat ? Id(plan.FirstFat() + k) : kFreeSector, 4 * j);
+    }
+    le::Write(sector, d + 1 < plan.difat ? Id(plan.FirstDifat() + d + 1) : kEndOfChain,
+              4 * kIdsPerDifat);
+  }
+
+  // Mini FAT: one chain over the mini sectors of the one small stream.
+  if (plan.miniFat > 0) {
+    auto miniFat = doc.subspan(SectorOffset(plan.FirstMiniFat()), plan.miniFat * kSectorSize);
+    std::fill(miniFat.begin(), miniFat.end(), std::uint8_t{0xFF});
+    WriteChain(miniFat, 0, plan.miniSectors);
+  }
+}
+
+void WriteEntry(le::MutableBytes entry, std::u16string_view name, std::uint8_t type,
+                std::uint32_t child, std::uint32_t start, std::uint32_t size) {
+  // Class id, state bits and both time stamps stay zero.
+  le::WriteString(entry, std::span(name.data(), name.size()), kEntOffName, name.size());
+  le::Write(entry, static_cast<std::uint16_t>(2 * (name.size() + 1)), kEntOffNameLength);
+  le::Write(entry, type, kEntOffType);
+  le::Write(entry, kColourBlack, kEntOffColour);
+  le::Write(entry, kNoStream, kEntOffLeft);
+  le::Write(entry, kNoStream, kEntOffRight);
+  le::Write(entry, child, kEntOffChild);
+  le::Write(entry, start, kEntOffStart);
+  le::Write(entry, size, kEntOffSize);  // the high half stays zero
+}
+
+void WriteDirectory(le::MutableBytes doc, const Plan& plan, std::u16string_view name,
+                    std::size_t size) {
+  auto dir = doc.subspan(SectorOffset(plan.FirstDirectory()), kSectorSize);
+  // Root entry: its own stream is the mini stream. One black child makes a valid
+  // red-black tree; the other entries are unused, their links "none".
+  const bool small = size < kMiniStreamCutoff;
+  const bool hasMini = plan.miniSectors > 0;
+  WriteEntry(dir.subspan(0, kDirEntrySize), u"Root Entry", kTypeRoot, 1,
+             hasMini ? Id(plan.FirstMiniStream()) : kEndOfChain,
+             Id(plan.miniSectors * kMiniSectorSize));
+  std::uint32_t start = kEndOfChain;
+  if (size > 0) start = small ? 0 : Id(plan.FirstData());
+  WriteEntry(dir.subspan(kDirEntrySize, kDirEntrySize), name, kTypeStream, kNoStream, start,
+             static_cast<std::uint32_t>(size));
+  for (std::size_t e = 2; e < kSectorSize / kDirEntrySize; ++e) {
+    auto unused = dir.subspan(e * kDirEntrySize, kDirEntrySize);
+    le::Write(unused, kNoStream, kEntOffLeft);
+    le::Write(unused, kNoStream, kEntOffRight);
+    le::Write(unused, kNoStream, kEntOffChild);
+  }
+}
+
+}  // namespace
+
+bool IsValidStreamName(std::u16string_view name) {
+  if (name.empty() || name.size() > kEntNameUnits - 1) return false;
+  return std::none_of(name.begin(), name.end(), [](char16_t c) {
+    return c == 0 || c == u'/' || c == u'\\' || c == u':' || c == u'!';
+  });
+}
+
+std::vector<std::uint8_t> BuildSingleStreamDocument(std::u16string_view streamName,
+                                                    std::span<const std::uint8_t> data) {
+  if (!IsValidStreamName(streamName) || data.size() > 0xFFFFFFFFu) return {};
+  const Plan plan = MakePlan(data.size());
+  std::vector<std::uint8_t> doc(kHeaderSize + plan.Total() * kSectorSize, 0);
+  const le::MutableBytes bytes(doc);
+  WriteHeader(bytes, plan);
+  WriteTables(bytes, plan);
+  WriteDirectory(bytes, plan, streamName, data.size());
+  const std::size_t at =
+      SectorOffset(plan.miniSectors > 0 ? plan.FirstMiniStream() : plan.FirstData());
+  if (!data.empty())
+    std::copy(data.begin(), data.end(), doc.begin() + static_cast<std::ptrdiff_t>(at));
+  return doc;
+}
+
+namespace {
+
+std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Checks made before anything is created. Permission bits are read from the mode rather
+// than asked of access(): root passes access() for every file, yet a folder or file that
+// nobody may write is meant to stay as it is.
+WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::string* reason) {
+  if (target.filename().empty()) {
+    SetReason(reason, "the target has no file name");
+    return WriteStatus::CreateFailed;
+  }
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    SetReason(reason, "the folder " + folder.string() + " does not exist");
+    return WriteStatus::CreateFailed;
+  }
+  if ((st.st_mode & 0222) == 0 || ::access(folder.c_str(), W_OK | X_OK) != 0) {
+    SetReason(reason, "the folder " + folder.string() + " is not writable");
+    return WriteStatus::CreateFailed;
+  }
+  if (::lstat(target.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      SetReason(reason, "the target is a directory");
+      return WriteStatus::CreateFailed;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      SetReason(reason, "the target is not a regular file");
+      return WriteStatus::CreateFailed;
+    }
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+      SetReason(reason, "the target is read-only");
+      return WriteStatus::CreateFailed;
+    }
+  } else if (errno != ENOENT) {
+    SetReason(reason, ErrnoText("cannot examine the target"));
+    return WriteStatus::CreateFailed;
+  }
+  return WriteStatus::Ok;
+}
+
+// A new file beside the target, created exclusively and never through a link. The name
+// need not be unpredictable (O_EXCL makes it ours), only unlikely to be taken; the target's
+// name is shortened so that the whole stays within a file-name's length limit.
+int CreateTemporary(const fs::path& folder, const fs::path& target, fs::path& temp) {
+  std::uint64_t seed =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(::getpid()) << 32);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(seed >> 32));
+    std::string name = ".";  // appended piece by piece: GCC 12 warns falsely on "." + string
+    name += target.filename().string().substr(0, 200);
+    name += ".tabulix-";
+    name += suffix;
+    temp = folder / name;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view streamName,
+                                  std::span<const std::uint8_t> data, std::string* reason) {
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  if (const WriteStatus status = CheckTarget(target, folder, reason); status != WriteStatus::Ok) {
+    return status;
+  }
+  if (!IsValidStreamName(streamName)) {
+    SetReason(reason, "invalid stream name");
+    return WriteStatus::CreateStreamFailed;
+  }
+  const std::vector<std::uint8_t> doc = BuildSingleStreamDocument(streamName, data);
+  if (doc.empty()) {
+    SetReason(reason, "stream too large for a version-3 document");
+    return WriteStatus::WriteFailed;
+  }
+
+  fs::path temp;
+  const int fd = CreateTemporary(folder, target, temp);
+  if (fd < 0) {
+    SetReason(reason, ErrnoText("cannot create a temporary file"));
+    return WriteStatus::CreateFailed;
+  }
+  WriteStatus status = WriteStatus::Ok;
+  if (!WriteAll(fd, doc.data(), doc.size())) {
+    SetReason(reason, ErrnoText("cannot write the temporary file"));
+    status = WriteStatus::WriteFailed;
+  } else if (::fsync(fd) != 0) {
+    SetReason(reason, ErrnoText("cannot flush the temporary file"));
+    status = WriteStatus::CommitFailed;
+  }
+  if (::close(fd) != 0 && status == WriteStatus::Ok) {
+    SetReason(reason, ErrnoText("cannot close the temporary file"));
+    status = WriteStatus::CommitFailed;
+  }
+  if (status == WriteStatus::Ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+    SetReason(reason, ErrnoText("cannot replace the target"));
+    status = WriteStatus::CommitFailed;
+  }
+  if (status != WriteStatus::Ok) {
+    ::unlink(temp.c_str());
+    return status;
+  }
+  // Make the rename itself durable; a folder that cannot be flushed does not undo the save.
+  if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return WriteStatus::Ok;
+}
+
+}  // namespace tabulix::storage

@@ -1,0 +1,46 @@
+#pragma once
+// The writer: a new compound document holding one stream, as the platform's
+// structured-storage service creates it for the save route. Version 3, 512-byte sectors;
+// a stream below 4096 bytes goes into the mini stream, a larger one into regular sectors;
+// FAT sectors beyond the header's 109 slots are listed in extension (DIFAT) sectors.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tabulix::storage {
+
+enum class WriteStatus {
+  Ok,
+  CreateFailed,        // temporary file or target not creatable/replaceable
+  CreateStreamFailed,  // the stream name is not a valid one
+  WriteFailed,         // the bytes could not be written (or the stream is too large)
+  CommitFailed,        // flushing or renaming over the target failed
+};
+
+// A stream name is valid when it has 1 to 31 UTF-16 units, none of them NUL, '/', '\',
+// ':' or '!'.
+bool IsValidStreamName(std::u16string_view name);
+
+// The whole document in memory. Empty when the name is not valid or the data is 4 GiB or
+// more (a version-3 size field holds 32 bits).
+std::vector<std::uint8_t> BuildSingleStreamDocument(std::u16string_view streamName,
+                                                    std::span<const std::uint8_t> data);
+
+// Builds the document and saves it all-or-nothing: into a new temporary file beside the
+// target (created exclusively, mode 0644 less the umask, never through a symbolic link),
+// flushed to disk, then renamed over the target. A failed save leaves an existing target
+// as it was and removes the temporary file. Refused (CreateFailed) before anything is
+// written: a missing or read-only folder (no write bit in its mode, which counts even for
+// root), a target that is a directory or another non-regular file, an existing target
+// without any write bit. A symbolic link in the target's place is replaced by the new
+// file; what it pointed at is left alone.
+WriteStatus WriteSingleStreamFile(const std::filesystem::path& target,
+                                  std::u16string_view streamName,
+                                  std::span<const std::uint8_t> data,
+                                  std::string* reason = nullptr);
+
+}  // namespace tabulix::storage
