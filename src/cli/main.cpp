@@ -1,1 +1,79 @@
-int main() { return 0; }
+// tabulix: the command-line front end. It parses arguments, calls the core and prints
+// what the core returns; it never looks inside a file itself.
+
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/recover_command.hpp"
+
+namespace {
+
+constexpr std::string_view kUsage =
+    R"(Usage: tabulix recover DAMAGED.xls [--dump-dir DIR]
+       tabulix --help | --version
+
+Rescues the cells of a damaged Excel 97-2003 workbook (.xls).
+
+Commands:
+  recover FILE      Load FILE, extract its workbook stream by the first route that
+                    works (structured storage, compound-document repair, raw bytes)
+                    and report what was found.
+
+Options:
+  --dump-dir DIR    Write diagnostic dump files into DIR (default: ~/Morvendal when
+                    that folder exists; no dumps otherwise).
+  -h, --help        Show this help and exit.
+  --version         Show the version and exit.
+
+Logs go to RecoveryLog/ beside the executable when that folder is writable, otherwise
+to $XDG_STATE_HOME/tabulix/RecoveryLog (default ~/.local/state/tabulix/RecoveryLog).
+
+Exit status: 0 on success, 1 when the file could not be recovered, 2 on a usage error.
+)";
+
+int UsageError(std::string_view message) {
+  std::cerr << "tabulix: " << message << "\n"
+            << "Try 'tabulix --help' for more information.\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("missing command");
+
+  if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::cout << "tabulix " << TABULIX_VERSION << "\n";
+    return 0;
+  }
+  if (args[0] != "recover") return UsageError("unknown command '" + args[0] + "'");
+
+  tabulix::cli::RecoverOptions options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--dump-dir") {
+      if (i + 1 >= args.size()) return UsageError("--dump-dir needs a folder");
+      options.dumpDir = args[++i];
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      return UsageError("unknown option '" + arg + "'");
+    } else if (options.input.empty()) {
+      options.input = arg == "--" && i + 1 < args.size() ? args[++i] : arg;
+    } else {
+      return UsageError("more than one input file given");
+    }
+  }
+  if (options.input.empty()) return UsageError("recover needs the path of a damaged .xls file");
+  return tabulix::cli::RunRecover(options, std::cout, std::cerr);
+}

@@ -64,8 +64,9 @@ bool AppendText(const fs::path& file, std::string_view text) {
 
 }  // namespace
 
-LogLocations DefaultLogLocations() {
-  const fs::path exeDir = ExecutableDirectory();
+LogLocations DefaultLogLocations() { return ChooseLogLocations(ExecutableDirectory()); }
+
+LogLocations ChooseLogLocations(const fs::path& exeDir) {
   if (!exeDir.empty() && IsWritableDirectory(exeDir)) {
     return {exeDir / "RecoveryLog", exeDir / "config.ini"};
   }

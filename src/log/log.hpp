@@ -20,6 +20,8 @@ struct LogLocations {
 // writable (a portable install), otherwise $XDG_STATE_HOME/tabulix/RecoveryLog and
 // $XDG_CONFIG_HOME/tabulix/config.ini (with the XDG defaults under $HOME).
 LogLocations DefaultLogLocations();
+// The same choice for a given executable folder.
+LogLocations ChooseLogLocations(const std::filesystem::path& executableFolder);
 
 // The locations in force; decided once on first use unless set.
 LogLocations CurrentLogLocations();

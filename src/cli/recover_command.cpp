@@ -1,0 +1,71 @@
+#include "cli/recover_command.hpp"
+
+#include <mutex>
+#include <string>
+
+#include "base/diagnostics.hpp"
+#include "base/notifier.hpp"
+#include "log/log.hpp"
+#include "recovery/xls_document.hpp"
+
+namespace tabulix::cli {
+
+namespace {
+
+// What the desktop program shows in a message box, the command line prints.
+class StreamNotifier : public Notifier {
+ public:
+  explicit StreamNotifier(std::ostream& err) : err_(err) {}
+  void Notify(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    // The box texts are padded for centring; a terminal line reads better trimmed.
+    const auto first = text.find_first_not_of(' ');
+    const auto last = text.find_last_not_of(' ');
+    err_ << "tabulix: "
+         << (first == std::string_view::npos ? text : text.substr(first, last - first + 1))
+         << "\n";
+  }
+
+ private:
+  std::ostream& err_;
+  std::mutex mutex_;
+};
+
+void WriteLoadBanner(const std::string& path) {
+  const std::string rule(79, '-');
+  for (const bool toErrorLog : {false, true}) {
+    WriteLog(0, 0, rule, toErrorLog);
+    WriteLog(0, 0, "File Name : " + path, toErrorLog);
+    WriteLog(0, 0, rule, toErrorLog);
+  }
+}
+
+}  // namespace
+
+int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
+  StreamNotifier notifier(err);
+  Notifier* previous = SetNotifier(&notifier);
+  if (!options.dumpDir.empty()) SetDiagnosticsDirectory(options.dumpDir);
+
+  ExecutionLog runStart;
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(options.input, ec);
+  WriteLoadBanner(ec ? options.input : full.string());
+
+  XlsDocument document;
+  const bool loaded = document.Load(options.input);
+  SetNotifier(previous);
+  if (!loaded) {
+    err << "tabulix: could not recover '" << options.input << "'\n";
+    return 1;
+  }
+
+  out << "File:   " << options.input << "\n"
+      << "Route:  " << StreamRouteName(document.route());
+  if (!document.streamName().empty()) out << " (stream \"" << document.streamName() << "\")";
+  out << "\n"
+      << "Stream: " << document.stream().size() << " bytes\n";
+  return 0;
+}
+
+}  // namespace tabulix::cli

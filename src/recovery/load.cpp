@@ -1,0 +1,85 @@
+#include <string_view>
+
+#include "base/diagnostics.hpp"
+#include "base/notifier.hpp"
+#include "base/safe_file.hpp"
+#include "log/log.hpp"
+#include "recovery/stream_check.hpp"
+#include "recovery/xls_document.hpp"
+
+namespace tabulix {
+
+namespace {
+
+// The padding is part of the text the user has always seen in the message box.
+constexpr std::string_view kCannotOpen = "            ERROR: Could not open file.              ";
+
+}  // namespace
+
+std::string_view StreamRouteName(StreamRoute route) {
+  switch (route) {
+    case StreamRoute::None: return "none";
+    case StreamRoute::Storage: return "structured storage";
+    case StreamRoute::Compound: return "compound-document repair";
+    case StreamRoute::Raw: return "raw file bytes";
+  }
+  return "none";
+}
+
+void XlsDocument::ResetModel() {
+  stream_.clear();
+  route_ = StreamRoute::None;
+  streamName_.clear();
+}
+
+bool XlsDocument::LoadRawFile(const std::string& path) {
+  switch (ReadWholeFile(path, stream_)) {
+    case ReadFileStatus::Ok:
+      return true;
+    case ReadFileStatus::Missing:
+    case ReadFileStatus::NotRegularFile:  // a folder or a device is no file to rescue
+    case ReadFileStatus::CannotOpen:
+      Notify(kCannotOpen);
+      return false;
+    case ReadFileStatus::TooLarge:
+    case ReadFileStatus::ReadError:
+      break;
+  }
+  WriteLog(0, 0, "Could Not Read file", true);
+  return false;
+}
+
+// The tolerant reader of damaged compound documents is not in place yet: the route
+// reports failure so that the raw route runs.
+bool XlsDocument::LoadCompoundStream(const std::string& /*path*/) { return false; }
+
+bool XlsDocument::Load(const std::string& path) {
+  if (path.empty()) return false;
+  ResetModel();
+
+  // Each route replaces the buffer whole, so what a failed route left is of no interest.
+  if (LoadStorageStream(path)) {
+    route_ = StreamRoute::Storage;
+  } else if (LoadCompoundStream(path)) {
+    route_ = StreamRoute::Compound;
+  } else if (LoadRawFile(path)) {
+    route_ = StreamRoute::Raw;
+    streamName_.clear();
+  } else {
+    ResetModel();
+    return false;
+  }
+
+  WriteDiagnosticDump("payload.bin", stream_);
+
+  // Until the recovery stages run here, a stream without a single workbook record has
+  // nothing to offer, and the user is told so rather than handed an empty result.
+  if (const std::string_view problem = DescribeUnusableStream(stream_); !problem.empty()) {
+    WriteLog(0, 0, problem, true);
+    Notify(problem);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tabulix

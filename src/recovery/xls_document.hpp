@@ -1,0 +1,50 @@
+#pragma once
+// The workbook object: it owns the workbook stream of the file being rescued and, as the
+// recovery grows, the models built from it. One object serves a whole run; each Load
+// replaces what the previous one left.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tabulix {
+
+// Which route gave the workbook stream.
+enum class StreamRoute {
+  None,      // no stream (nothing loaded, or the load failed before one was found)
+  Storage,   // a sound compound document, read strictly
+  Compound,  // the tolerant reader of damaged compound documents
+  Raw,       // the file's own bytes
+};
+
+std::string_view StreamRouteName(StreamRoute route);
+
+class XlsDocument {
+ public:
+  // Obtains the workbook stream of the file at `path` by the first route that works and
+  // recovers what it can. Returns false (after telling the user through the notifier or
+  // the error log) when there is nothing to work on.
+  bool Load(const std::string& path);
+
+  // First route: the stream "Workbook", else "Book", of a sound compound document.
+  bool LoadStorageStream(const std::string& path);
+  // Second route: the tolerant compound-document reader.
+  bool LoadCompoundStream(const std::string& path);
+
+  const std::vector<std::uint8_t>& stream() const { return stream_; }
+  StreamRoute route() const { return route_; }
+  // The name of the stream when a container route gave it ("Workbook" or "Book").
+  const std::string& streamName() const { return streamName_; }
+
+ private:
+  bool LoadRawFile(const std::string& path);
+  void ResetModel();
+
+  std::vector<std::uint8_t> stream_;
+  StreamRoute route_ = StreamRoute::None;
+  std::string streamName_;
+};
+
+}  // namespace tabulix

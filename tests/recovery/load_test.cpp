@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <cstdio>
+#include <random>
+
+#include "base/diagnostics.hpp"
+#include "recovery/xls_document.hpp"
+#include "storage/storage_writer.hpp"
+#include "support/test_support.hpp"
+
+namespace tabulix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::LogCapture;
+using test::RecordingNotifier;
+using test::TempDir;
+
+constexpr const char* kCannotOpen = "            ERROR: Could not open file.              ";
+
+// The smallest workbook stream worth loading: a globals BOF and an EOF.
+std::vector<std::uint8_t> MinimalBiffStream() {
+  return {
+      0x09, 0x08, 0x10, 0x00,  // BOF, 16 data bytes
+      0x00, 0x06, 0x05, 0x00,  // version 0x0600, workbook globals
+      0xEC, 0x15, 0xCD, 0x07,  // build identifier, build year
+      0xC1, 0xC0, 0x00, 0x00,  // file history flags
+      0x06, 0x03, 0x00, 0x00,  // lowest BIFF version
+      0x0A, 0x00, 0x00, 0x00,  // EOF
+  };
+}
+
+class DiagnosticsFolder {
+ public:
+  explicit DiagnosticsFolder(const fs::path& dir) { SetDiagnosticsDirectory(dir); }
+  ~DiagnosticsFolder() { SetDiagnosticsDirectory({}); }
+};
+
+TEST(Load, EveryRealFileLoadsThroughStructuredStorageWithABiff8Bof) {
+  LogCapture logs;
+  const auto files = test::RealCorpusFiles();
+  ASSERT_GE(files.size(), 300u) << "corpus missing at " << test::CorpusDir();
+  for (const fs::path& file : files) {
+    XlsDocument document;
+    ASSERT_TRUE(document.Load(file.string())) << file;
+    EXPECT_EQ(document.route(), StreamRoute::Storage) << file;
+    const auto& stream = document.stream();
+    ASSERT_GE(stream.size(), 8u) << file;
+    EXPECT_EQ(stream[0], 0x09) << file;  // BOF code 0x0809
+    EXPECT_EQ(stream[1], 0x08) << file;
+    EXPECT_EQ(stream[4], 0x00) << file;  // BIFF version 0x0600
+    EXPECT_EQ(stream[5], 0x06) << file;
+    EXPECT_TRUE(document.streamName() == "Workbook" || document.streamName() == "Book") << file;
+  }
+  EXPECT_EQ(logs.ErrorLines().size(), 0u);
+}
+
+TEST(Load, EveryRealFileCutInHalfIsRefusedByStorageAndTakenRaw) {
+  LogCapture logs;
+  TempDir dir;
+  const fs::path cut = dir / "cut.xls";
+  int loaded = 0;
+  int nothingLeft = 0;
+  for (const fs::path& file : test::RealCorpusFiles()) {
+    auto bytes = test::ReadFileBytes(file);
+    bytes.resize(bytes.size() / 2);
+    test::WriteFileBytes(cut, bytes);
+
+    XlsDocument document;
+    EXPECT_FALSE(document.LoadStorageStream(cut.string())) << file;
+    RecordingNotifier notifier;
+    const bool ok = document.Load(cut.string());
+    EXPECT_EQ(document.route(), StreamRoute::Raw) << file;
+    EXPECT_EQ(document.stream(), bytes) << file;
+    EXPECT_TRUE(document.streamName().empty());
+    // Some writers put the workbook stream in the second half of the file; then no
+    // workbook record is left, and the user is told so.
+    if (ok) {
+      ++loaded;
+      EXPECT_TRUE(notifier.messages().empty()) << file;
+    } else {
+      ++nothingLeft;
+      EXPECT_EQ(notifier.messages().size(), 1u) << file;
+    }
+  }
+  std::printf("cut in half: %d loaded raw, %d with no workbook record left\n", loaded, nothingLeft);
+  EXPECT_GE(loaded, 360);
+}
+
+TEST(Load, BadInputGivesAClearMessageAndFalse) {
+  LogCapture logs;
+  TempDir dir;
+  std::mt19937 random(42);
+  std::vector<std::uint8_t> noise(64 * 1024);
+  for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
+  test::WriteFileBytes(dir / "empty.xls", {});
+  test::WriteFileBytes(dir / "three.xls", {0xD0, 0xCF, 0x11});
+  test::WriteFileBytes(dir / "noise.xls", noise);
+  fs::create_directory(dir / "folder.xls");
+
+  const std::string noRecords =
+      "No Excel 97-2003 workbook records were found in the file: there is nothing to recover.";
+  struct Case {
+    fs::path path;
+    std::string message;
+  };
+  for (const Case& c : {Case{dir / "missing.xls", kCannotOpen}, Case{dir / "folder.xls", kCannotOpen},
+                        Case{dir / "empty.xls", "The file is empty: there is nothing to recover."},
+                        Case{dir / "three.xls", noRecords}, Case{dir / "noise.xls", noRecords}}) {
+    RecordingNotifier notifier;
+    XlsDocument document;
+    EXPECT_FALSE(document.Load(c.path.string())) << c.path;
+    EXPECT_EQ(notifier.messages(), std::vector<std::string>{c.message}) << c.path;
+  }
+  EXPECT_EQ(logs.CountError("Failed StgOpenStorageEx"), 5);
+}
+
+TEST(Load, AnEmptyPathReturnsFalseSilently) {
+  LogCapture logs;
+  RecordingNotifier notifier;
+  XlsDocument document;
+  EXPECT_FALSE(document.Load(""));
+  EXPECT_TRUE(notifier.messages().empty());
+  EXPECT_TRUE(logs.ErrorLines().empty());
+  EXPECT_TRUE(logs.ExecutionLines().empty());
+}
+
+TEST(Load, StreamNamesAndContainersWithoutAWorkbookStream) {
+  LogCapture logs;
+  TempDir dir;
+  const auto biff = MinimalBiffStream();
+
+  // An older writer's name.
+  test::WriteFileBytes(dir / "book.xls", storage::BuildSingleStreamDocument(u"Book", biff));
+  XlsDocument book;
+  ASSERT_TRUE(book.Load((dir / "book.xls").string()));
+  EXPECT_EQ(book.route(), StreamRoute::Storage);
+  EXPECT_EQ(book.streamName(), "Book");
+  EXPECT_EQ(book.stream(), biff);
+
+  // Neither name: the first route fails with its text and the raw route takes the whole
+  // file, in which the records still stand.
+  const auto other = storage::BuildSingleStreamDocument(u"Other", biff);
+  test::WriteFileBytes(dir / "other.xls", other);
+  XlsDocument document;
+  EXPECT_FALSE(document.LoadStorageStream((dir / "other.xls").string()));
+  EXPECT_EQ(logs.CountError("Failed OpenStream"), 1);
+  ASSERT_TRUE(document.Load((dir / "other.xls").string()));
+  EXPECT_EQ(document.route(), StreamRoute::Raw);
+  EXPECT_EQ(document.stream(), other);
+
+  // A bare record stream without any container.
+  test::WriteFileBytes(dir / "bare.xls", biff);
+  XlsDocument bare;
+  ASSERT_TRUE(bare.Load((dir / "bare.xls").string()));
+  EXPECT_EQ(bare.route(), StreamRoute::Raw);
+  EXPECT_EQ(bare.stream(), biff);
+}
+
+TEST(Load, ADocumentWhoseStreamIsCutShortIsNotTakenAsComplete) {
+  LogCapture logs;
+  TempDir dir;
+  std::vector<std::uint8_t> biff = MinimalBiffStream();
+  biff.resize(20000, 0x55);  // large enough to live in regular sectors
+  auto document = storage::BuildSingleStreamDocument(u"Workbook", biff);
+  document.resize(document.size() - 4096);  // the last sectors of the stream are gone
+  test::WriteFileBytes(dir / "short.xls", document);
+
+  XlsDocument loaded;
+  EXPECT_FALSE(loaded.LoadStorageStream((dir / "short.xls").string()));
+  ASSERT_TRUE(loaded.Load((dir / "short.xls").string()));
+  EXPECT_EQ(loaded.route(), StreamRoute::Raw);
+}
+
+TEST(Load, DiagnosticCopyGoesToTheFolderOnlyWhenItExistsAndNeverThroughALink) {
+  LogCapture logs;
+  TempDir dir;
+  const auto biff = MinimalBiffStream();
+  test::WriteFileBytes(dir / "bare.xls", biff);
+
+  {
+    DiagnosticsFolder absent(dir / "Morvendal");
+    XlsDocument document;
+    ASSERT_TRUE(document.Load((dir / "bare.xls").string()));
+    EXPECT_FALSE(fs::exists(dir / "Morvendal"));
+  }
+  fs::create_directory(dir / "Morvendal");
+  DiagnosticsFolder present(dir / "Morvendal");
+  {
+    XlsDocument document;
+    ASSERT_TRUE(document.Load((dir / "bare.xls").string()));
+    EXPECT_EQ(test::ReadFileBytes(dir / "Morvendal" / "payload.bin"), biff);
+  }
+  fs::remove(dir / "Morvendal" / "payload.bin");
+  test::WriteFileBytes(dir / "victim", {1, 2, 3});
+  fs::create_symlink(dir / "victim", dir / "Morvendal" / "payload.bin");
+  XlsDocument document;
+  ASSERT_TRUE(document.Load((dir / "bare.xls").string()));
+  EXPECT_EQ(test::ReadFileBytes(dir / "victim"), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace tabulix
