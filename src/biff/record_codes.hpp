@@ -1,0 +1,69 @@
+#pragma once
+// The record codes the system knows, expanded from the one table in record_codes.def.
+// The recovery scan asks IsKnownRecord at every byte offset of a stream, so the lookup is
+// one index into a table built at compile time.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tabulix {
+
+enum class RecordCode : std::uint16_t {
+#define TABULIX_RECORD(code, identifier, ...) identifier = code,
+#include "biff/record_codes.def"
+#undef TABULIX_RECORD
+};
+
+struct RecordInfo {
+  std::uint16_t code;
+  std::string_view name;
+  std::string_view className;  // empty when no class reads the record
+};
+
+inline constexpr std::array kRecordTable = {
+#define TABULIX_RECORD(code, identifier, name, className, ...) RecordInfo{code, name, className},
+#include "biff/record_codes.def"
+#undef TABULIX_RECORD
+};
+
+namespace detail {
+
+// Slot 0 means "unknown"; slot i + 1 names kRecordTable[i].
+using RecordSlot = std::uint8_t;
+static_assert(kRecordTable.size() < 0xFF, "the slot type must hold every known record");
+
+consteval std::array<RecordSlot, 0x10000> BuildRecordSlots() {
+  std::array<RecordSlot, 0x10000> slots{};
+  for (std::size_t i = 0; i < kRecordTable.size(); ++i) {
+    slots[kRecordTable[i].code] = static_cast<RecordSlot>(i + 1);
+  }
+  return slots;
+}
+
+inline constexpr std::array<RecordSlot, 0x10000> kRecordSlots = BuildRecordSlots();
+
+}  // namespace detail
+
+// The table entry of `code`, or nullptr for a code the system does not know.
+constexpr const RecordInfo* FindRecord(std::uint16_t code) noexcept {
+  const detail::RecordSlot slot = detail::kRecordSlots[code];
+  return slot == 0 ? nullptr : &kRecordTable[slot - 1];
+}
+
+constexpr bool IsKnownRecord(std::uint16_t code) noexcept {
+  return detail::kRecordSlots[code] != 0;
+}
+
+// The record's name as text ("BOF", "SST", ...); empty for an unknown code.
+constexpr std::string_view RecordName(std::uint16_t code) noexcept {
+  const detail::RecordSlot slot = detail::kRecordSlots[code];
+  return slot == 0 ? std::string_view{} : kRecordTable[slot - 1].name;
+}
+
+constexpr std::uint16_t ToCode(RecordCode code) noexcept {
+  return static_cast<std::uint16_t>(code);
+}
+
+}  // namespace tabulix
