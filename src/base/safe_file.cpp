@@ -17,9 +17,9 @@ namespace tabulix {
 namespace fs = std::filesystem;
 
 #if !defined(_WIN32)
-namespace {
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+bool WriteAllToDescriptor(int fd, std::span<const std::uint8_t> bytes) {
+  const std::uint8_t* data = bytes.data();
+  std::size_t size = bytes.size();
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
@@ -31,8 +31,6 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   }
   return true;
 }
-
-}  // namespace
 #endif
 
 bool WriteFileNoFollow(const fs::path& path, std::span<const std::uint8_t> bytes, WriteMode mode) {
@@ -54,7 +52,7 @@ bool WriteFileNoFollow(const fs::path& path, std::span<const std::uint8_t> bytes
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (ok && mode == WriteMode::Replace) ok = ::ftruncate(fd, 0) == 0;
-  if (ok) ok = WriteAll(fd, bytes.data(), bytes.size());
+  if (ok) ok = WriteAllToDescriptor(fd, bytes);
   ok = (::close(fd) == 0) && ok;
   return ok;
 #endif

@@ -25,6 +25,11 @@ enum class ReadFileStatus { Ok, Missing, NotRegularFile, CannotOpen, TooLarge, R
 ReadFileStatus ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out,
                              std::uint64_t maxBytes = std::uint64_t{1} << 32);
 
+#if !defined(_WIN32)
+// Writes all bytes to an open descriptor, retrying short and interrupted writes.
+bool WriteAllToDescriptor(int fd, std::span<const std::uint8_t> bytes);
+#endif
+
 // True when the folder exists and this process may create files in it.
 bool IsWritableDirectory(const std::filesystem::path& dir);
 

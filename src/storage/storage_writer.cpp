@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/safe_file.hpp"
 #include "compound/little_endian.hpp"
 #include "storage/compound_layout.hpp"
 
@@ -203,19 +204,6 @@ namespace {
 
 std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Checks made before anything is created. Permission bits are read from the mode rather
 // than asked of access(): root passes access() for every file, yet a folder or file that
 // nobody may write is meant to stay as it is.
@@ -301,7 +289,7 @@ WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view st
     return WriteStatus::CreateFailed;
   }
   WriteStatus status = WriteStatus::Ok;
-  if (!WriteAll(fd, doc.data(), doc.size())) {
+  if (!WriteAllToDescriptor(fd, doc)) {
     SetReason(reason, ErrnoText("cannot write the temporary file"));
     status = WriteStatus::WriteFailed;
   } else if (::fsync(fd) != 0) {
