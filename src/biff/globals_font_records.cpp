@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "biff/fixed_record.hpp"
 #include "biff/globals_base_records.hpp"
 #include "log/log.hpp"
 
@@ -26,12 +27,12 @@ Font::Font() {
 void Font::Reset() { *this = Font(); }
 
 std::uint32_t Font::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
     WriteLog(0, 0, "Exception in Workbook::Font::Read", true);
     return 0;
   }
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(height_, 0);
   reader(options_, 2);
   reader(colour_, 4);
@@ -49,7 +50,7 @@ std::uint32_t Font::Read(std::span<const std::uint8_t> stream, std::size_t pos) 
 
 std::uint32_t Font::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(height_, 0);
   writer(options_, 2);
   writer(colour_, 4);
@@ -72,7 +73,8 @@ std::uint32_t Font::RecordSize() { return SizeWithHeaders(); }
 
 bool Font::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   // The fixed fields, then a short string of at most 255 16-bit characters.
-  return detail::HeaderInRange(stream, pos, kCode, kFixedSize + 2, kFixedSize + 2 + 2 * 255, "Font");
+  return HeaderInRange(stream, pos, kCode, kFixedSize + 2, kFixedSize + 2 + 2 * 255,
+                       StandardTexts(Scope::kWorkbook, "Font").validate);
 }
 
 // ---- Format ----
@@ -87,12 +89,12 @@ Format::Format() {
 void Format::Reset() { *this = Format(); }
 
 std::uint32_t Format::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
     WriteLog(0, 0, "Exception in Workbook::Format::Read", true);
     return 0;
   }
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(index_, 0);
   if (!reader.complete() || !detail::ReadLongString(data_, 2, text_))
     WriteLog(0, 0, "Exception in Workbook::Format::Read", true);
@@ -101,7 +103,7 @@ std::uint32_t Format::Read(std::span<const std::uint8_t> stream, std::size_t pos
 
 std::uint32_t Format::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(index_, 0);
   const bool complete = text_.Write(data_, 2) == WrittenSize(text_);
   const std::uint32_t written = Record::Write(out, pos);
@@ -115,7 +117,8 @@ std::uint32_t Format::DataSize() { return detail::StoreDataSize(*this, 2 + Writt
 std::uint32_t Format::RecordSize() { return SizeWithHeaders(); }
 
 bool Format::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return detail::HeaderInRange(stream, pos, kCode, 5, 0xFFFF, "Format");
+  return HeaderInRange(stream, pos, kCode, 5, 0xFFFF,
+                       StandardTexts(Scope::kWorkbook, "Format").validate);
 }
 
 // ---- Style ----
@@ -129,12 +132,12 @@ Style::Style() {
 void Style::Reset() { *this = Style(); }
 
 std::uint32_t Style::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
     WriteLog(0, 0, "Exception in Workbook::Style::Read", true);
     return 0;
   }
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(xfIndex_, 0);
   bool complete = reader.complete();
   if (complete && IsBuiltIn()) {
@@ -150,7 +153,7 @@ std::uint32_t Style::Read(std::span<const std::uint8_t> stream, std::size_t pos)
 
 std::uint32_t Style::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(xfIndex_, 0);
   bool complete = true;
   if (IsBuiltIn()) {
@@ -172,7 +175,8 @@ std::uint32_t Style::DataSize() {
 std::uint32_t Style::RecordSize() { return SizeWithHeaders(); }
 
 bool Style::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return detail::HeaderInRange(stream, pos, kCode, 4, 0xFFFF, "Style");
+  return HeaderInRange(stream, pos, kCode, 4, 0xFFFF,
+                       StandardTexts(Scope::kWorkbook, "Style").validate);
 }
 
 // ---- Palette ----
@@ -186,12 +190,12 @@ Palette::Palette() {
 void Palette::Reset() { *this = Palette(); }
 
 std::uint32_t Palette::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
     WriteLog(0, 0, "Exception in Workbook::Palette::Read", true);
     return 0;
   }
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(count_, 0);
   // The count comes from the file: only the colours the data holds are taken, and a count
   // that claims more is cut to them rather than written back as a run of black.
@@ -207,7 +211,7 @@ std::uint32_t Palette::Read(std::span<const std::uint8_t> stream, std::size_t po
 
 std::uint32_t Palette::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(count_, 0);
   for (std::size_t i = 0; i < count_; ++i)
     writer(i < colours_.size() ? colours_[i] : std::uint32_t{0}, 2 + 4 * i);
@@ -224,7 +228,8 @@ std::uint32_t Palette::DataSize() {
 std::uint32_t Palette::RecordSize() { return SizeWithHeaders(); }
 
 bool Palette::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return detail::HeaderInRange(stream, pos, kCode, 2, 0xFFFF, "Palette");
+  return HeaderInRange(stream, pos, kCode, 2, 0xFFFF,
+                       StandardTexts(Scope::kWorkbook, "Palette").validate);
 }
 
 }  // namespace tabulix::globals

@@ -1,5 +1,6 @@
 #include "biff/globals_name_records.hpp"
 
+#include "biff/fixed_record.hpp"
 #include "biff/globals_base_records.hpp"
 
 namespace tabulix::globals {
@@ -26,9 +27,9 @@ void WRITEACCESS::Reset() {
 }
 
 std::uint32_t WRITEACCESS::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    detail::LogError(detail::ReadText("WRITEACCESS"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "WRITEACCESS").read);
     return 0;
   }
   if (dataSize_ == kLongSize) {
@@ -37,7 +38,7 @@ std::uint32_t WRITEACCESS::Read(std::span<const std::uint8_t> stream, std::size_
     userNameShort_.Read(data_, 0);
   } else {
     detail::StoreDataSize(*this, kLongSize);
-    detail::LogError("Error Condition in Workbook::WRITEACCESS::Read::dataSize_ incorrect");
+    LogRecordError("Error Condition in Workbook::WRITEACCESS::Read::dataSize_ incorrect");
   }
   // The bytes this record took in the stream, not the corrected length: the caller walks on
   // from here.
@@ -53,7 +54,7 @@ std::uint32_t WRITEACCESS::Write(std::span<std::uint8_t> out, std::size_t pos) {
       dataSize_ == kLongSize ? userName_.Write(data_, 0) : userNameShort_.Write(data_, 0);
   const std::uint32_t written = Record::Write(out, pos);
   if (put != expected || written != RecordSize())
-    detail::LogError(detail::WriteText("WRITEACCESS"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "WRITEACCESS").write);
   return written;
 }
 
@@ -62,8 +63,8 @@ std::uint32_t WRITEACCESS::RecordSize() { return SizeWithHeaders(); }
 bool WRITEACCESS::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::uint16_t code = 0;
   std::uint16_t length = 0;
-  if (!detail::ReadHeader(stream, pos, code, length)) {
-    detail::LogError(detail::ValidateText("WRITEACCESS"));
+  if (!ReadHeader(stream, pos, code, length)) {
+    LogRecordError(StandardTexts(Scope::kWorkbook, "WRITEACCESS").validate);
     return false;
   }
   return code == kCode && (length == kLongSize || length == kShortSize);
@@ -83,19 +84,19 @@ void CODENAME::Reset() {
 }
 
 std::uint32_t CODENAME::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    detail::LogError(detail::ReadText("CODENAME"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "CODENAME").read);
     return 0;
   }
   if (dataSize_ == 2) {
-    detail::FieldReader reader(data_);
+    FieldReader reader(data_);
     reader(value_, 0);
   } else if (dataSize_ >= 4 && dataSize_ <= 511) {
     name_.Read(data_, 0);
   } else {
     detail::StoreDataSize(*this, 2);
-    detail::LogError("Error Condition in Workbook::CODENAME::Read::dataSize_ incorrect");
+    LogRecordError("Error Condition in Workbook::CODENAME::Read::dataSize_ incorrect");
   }
   return consumed;
 }
@@ -104,14 +105,16 @@ std::uint32_t CODENAME::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
   bool complete = true;
   if (dataSize_ == 2) {
-    detail::FieldWriter writer(data_);
+    FieldWriter writer(data_);
     writer(value_, 0);
     complete = writer.complete();
   } else {
     complete = name_.Write(data_, 0) == 3 + name_.StringSize();
   }
   const std::uint32_t written = Record::Write(out, pos);
-  if (!complete || written != RecordSize()) detail::LogError(detail::WriteText("CODENAME"));
+  if (!complete || written != RecordSize()) {
+    LogRecordError(StandardTexts(Scope::kWorkbook, "CODENAME").write);
+  }
   return written;
 }
 
@@ -120,8 +123,8 @@ std::uint32_t CODENAME::RecordSize() { return SizeWithHeaders(); }
 bool CODENAME::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::uint16_t code = 0;
   std::uint16_t length = 0;
-  if (!detail::ReadHeader(stream, pos, code, length)) {
-    detail::LogError(detail::ValidateText("CODENAME"));
+  if (!ReadHeader(stream, pos, code, length)) {
+    LogRecordError(StandardTexts(Scope::kWorkbook, "CODENAME").validate);
     return false;
   }
   return code == kCode && (length == 2 || length > 3);
@@ -142,23 +145,25 @@ void TABID::Reset() {
 }
 
 std::uint32_t TABID::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    detail::LogError(detail::ReadText("TABID"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "TABID").read);
     return 0;
   }
   ids_.resize(dataSize_ / 2);
   for (std::size_t i = 0; i < ids_.size(); ++i) ids_[i] = LittleEndian::U16(data_, 2 * i);
-  if (dataSize_ % 2 != 0) detail::LogError(detail::ReadText("TABID"));
+  if (dataSize_ % 2 != 0) LogRecordError(StandardTexts(Scope::kWorkbook, "TABID").read);
   return consumed;
 }
 
 std::uint32_t TABID::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   for (std::size_t i = 0; i < ids_.size(); ++i) writer(ids_[i], 2 * i);
   const std::uint32_t written = Record::Write(out, pos);
-  if (!writer.complete() || written != RecordSize()) detail::LogError(detail::WriteText("TABID"));
+  if (!writer.complete() || written != RecordSize()) {
+    LogRecordError(StandardTexts(Scope::kWorkbook, "TABID").write);
+  }
   return written;
 }
 
@@ -171,8 +176,8 @@ std::uint32_t TABID::RecordSize() { return SizeWithHeaders(); }
 bool TABID::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::uint16_t code = 0;
   std::uint16_t length = 0;
-  if (!detail::ReadHeader(stream, pos, code, length)) {
-    detail::LogError(detail::ValidateText("TABID"));
+  if (!ReadHeader(stream, pos, code, length)) {
+    LogRecordError(StandardTexts(Scope::kWorkbook, "TABID").validate);
     return false;
   }
   return code == kCode && length % 2 == 0;

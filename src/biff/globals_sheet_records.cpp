@@ -1,5 +1,6 @@
 #include "biff/globals_sheet_records.hpp"
 
+#include "biff/fixed_record.hpp"
 #include "biff/globals_base_records.hpp"
 #include "log/log.hpp"
 
@@ -23,13 +24,13 @@ BoundSheet::BoundSheet() {
 void BoundSheet::Reset() { *this = BoundSheet(); }
 
 std::uint32_t BoundSheet::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
     WriteLog(0, 0, kReadError, true);
     return 0;
   }
   if (data_.empty()) return 0;
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(position_, 0);
   reader(visibility_, 4);
   reader(type_, 5);
@@ -41,7 +42,7 @@ std::uint32_t BoundSheet::Read(std::span<const std::uint8_t> stream, std::size_t
 
 std::uint32_t BoundSheet::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(position_, 0);
   writer(visibility_, 4);
   writer(type_, 5);
@@ -60,7 +61,7 @@ std::uint32_t BoundSheet::RecordSize() { return SizeWithHeaders(); }
 bool BoundSheet::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::uint16_t code = 0;
   std::uint16_t length = 0;
-  if (!detail::ReadHeader(stream, pos, code, length)) {
+  if (!ReadHeader(stream, pos, code, length)) {
     WriteLog(0, 0, kValidateError, true);
     return false;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "biff/fixed_record.hpp"
 #include "biff/globals_base_records.hpp"
 
 namespace tabulix::globals {
@@ -34,17 +35,17 @@ SST::SST() {
 void SST::Reset() { *this = SST(); }
 
 std::uint32_t SST::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    detail::LogError(detail::ReadText("SST"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "SST").read);
     return 0;
   }
   strings_.clear();
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(total_, 0);
   reader(unique_, 4);
   if (!reader.complete()) {
-    detail::LogError(detail::ReadText("SST"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "SST").read);
     return consumed;
   }
   const std::size_t room = (data_.size() - 8) / kMinStringSize;
@@ -66,7 +67,7 @@ std::uint32_t SST::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
     strings_.resize(read);
     lied = true;
   }
-  if (lied) detail::LogError(detail::ReadText("SST"));
+  if (lied) LogRecordError(StandardTexts(Scope::kWorkbook, "SST").read);
   return consumed;
 }
 
@@ -154,7 +155,7 @@ std::uint32_t SST::RecordSize() { return SizeWithHeaders(); }
 std::uint32_t SST::Write(std::span<std::uint8_t> out, std::size_t pos) {
   unique_ = static_cast<std::uint32_t>(strings_.size());
   data_.assign(DataSize(), 0);
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(total_, 0);
   writer(unique_, 4);
   bool complete = writer.complete();
@@ -188,7 +189,7 @@ std::uint32_t SST::Write(std::span<std::uint8_t> out, std::size_t pos) {
   }
   const std::uint32_t written = Record::Write(out, pos);
   if (!complete || q != data_.size() || written != RecordSize())
-    detail::LogError(detail::WriteText("SST"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "SST").write);
   return written;
 }
 
@@ -197,10 +198,10 @@ bool SST::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::uint16_t length = 0;
   std::uint32_t total = 0;
   std::uint32_t unique = 0;
-  if (!detail::ReadHeader(stream, pos, code, length) ||
+  if (!ReadHeader(stream, pos, code, length) ||
       !LittleEndian::Read(stream, total, pos + kRecordHeaderSize) ||
       !LittleEndian::Read(stream, unique, pos + kRecordHeaderSize + 4)) {
-    detail::LogError(detail::ValidateText("SST"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "SST").validate);
     return false;
   }
   return code == kCode && static_cast<std::int32_t>(unique) >= 0 && total >= unique &&
@@ -222,12 +223,12 @@ ExtSST::ExtSST() {
 void ExtSST::Reset() { *this = ExtSST(); }
 
 std::uint32_t ExtSST::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = detail::ReadFrame(*this, stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    detail::LogError(detail::ReadText("ExtSST"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "ExtSST").read);
     return 0;
   }
-  detail::FieldReader reader(data_);
+  FieldReader reader(data_);
   reader(stringsPerBucket_, 0);
   buckets_.resize(data_.size() >= 2 ? (data_.size() - 2) / 8 : 0);
   for (std::size_t i = 0; i < buckets_.size(); ++i) {
@@ -235,13 +236,13 @@ std::uint32_t ExtSST::Read(std::span<const std::uint8_t> stream, std::size_t pos
     reader(buckets_[i].pieceOffset, 6 + 8 * i);
     reader(buckets_[i].reserved, 8 + 8 * i);
   }
-  if (!reader.complete()) detail::LogError(detail::ReadText("ExtSST"));
+  if (!reader.complete()) LogRecordError(StandardTexts(Scope::kWorkbook, "ExtSST").read);
   return consumed;
 }
 
 std::uint32_t ExtSST::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
-  detail::FieldWriter writer(data_);
+  FieldWriter writer(data_);
   writer(stringsPerBucket_, 0);
   for (std::size_t i = 0; i < buckets_.size(); ++i) {
     writer(buckets_[i].streamPosition, 2 + 8 * i);
@@ -250,7 +251,7 @@ std::uint32_t ExtSST::Write(std::span<std::uint8_t> out, std::size_t pos) {
   }
   const std::uint32_t written = Record::Write(out, pos);
   if (!writer.complete() || written != RecordSize())
-    detail::LogError(detail::WriteText("ExtSST"));
+    LogRecordError(StandardTexts(Scope::kWorkbook, "ExtSST").write);
   return written;
 }
 
@@ -263,8 +264,8 @@ std::uint32_t ExtSST::RecordSize() { return SizeWithHeaders(); }
 bool ExtSST::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::uint16_t code = 0;
   std::uint16_t length = 0;
-  if (!detail::ReadHeader(stream, pos, code, length)) {
-    detail::LogError(detail::ValidateText("ExtSST"));
+  if (!ReadHeader(stream, pos, code, length)) {
+    LogRecordError(StandardTexts(Scope::kWorkbook, "ExtSST").validate);
     return false;
   }
   return code == kCode && length >= 2 && (length - 2) % 8 == 0;

@@ -5,30 +5,37 @@
 
 #include <cstdint>
 
-#include "biff/globals_base_records.hpp"
+#include "biff/fixed_record.hpp"
 
 namespace tabulix::globals {
 
-using INTERFACEHDR = ValueRecord<0x00E1, 1200, "INTERFACEHDR">;  // code page
-using INTERFACEEND = EmptyRecord<0x00E2, "INTERFACEEND">;
-using DSF = ValueRecord<0x0161, 0, "DSF">;                    // double-stream flag
-using EXCEL9FILE = EmptyRecord<0x01C0, "EXCEL9FILE">;
-using FNGROUPCOUNT = ValueRecord<0x009C, 14, "FNGROUPCOUNT">;  // function groups
-using WINDOWPROTECT = ValueRecord<0x0019, 0, "WINDOWPROTECT">;
-using PROTECT = ValueRecord<0x0012, 0, "PROTECT">;
-using PASSWORD = ValueRecord<0x0013, 0, "PASSWORD">;  // password hash
-using PROT4REV = ValueRecord<0x01AF, 0, "PROT4REV">;
-using PROT4REVPASS = ValueRecord<0x01BC, 0, "PROT4REVPASS">;
-using BACKUP = ValueRecord<0x0040, 0, "BACKUP">;
-using HIDEOBJ = ValueRecord<0x008D, 0, "HIDEOBJ">;  // object display mode
-using DATE1904 = ValueRecord<0x0022, 0, "DATE1904">;
-using PRECISION = ValueRecord<0x000E, 0, "PRECISION">;
-using REFRESHALL = ValueRecord<0x01B7, 0, "REFRESHALL">;
-using BOOKBOOL = ValueRecord<0x00DA, 0, "BOOKBOOL">;  // workbook option flags
-using USESELFS = ValueRecord<0x0160, 0, "USESELFS">;  // natural-language formulas
+// The code page.
+using INTERFACEHDR = ValueRecord<std::uint16_t, 0x00E1, 1200, "INTERFACEHDR", Scope::kWorkbook>;
+using INTERFACEEND = EmptyRecord<0x00E2, "INTERFACEEND", Scope::kWorkbook>;
+// The double-stream flag.
+using DSF = ValueRecord<std::uint16_t, 0x0161, 0, "DSF", Scope::kWorkbook>;
+using EXCEL9FILE = EmptyRecord<0x01C0, "EXCEL9FILE", Scope::kWorkbook>;
+// The number of function groups.
+using FNGROUPCOUNT = ValueRecord<std::uint16_t, 0x009C, 14, "FNGROUPCOUNT", Scope::kWorkbook>;
+using WINDOWPROTECT = ValueRecord<std::uint16_t, 0x0019, 0, "WINDOWPROTECT", Scope::kWorkbook>;
+using PROTECT = ValueRecord<std::uint16_t, 0x0012, 0, "PROTECT", Scope::kWorkbook>;
+// A password hash.
+using PASSWORD = ValueRecord<std::uint16_t, 0x0013, 0, "PASSWORD", Scope::kWorkbook>;
+using PROT4REV = ValueRecord<std::uint16_t, 0x01AF, 0, "PROT4REV", Scope::kWorkbook>;
+using PROT4REVPASS = ValueRecord<std::uint16_t, 0x01BC, 0, "PROT4REVPASS", Scope::kWorkbook>;
+using BACKUP = ValueRecord<std::uint16_t, 0x0040, 0, "BACKUP", Scope::kWorkbook>;
+// The object display mode.
+using HIDEOBJ = ValueRecord<std::uint16_t, 0x008D, 0, "HIDEOBJ", Scope::kWorkbook>;
+using DATE1904 = ValueRecord<std::uint16_t, 0x0022, 0, "DATE1904", Scope::kWorkbook>;
+using PRECISION = ValueRecord<std::uint16_t, 0x000E, 0, "PRECISION", Scope::kWorkbook>;
+using REFRESHALL = ValueRecord<std::uint16_t, 0x01B7, 0, "REFRESHALL", Scope::kWorkbook>;
+// Workbook option flags.
+using BOOKBOOL = ValueRecord<std::uint16_t, 0x00DA, 0, "BOOKBOOL", Scope::kWorkbook>;
+// Natural-language formulas.
+using USESELFS = ValueRecord<std::uint16_t, 0x0160, 0, "USESELFS", Scope::kWorkbook>;
 
 // Menus added and deleted, one byte each.
-class MMS : public FixedRecord<MMS> {
+class MMS : public FixedRecord<MMS, Scope::kWorkbook> {
  public:
   static constexpr std::uint16_t kCode = 0x00C1;
   static constexpr std::uint32_t kDataSize = 2;

@@ -4,17 +4,19 @@
 
 #include <cstdint>
 
-#include "biff/globals_base_records.hpp"
+#include "biff/fixed_record.hpp"
 
 namespace tabulix::globals {
 
-class Window1 : public FixedRecord<Window1> {
+class Window1 : public FixedRecord<Window1, Scope::kWorkbook> {
  public:
   static constexpr std::uint16_t kCode = 0x003D;
   static constexpr std::uint32_t kDataSize = 18;
   static constexpr std::string_view kName = "Window1";
-  static std::string ReadText() { return "Error reading Window1 Record"; }
-  static std::string WriteText() { return "Error writing Window1 Record"; }
+  static RecordTexts Texts() {
+    return {"Exception in Workbook::Window1::Validate", "Error reading Window1 Record",
+            "Error writing Window1 Record"};
+  }
 
   // A new workbook's window is larger than a constructed record's.
   void Reset() {
@@ -49,7 +51,7 @@ class Window1 : public FixedRecord<Window1> {
   std::uint16_t tabRatio_ = 600;  // tab bar width, per mille
 };
 
-class COUNTRY : public FixedRecord<COUNTRY> {
+class COUNTRY : public FixedRecord<COUNTRY, Scope::kWorkbook> {
  public:
   static constexpr std::uint16_t kCode = 0x008C;
   static constexpr std::uint32_t kDataSize = 4;
@@ -65,7 +67,7 @@ class COUNTRY : public FixedRecord<COUNTRY> {
   std::uint16_t systemCountry_ = 1;
 };
 
-class RECALCID : public FixedRecord<RECALCID> {
+class RECALCID : public FixedRecord<RECALCID, Scope::kWorkbook> {
  public:
   static constexpr std::uint16_t kCode = 0x01C1;
   static constexpr std::uint32_t kDataSize = 8;
@@ -83,7 +85,7 @@ class RECALCID : public FixedRecord<RECALCID> {
   std::uint32_t engineId_ = 114210;
 };
 
-class BOOKEXT : public FixedRecord<BOOKEXT> {
+class BOOKEXT : public FixedRecord<BOOKEXT, Scope::kWorkbook> {
  public:
   static constexpr std::uint16_t kCode = 0x0863;
   static constexpr std::uint32_t kDataSize = 21;

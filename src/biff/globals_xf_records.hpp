@@ -4,16 +4,19 @@
 
 #include <cstdint>
 
-#include "biff/globals_base_records.hpp"
+#include "biff/fixed_record.hpp"
 
 namespace tabulix::globals {
 
-class XF : public FixedRecord<XF> {
+class XF : public FixedRecord<XF, Scope::kWorkbook> {
  public:
   static constexpr std::uint16_t kCode = 0x00E0;
   static constexpr std::uint32_t kDataSize = 20;
   static constexpr std::string_view kName = "XF";
-  static std::string ReadText() { return "Exception in Workbook::XF::Read"; }
+  static RecordTexts Texts() {
+    return {"Exception in Workbook::XF::Validate", "Exception in Workbook::XF::Read",
+            "Exception writing in Workbook::XF::Write"};
+  }
 
   template <class Visit>
   void Fields(Visit& visit) {

@@ -2,7 +2,6 @@
 // The worksheet records about outline gutters, row height and printing: GUTS,
 // DEFAULTROWHEIGHT, SETUP, and the page header and footer texts.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,15 +14,18 @@
 namespace tabulix::sheet {
 
 // Outline gutters and levels.
-class Guts : public FixedLayout<Guts> {
+class Guts : public FixedRecord<Guts, Scope::kWorksheet> {
  public:
   static constexpr std::uint16_t kCode = 0x0080;
   static constexpr std::uint32_t kDataSize = 8;
+  static constexpr std::string_view kName = "Guts";
 
-  static RecordTexts Texts() { return StandardTexts("Guts"); }
-  std::array<Field, 4> Fields() {
-    return {Field(0, rowGutter_), Field(2, columnGutter_), Field(4, rowLevels_),
-            Field(6, columnLevels_)};
+  template <class Visit>
+  void Fields(Visit& visit) {
+    visit(rowGutter_, 0);
+    visit(columnGutter_, 2);
+    visit(rowLevels_, 4);
+    visit(columnLevels_, 6);
   }
 
   std::uint16_t rowGutter_ = 0;     // width of the row outline gutter
@@ -32,33 +34,43 @@ class Guts : public FixedLayout<Guts> {
   std::uint16_t columnLevels_ = 0;
 };
 
-class DefaultRowHeight : public FixedLayout<DefaultRowHeight> {
+class DefaultRowHeight : public FixedRecord<DefaultRowHeight, Scope::kWorksheet> {
  public:
   static constexpr std::uint16_t kCode = 0x0225;
   static constexpr std::uint32_t kDataSize = 4;
+  static constexpr std::string_view kName = "DefaultRowHeight";
 
-  static RecordTexts Texts() { return StandardTexts("DefaultRowHeight"); }
-  std::array<Field, 2> Fields() { return {Field(0, flags_), Field(2, height_)}; }
+  template <class Visit>
+  void Fields(Visit& visit) {
+    visit(flags_, 0);
+    visit(height_, 2);
+  }
 
   std::uint16_t flags_ = 0;
   std::uint16_t height_ = 255;  // twips
 };
 
 // Page setup. The margins are IEEE 754 doubles in inches, kept as their bit patterns.
-class Setup : public FixedLayout<Setup> {
+class Setup : public FixedRecord<Setup, Scope::kWorksheet> {
  public:
   static constexpr std::uint16_t kCode = 0x00A1;
   static constexpr std::uint32_t kDataSize = 34;
+  static constexpr std::string_view kName = "Setup";
   static constexpr std::uint64_t kHalfInch = 0x3FE0000000000000ull;  // 0.5
 
-  static RecordTexts Texts() { return StandardTexts("Setup"); }
-  std::array<Field, 11> Fields() {
-    return {Field(0, paperSize_),        Field(2, scale_),
-            Field(4, firstPage_),        Field(6, fitWidth_),
-            Field(8, fitHeight_),        Field(10, flags_),
-            Field(12, resolution_),      Field(14, verticalResolution_),
-            Field(16, headerMarginBits_), Field(24, footerMarginBits_),
-            Field(32, copies_)};
+  template <class Visit>
+  void Fields(Visit& visit) {
+    visit(paperSize_, 0);
+    visit(scale_, 2);
+    visit(firstPage_, 4);
+    visit(fitWidth_, 6);
+    visit(fitHeight_, 8);
+    visit(flags_, 10);
+    visit(resolution_, 12);
+    visit(verticalResolution_, 14);
+    visit(headerMarginBits_, 16);
+    visit(footerMarginBits_, 24);
+    visit(copies_, 32);
   }
 
   std::uint16_t paperSize_ = 0;
@@ -77,7 +89,7 @@ class Setup : public FixedLayout<Setup> {
 
 // The page header or footer text. A record of length 0 carries no text at all (a new
 // sheet's); any other carries one long string.
-template <std::uint16_t Code, RecordName Name>
+template <std::uint16_t Code, ClassName Name>
 class PageText : public SheetRecord {
  public:
   static constexpr std::uint16_t kCode = Code;
@@ -102,7 +114,7 @@ class PageText : public SheetRecord {
   LargeString text_;
 
  private:
-  static RecordTexts Texts() { return StandardTexts(Name.view()); }
+  static RecordTexts Texts() { return StandardTexts(Scope::kWorksheet, Name.view()); }
 };
 
 using Header = PageText<0x0014, "Header">;

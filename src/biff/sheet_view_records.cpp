@@ -42,7 +42,7 @@ bool Selection::SELECTION_REF::Read(std::span<const std::uint8_t> data, std::siz
   const bool complete = ReadInto(data, firstRow_, pos) && ReadInto(data, lastRow_, pos + 2) &&
                         ReadInto(data, firstColumn_, pos + 4) &&
                         ReadInto(data, lastColumn_, pos + 5);
-  if (!complete) LogSheetError(kRefRead);
+  if (!complete) LogRecordError(kRefRead);
   return complete;
 }
 
@@ -51,16 +51,16 @@ bool Selection::SELECTION_REF::Write(std::span<std::uint8_t> data, std::size_t p
                         LittleEndian::Write(data, lastRow_, pos + 2) &&
                         LittleEndian::Write(data, firstColumn_, pos + 4) &&
                         LittleEndian::Write(data, lastColumn_, pos + 5);
-  if (!complete) LogSheetError(kRefWrite);
+  if (!complete) LogRecordError(kRefWrite);
   return complete;
 }
 
 Selection::Selection() : SheetRecord(kCode, kHeaderSize + SELECTION_REF::kSize), refs_(1) {}
 
 std::uint32_t Selection::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = ReadFrame(stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    LogSheetError(kSelectionRead);
+    LogRecordError(kSelectionRead);
     return 0;
   }
   const std::span<const std::uint8_t> data(data_);
@@ -69,7 +69,7 @@ std::uint32_t Selection::Read(std::span<const std::uint8_t> stream, std::size_t 
                       ReadInto(data, activeColumn_, 3) && ReadInto(data, activeRef_, 5) &&
                       ReadInto(data, count, 7);
   if (!header) {
-    LogSheetError(kSelectionRead);
+    LogRecordError(kSelectionRead);
     return consumed;
   }
   // A count of 0 leaves the held list (a sheet always has a selection) and rereads its
@@ -83,7 +83,7 @@ std::uint32_t Selection::Read(std::span<const std::uint8_t> stream, std::size_t 
     refs_[read].Read(data, at);
   }
   // A count that the data does not bear out: the references that are there stay.
-  if (count > 0 && read < count) LogSheetError(kSelectionRead);
+  if (count > 0 && read < count) LogRecordError(kSelectionRead);
   if (refs_.empty()) refs_.emplace_back();
   RecordSize();
   return consumed;
@@ -102,7 +102,7 @@ std::uint32_t Selection::Write(std::span<std::uint8_t> out, std::size_t pos) {
     complete = refs_[i].Write(data, kHeaderSize + SELECTION_REF::kSize * i);
   }
   const std::uint32_t written = Record::Write(out, pos);
-  if (!complete || written != recordSize_) LogSheetError(kSelectionWrite);
+  if (!complete || written != recordSize_) LogRecordError(kSelectionWrite);
   return written;
 }
 
@@ -114,8 +114,8 @@ std::uint32_t Selection::DataSize() {
 }
 
 bool Selection::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  if (!CheckHeader(stream, pos, kCode, kHeaderSize + SELECTION_REF::kSize, 0xFFFF,
-                   kSelectionValidate)) {
+  if (!HeaderInRange(stream, pos, kCode, kHeaderSize + SELECTION_REF::kSize, 0xFFFF,
+                     kSelectionValidate)) {
     return false;
   }
   return (LittleEndian::U16(stream, pos + 2) - kHeaderSize) % SELECTION_REF::kSize == 0;
@@ -126,16 +126,16 @@ bool Selection::Validate(std::span<const std::uint8_t> stream, std::size_t pos) 
 MergedCells::MergedCells() : SheetRecord(kCode, 2) {}
 
 std::uint32_t MergedCells::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
-  const std::uint32_t consumed = ReadFrame(stream, pos);
+  const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
-    LogSheetError(kMergedRead);
+    LogRecordError(kMergedRead);
     return 0;
   }
   const std::span<const std::uint8_t> data(data_);
   ranges_.clear();
   std::uint16_t count = 0;
   if (!ReadInto(data, count, 0)) {
-    LogSheetError(kMergedRead);
+    LogRecordError(kMergedRead);
     return consumed;
   }
   const std::size_t whole = (data.size() - 2) / Range::kSize;
@@ -144,8 +144,8 @@ std::uint32_t MergedCells::Read(std::span<const std::uint8_t> stream, std::size_
     const std::size_t at = 2 + Range::kSize * i;
     if (i >= whole) {
       // The count runs past the data: a range cut short is no range.
-      LogSheetError(kRangeRead);
-      LogSheetError(kMergedRead);
+      LogRecordError(kRangeRead);
+      LogRecordError(kMergedRead);
       break;
     }
     Range& range = ranges_.emplace_back();
@@ -171,10 +171,10 @@ std::uint32_t MergedCells::Write(std::span<std::uint8_t> out, std::size_t pos) {
                LittleEndian::Write(data, range.lastRow_, at + 2) &&
                LittleEndian::Write(data, range.firstColumn_, at + 4) &&
                LittleEndian::Write(data, range.lastColumn_, at + 6);
-    if (!complete) LogSheetError(kRangeWrite);
+    if (!complete) LogRecordError(kRangeWrite);
   }
   const std::uint32_t written = Record::Write(out, pos);
-  if (!complete || written != recordSize_) LogSheetError(kMergedWrite);
+  if (!complete || written != recordSize_) LogRecordError(kMergedWrite);
   return written;
 }
 
@@ -185,7 +185,7 @@ std::uint32_t MergedCells::DataSize() {
 }
 
 bool MergedCells::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  if (!CheckHeader(stream, pos, kCode, 2, 0xFFFF, kMergedValidate)) return false;
+  if (!HeaderInRange(stream, pos, kCode, 2, 0xFFFF, kMergedValidate)) return false;
   return (LittleEndian::U16(stream, pos + 2) - 2u) % Range::kSize == 0;
 }
 

@@ -2,7 +2,7 @@
 // The worksheet records about columns, the used range and the window: COLINFO,
 // DIMENSIONS, WINDOW2, SELECTION and MERGEDCELLS.
 
-#include <array>
+#include <string_view>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,18 +13,24 @@
 namespace tabulix::sheet {
 
 // Width, format and options of a run of columns.
-class ColInfo : public FixedLayout<ColInfo> {
+class ColInfo : public FixedRecord<ColInfo, Scope::kWorksheet> {
  public:
   static constexpr std::uint16_t kCode = 0x007D;
   static constexpr std::uint32_t kDataSize = 12;
+  static constexpr std::string_view kName = "ColInfo";
 
   static RecordTexts Texts() {
     return {"Exception in Worksheet::ColInfo::Validate", "Error reading ColInfo Record",
             "Error writing ColInfo Record"};
   }
-  std::array<Field, 6> Fields() {
-    return {Field(0, firstColumn_), Field(2, lastColumn_), Field(4, width_),
-            Field(6, xf_),          Field(8, flags_),      Field(10, reserved_)};
+  template <class Visit>
+  void Fields(Visit& visit) {
+    visit(firstColumn_, 0);
+    visit(lastColumn_, 2);
+    visit(width_, 4);
+    visit(xf_, 6);
+    visit(flags_, 8);
+    visit(reserved_, 10);
   }
 
   std::uint16_t firstColumn_ = 0;
@@ -36,18 +42,23 @@ class ColInfo : public FixedLayout<ColInfo> {
 };
 
 // The used range: rows [firstRow_, lastRowPlus1_), columns [firstColumn_, lastColumnPlus1_).
-class Dimensions : public FixedLayout<Dimensions> {
+class Dimensions : public FixedRecord<Dimensions, Scope::kWorksheet> {
  public:
   static constexpr std::uint16_t kCode = 0x0200;
   static constexpr std::uint32_t kDataSize = 14;
+  static constexpr std::string_view kName = "Dimensions";
 
   static RecordTexts Texts() {
     return {"Exception in Worksheet::Dimensions::Validate", "Error reading Dimensions Record",
             "Error writing Dimensions Record"};
   }
-  std::array<Field, 5> Fields() {
-    return {Field(0, firstRow_), Field(4, lastRowPlus1_), Field(8, firstColumn_),
-            Field(10, lastColumnPlus1_), Field(12, reserved_)};
+  template <class Visit>
+  void Fields(Visit& visit) {
+    visit(firstRow_, 0);
+    visit(lastRowPlus1_, 4);
+    visit(firstColumn_, 8);
+    visit(lastColumnPlus1_, 10);
+    visit(reserved_, 12);
   }
 
   std::uint32_t firstRow_ = 0;
@@ -57,19 +68,26 @@ class Dimensions : public FixedLayout<Dimensions> {
   std::uint16_t reserved_ = 0;
 };
 
-class Window2 : public FixedLayout<Window2> {
+class Window2 : public FixedRecord<Window2, Scope::kWorksheet> {
  public:
   static constexpr std::uint16_t kCode = 0x023E;
   static constexpr std::uint32_t kDataSize = 18;
+  static constexpr std::string_view kName = "Window2";
 
   static RecordTexts Texts() {
     return {"Exception in Worksheet::Window2::Validate", "Error reading Window2 Record",
             "Error writing Window2 Record"};
   }
-  std::array<Field, 8> Fields() {
-    return {Field(0, flags_),          Field(2, firstRow_),     Field(4, firstColumn_),
-            Field(6, gridColour_),     Field(8, reserved_),     Field(10, previewZoom_),
-            Field(12, normalZoom_),    Field(14, reserved2_)};
+  template <class Visit>
+  void Fields(Visit& visit) {
+    visit(flags_, 0);
+    visit(firstRow_, 2);
+    visit(firstColumn_, 4);
+    visit(gridColour_, 6);
+    visit(reserved_, 8);
+    visit(previewZoom_, 10);
+    visit(normalZoom_, 12);
+    visit(reserved2_, 14);
   }
 
   std::uint16_t flags_ = 0x06B6;

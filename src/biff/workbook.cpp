@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/notifier.hpp"
-#include "biff/globals_base_records.hpp"
+#include "biff/fixed_record.hpp"
 #include "log/log.hpp"
 
 namespace tabulix {
@@ -193,7 +193,7 @@ std::uint32_t Workbook::Read(std::span<const std::uint8_t> stream, std::size_t p
   for (bool first = true;; first = false) {
     std::uint16_t code = 0;
     std::uint16_t length = 0;
-    if (!globals::detail::ReadHeader(stream, q, code, length)) {
+    if (!ReadHeader(stream, q, code, length)) {
       // The stream ended before the substream's EOF.
       WriteLog(0, 0, kReadError, true);
       break;
