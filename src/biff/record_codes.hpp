@@ -1,6 +1,6 @@
 #pragma once
 // The record codes the system knows, expanded from the one table in record_codes.def.
-// The recovery scan asks IsKnownRecord at every byte offset of a stream, so the lookup is
+// The recovery scan asks about codes at every byte offset of a stream, so each lookup is
 // one index into a table built at compile time.
 
 #include <array>
@@ -16,14 +16,36 @@ enum class RecordCode : std::uint16_t {
 #undef TABULIX_RECORD
 };
 
+// How the recovery scan reads a record's range of sound data lengths (record_codes.def).
+enum class SizeRule : std::uint8_t { Range, Even, OneOf, ZeroOr };
+
+// A range of sound data lengths; {-1, -1} when the scan never accepts the code there.
+struct SoundSizeRange {
+  std::int16_t min;
+  std::int16_t max;
+  constexpr bool present() const noexcept { return !(min == -1 && max == -1); }
+};
+
 struct RecordInfo {
   std::uint16_t code;
   std::string_view name;
   std::string_view className;  // empty when no class reads the record
+  bool known;                  // one of the codes the recovery scan takes for a real record
+  SoundSizeRange globals;      // sound lengths in a workbook-globals substream
+  SoundSizeRange sheet;        // sound lengths in a worksheet substream
+  SizeRule sizeRule;
 };
 
 inline constexpr std::array kRecordTable = {
-#define TABULIX_RECORD(code, identifier, name, className, ...) RecordInfo{code, name, className},
+#define TABULIX_RECORD(code, identifier, name, className, known, globalsMin, globalsMax, sheetMin, \
+                       sheetMax, sizeRule, ...)                                                    \
+  RecordInfo{code,                                                                                 \
+             name,                                                                                 \
+             className,                                                                            \
+             known,                                                                                \
+             SoundSizeRange{globalsMin, globalsMax},                                               \
+             SoundSizeRange{sheetMin, sheetMax},                                                   \
+             SizeRule::sizeRule},
 #include "biff/record_codes.def"
 #undef TABULIX_RECORD
 };
@@ -54,6 +76,13 @@ constexpr const RecordInfo* FindRecord(std::uint16_t code) noexcept {
 
 constexpr bool IsKnownRecord(std::uint16_t code) noexcept {
   return detail::kRecordSlots[code] != 0;
+}
+
+// Whether the recovery scan takes `code` for a real record when it meets it right behind a
+// candidate header: the `known` column, a narrower set than IsKnownRecord.
+constexpr bool IsScanKnownCode(std::uint16_t code) noexcept {
+  const detail::RecordSlot slot = detail::kRecordSlots[code];
+  return slot != 0 && kRecordTable[slot - 1].known;
 }
 
 // The record's name as text ("BOF", "SST", ...); empty for an unknown code.
