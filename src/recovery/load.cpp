@@ -1,9 +1,12 @@
+#include <exception>
 #include <string_view>
 
 #include "base/diagnostics.hpp"
 #include "base/notifier.hpp"
 #include "base/safe_file.hpp"
 #include "log/log.hpp"
+#include "recovery/intact_read.hpp"
+#include "recovery/sheet_boundaries.hpp"
 #include "recovery/stream_check.hpp"
 #include "recovery/xls_document.hpp"
 
@@ -13,6 +16,7 @@ namespace {
 
 // The padding is part of the text the user has always seen in the message box.
 constexpr std::string_view kCannotOpen = "            ERROR: Could not open file.              ";
+constexpr std::string_view kStageFailed = "Could Not Read Or Update Brevix WorkSheet";
 
 }  // namespace
 
@@ -27,6 +31,11 @@ std::string_view StreamRouteName(StreamRoute route) {
 }
 
 void XlsDocument::ResetModel() {
+  // Nothing of an earlier load may survive into this one.
+  workbook_ = Workbook();
+  worksheets_.clear();
+  boundaries_.Clear();
+  globalsRead_ = false;
   stream_.clear();
   route_ = StreamRoute::None;
   streamName_.clear();
@@ -72,6 +81,20 @@ bool XlsDocument::Load(const std::string& path) {
 
   WriteDiagnosticDump("payload.bin", stream_);
 
+  // A stage that stops ends the load; the model stays as that stage left it.
+  bool stagesRan = false;
+  try {
+    stagesRan = LocateSheets();
+    // The recovery passes, the format-reference repairs, the cell-table rebuild and the
+    // sheet views follow here.
+  } catch (const std::exception&) {
+    stagesRan = false;
+  }
+  if (!stagesRan) {
+    WriteLog(10005, 0, kStageFailed, true);
+    return false;
+  }
+
   // Until the recovery stages run here, a stream without a single workbook record has
   // nothing to offer, and the user is told so rather than handed an empty result.
   if (const std::string_view problem = DescribeUnusableStream(stream_); !problem.empty()) {
@@ -80,6 +103,21 @@ bool XlsDocument::Load(const std::string& path) {
     return false;
   }
   return true;
+}
+
+bool XlsDocument::LocateSheets() {
+  FindMarkers(stream_, boundaries_);
+  FindBoundaries(stream_, boundaries_);
+  boundaries_.intactFlags_.clear();
+  globalsRead_ = false;
+  if (!boundaries_.boundariesConsistent_) return true;
+  MarkIntactSheets(stream_, boundaries_);
+  return ReadIntactSheets(stream_, boundaries_, workbook_, worksheets_, globalsRead_) ==
+         IntactReadResult::Done;
+}
+
+bool XlsDocument::jumpthroughSheet(std::uint32_t start, std::uint32_t end) const {
+  return tabulix::jumpthroughSheet(stream_, start, end);
 }
 
 }  // namespace tabulix

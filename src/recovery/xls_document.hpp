@@ -9,6 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "biff/workbook.hpp"
+#include "biff/worksheet.hpp"
+#include "recovery/sheet_boundaries.hpp"
+
 namespace tabulix {
 
 // Which route gave the workbook stream.
@@ -33,14 +37,34 @@ class XlsDocument {
   // Second route: the tolerant compound-document reader.
   bool LoadCompoundStream(const std::string& path);
 
+  // Finds the substream boundaries and, when they pair up, reads the intact substreams
+  // whole. False only when the workbook is password protected (the user has been told).
+  bool LocateSheets();
+
+  // True when the record chain from `start` reaches `end` exactly.
+  bool jumpthroughSheet(std::uint32_t start, std::uint32_t end) const;
+
   const std::vector<std::uint8_t>& stream() const { return stream_; }
   StreamRoute route() const { return route_; }
   // The name of the stream when a container route gave it ("Workbook" or "Book").
   const std::string& streamName() const { return streamName_; }
 
+  // What the recovery has found and built so far.
+  const SheetBoundaries& boundaries() const { return boundaries_; }
+  bool globalsRead() const { return globalsRead_; }
+  const Workbook& workbook() const { return workbook_; }
+  const std::vector<Worksheet>& worksheets() const { return worksheets_; }
+
  private:
   bool LoadRawFile(const std::string& path);
   void ResetModel();
+
+  // Recovery state, handed from one stage to the next.
+  SheetBoundaries boundaries_;
+  // The globals substream has been read or recovered once already.
+  bool globalsRead_ = false;
+  Workbook workbook_;
+  std::vector<Worksheet> worksheets_;
 
   std::vector<std::uint8_t> stream_;
   StreamRoute route_ = StreamRoute::None;

@@ -1,0 +1,62 @@
+#pragma once
+// Where each substream of a workbook stream starts and ends. A damaged stream cannot be
+// trusted to chain its record lengths from one sheet to the next, so three independent
+// witnesses are gathered by a plain byte search (BOUNDSHEET records, BOF headers, EOF
+// headers) and each is kept only when another one confirms it. When the confirmed starts
+// and ends pair up into a contiguous run of substreams, those whose record chain leads
+// exactly from their BOF to their EOF are marked intact and can be read whole.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tabulix {
+
+// The boundary state the workbook object carries from the marker search to the intact
+// read and the recovery passes. Offsets count from the start of the stream.
+struct SheetBoundaries {
+  // Offsets of the 16-bit values 0x0085, 0x0809 and 0x000A, ascending. After
+  // FindBoundaries only the validated markers remain.
+  std::vector<std::uint32_t> boundMarker_;
+  std::vector<std::uint32_t> BOFMarker_;
+  std::vector<std::uint32_t> EOFMarker_;
+  // Offset of the BOF header that opens substream i (0 is meant to be the globals) and
+  // of the EOF header that closes it; ascending, without duplicates.
+  std::vector<std::uint32_t> startPos_;
+  std::vector<std::uint32_t> endPos_;
+  // One byte per entry of startPos_: 1 when the substream was read whole and needs no
+  // recovery.
+  std::vector<std::uint8_t> intactFlags_;
+  // The starts and ends pair up into contiguous substreams beginning at offset 0.
+  bool boundariesConsistent_ = false;
+
+  void Clear();
+};
+
+// One pass over `stream`: fills the three marker lists with every byte offset at which the
+// little-endian 16-bit value is 0x0085, 0x0809 or 0x000A.
+void FindMarkers(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries);
+
+// Validates the markers, lets them confirm each other, fills startPos_ and endPos_ and
+// sets boundariesConsistent_. Writes "Boundaries_before.csv", "Boundaries_After.csv",
+// "Boundaries_Start-End_flags.csv" and "Boundaries_Start-End.csv" when the diagnostics
+// folder exists.
+void FindBoundaries(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries);
+
+// The consistency test alone: the starts and ends pair up into substreams that begin at
+// offset 0 and follow each other without a gap; the last one ends at the previous end + 4
+// or at `lastEof`, the stream's last EOF header (none when `haveLastEof` is false).
+bool BoundariesPairUp(const std::vector<std::uint32_t>& startPos,
+                      const std::vector<std::uint32_t>& endPos, bool haveLastEof,
+                      std::uint32_t lastEof);
+
+// Sets intactFlags_ to one byte per start: 1 where a BOF stands at the start, an EOF at the
+// end, and the record lengths chain from the one to the other.
+void MarkIntactSheets(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries);
+
+// True when the record chain beginning at `start` reaches `end` exactly, following only
+// the length fields (taken as signed 16-bit: a length of 0x8000 or more breaks the chain).
+bool jumpthroughSheet(std::span<const std::uint8_t> stream, std::uint32_t start,
+                      std::uint32_t end);
+
+}  // namespace tabulix
