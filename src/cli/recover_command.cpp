@@ -65,6 +65,16 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   if (!document.streamName().empty()) out << " (stream \"" << document.streamName() << "\")";
   out << "\n"
       << "Stream: " << document.stream().size() << " bytes\n";
+
+  const SheetBoundaries& bounds = document.boundaries();
+  std::size_t intact = 0;
+  for (const std::uint8_t flag : bounds.intactFlags_) intact += flag;
+  std::size_t sheetsRead = 0;
+  for (const Worksheet& sheet : document.worksheets()) sheetsRead += sheet.recovered_ != 0;
+  out << "Substreams: " << bounds.startPos_.size() << " found ("
+      << (bounds.boundariesConsistent_ ? "boundaries pair up" : "boundaries damaged") << "), "
+      << intact << " intact\n"
+      << "Worksheets read whole: " << sheetsRead << "\n";
   return 0;
 }
 

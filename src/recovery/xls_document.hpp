@@ -11,6 +11,7 @@
 
 #include "biff/workbook.hpp"
 #include "biff/worksheet.hpp"
+#include "recovery/record_scan.hpp"
 #include "recovery/sheet_boundaries.hpp"
 
 namespace tabulix {
@@ -65,6 +66,8 @@ class XlsDocument {
   bool globalsRead_ = false;
   Workbook workbook_;
   std::vector<Worksheet> worksheets_;
+  // Candidate record headers of the slice being recovered; filled by each recovery pass.
+  RecordScan scan_;
 
   std::vector<std::uint8_t> stream_;
   StreamRoute route_ = StreamRoute::None;

@@ -40,6 +40,8 @@ TEST(Cli, RecoverReportsTheRouteAndTheStreamLength) {
   const fs::path intact = test::CorpusDir() / "real" / "29942.xls";
   ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(intact.string()), &out), 0) << out;
   EXPECT_NE(out.find("Route:  structured storage (stream \"Workbook\")"), std::string::npos) << out;
+  EXPECT_NE(out.find("Substreams: 4 found (boundaries pair up), 4 intact"), std::string::npos) << out;
+  EXPECT_NE(out.find("Worksheets read whole: 3"), std::string::npos) << out;
 }
 
 TEST(Cli, RecoverOfAMissingFileSaysSoAndFails) {
