@@ -1,10 +1,21 @@
 #include "recovery/intact_read.hpp"
 
+#include <algorithm>
 #include <exception>
 
 #include "biff/bof.hpp"
 
 namespace tabulix {
+
+namespace {
+
+// Formulas and the sheet list name a sheet by a 16-bit index, so no workbook holds more
+// sheets than that. A worksheet model costs a few kilobytes while a BOF and EOF pair costs
+// 24 bytes of stream: without this bound a stream of empty substreams would ask for a
+// hundred times its own size in memory.
+constexpr std::size_t kMaxSubstreams = 0x10000;
+
+}  // namespace
 
 IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries,
                                   Workbook& workbook, std::vector<Worksheet>& worksheets,
@@ -12,7 +23,10 @@ IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBou
   globalsRead = false;
   auto& flags = boundaries.intactFlags_;
   const auto& startPos = boundaries.startPos_;
-  for (std::size_t i = 0; i < flags.size(); ++i) {
+  if (flags.size() > kMaxSubstreams) {
+    std::fill(flags.begin() + kMaxSubstreams, flags.end(), std::uint8_t{0});
+  }
+  for (std::size_t i = 0; i < flags.size() && i < kMaxSubstreams; ++i) {
     // Tested before each substream, so the stop comes with the substream after the
     // globals. The user has already been told by the globals read, which met the FILEPASS
     // record; the caller only logs the failed load, so the message is shown once.

@@ -184,6 +184,24 @@ Bytes WithFilePass(const Bytes& stream) {
   return out;
 }
 
+TEST(IntactRead, AStreamOfEmptySubstreamsGetsNoMoreWorksheetsThanASheetIndexCanName) {
+  // 70,000 back-to-back worksheet substreams, each a BOF and an EOF: every one pairs up
+  // and is intact, yet a model per substream would cost a hundred times the stream.
+  Bytes stream;
+  Bof(stream, 0x0005);
+  Eof(stream);
+  for (int i = 0; i < 70000; ++i) {
+    Bof(stream, 0x0010);
+    Eof(stream);
+  }
+  const Outcome o = ReadAll(stream);
+  EXPECT_EQ(o.boundaries.startPos_.size(), 70001u);
+  EXPECT_EQ(o.worksheets.size(), 0x10000u);
+  EXPECT_EQ(std::count(o.boundaries.intactFlags_.begin() + 0x10000,
+                       o.boundaries.intactFlags_.end(), 1),
+            0);
+}
+
 TEST(IntactRead, APasswordProtectedWorkbookStopsTheLoad) {
   test::LogCapture logs;
   test::TempDir dir;
