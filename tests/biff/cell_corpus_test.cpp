@@ -12,7 +12,6 @@
 #include "biff/cell_table.hpp"
 #include "biff/record.hpp"
 #include "compound/little_endian.hpp"
-#include "storage/storage_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix::cells {
@@ -23,10 +22,7 @@ constexpr std::uint16_t kEof = 0x000A;
 constexpr std::uint16_t kWorksheet = 0x0010;
 
 bool LoadStream(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes) {
-  const auto reader = storage::StorageReader::Open(path);
-  if (!reader) return false;
-  return reader->ReadStream(u"Workbook", bytes) == storage::ReadStatus::Ok ||
-         reader->ReadStream(u"Book", bytes) == storage::ReadStatus::Ok;
+  return test::ReadWorkbookStream(path, bytes);
 }
 
 // Tracks the substream a walk is in: each BOF opens one (a chart inside a sheet nests),

@@ -13,7 +13,6 @@
 
 #include "biff/byte_builder.hpp"
 #include "biff/workbook.hpp"
-#include "storage/storage_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -275,11 +274,8 @@ TEST(WorkbookCorpus, GlobalsRoundTripAndSharedStringsMatchXlrd) {
   std::vector<std::string> differ;
   for (const auto& path : files) {
     const std::string name = path.filename().string();
-    auto reader = storage::StorageReader::Open(path);
-    ASSERT_TRUE(reader.has_value()) << name;
     Bytes stream;
-    if (reader->ReadStream(u"Workbook", stream) != storage::ReadStatus::Ok &&
-        reader->ReadStream(u"Book", stream) != storage::ReadStatus::Ok) {
+    if (!test::ReadWorkbookStream(path, stream)) {
       ADD_FAILURE() << name << ": no workbook stream";
       continue;
     }
@@ -327,9 +323,7 @@ TEST(WorkbookCorpus, OddFilesReadWithinBoundsAndEncryptedOnesAreFlagged) {
     if (name == "file" || !std::filesystem::exists(odd / name)) continue;
     // Containers the strict reader refuses are read as bare bytes.
     Bytes stream;
-    auto reader = storage::StorageReader::Open(odd / name);
-    const bool opened = reader && (reader->ReadStream(u"Workbook", stream) == storage::ReadStatus::Ok ||
-                                   reader->ReadStream(u"Book", stream) == storage::ReadStatus::Ok);
+    const bool opened = test::ReadWorkbookStream(odd / name, stream);
     if (!opened) stream = test::ReadFileBytes(odd / name);
     test::RecordingNotifier notifier;
     Workbook workbook;

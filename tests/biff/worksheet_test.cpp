@@ -8,7 +8,6 @@
 
 #include "byte_builder.hpp"
 #include "compound/little_endian.hpp"
-#include "storage/storage_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -398,12 +397,7 @@ TEST(Worksheet, FixedPositionsLeadToTheBlocks) {
 
 std::vector<std::uint8_t> WorkbookStream(const std::filesystem::path& path) {
   std::vector<std::uint8_t> bytes;
-  auto reader = storage::StorageReader::Open(path);
-  if (!reader) return bytes;
-  if (reader->ReadStream(u"Workbook", bytes) != storage::ReadStatus::Ok) {
-    bytes.clear();
-    reader->ReadStream(u"Book", bytes);
-  }
+  test::ReadWorkbookStream(path, bytes);
   return bytes;
 }
 

@@ -13,7 +13,6 @@
 #include "biff/workbook.hpp"
 #include "biff/worksheet.hpp"
 #include "compound/little_endian.hpp"
-#include "storage/storage_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -24,11 +23,7 @@ using cells::CellBlock;
 
 std::vector<std::uint8_t> WorkbookStream(const fs::path& file) {
   std::vector<std::uint8_t> stream;
-  const auto storage = storage::StorageReader::Open(file);
-  if (!storage) return stream;
-  if (storage->ReadStream(u"Workbook", stream) != storage::ReadStatus::Ok) {
-    storage->ReadStream(u"Book", stream);
-  }
+  test::ReadWorkbookStream(file, stream);
   return stream;
 }
 

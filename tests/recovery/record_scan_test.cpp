@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "base/diagnostics.hpp"
-#include "storage/storage_reader.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -641,12 +640,8 @@ TEST(RecordScanCorpus, TrueHeadersSurviveAndFewFalseOnes) {
   std::vector<std::pair<double, std::string>> worst;
   RecordScan scan;
   for (const auto& file : files) {
-    auto reader = storage::StorageReader::Open(file);
-    ASSERT_TRUE(reader) << file;
     Bytes stream;
-    if (reader->ReadStream(u"Workbook", stream) != storage::ReadStatus::Ok) {
-      ASSERT_EQ(reader->ReadStream(u"Book", stream), storage::ReadStatus::Ok) << file;
-    }
+    ASSERT_TRUE(test::ReadWorkbookStream(file, stream)) << file;
     const Measure m = MeasureStream(stream, scan);
     const std::string name = file.filename().string();
     bySource[name.rfind("xlrd-", 0) == 0 ? "xlrd" : "poi"].Add(m);

@@ -1,5 +1,7 @@
 #include "support/test_support.hpp"
 
+#include "storage/storage_reader.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -95,6 +97,14 @@ std::vector<std::string> ReadLines(const fs::path& path) {
     lines.push_back(line);
   }
   return lines;
+}
+
+bool ReadWorkbookStream(const fs::path& path, std::vector<std::uint8_t>& out) {
+  out.clear();
+  const auto reader = storage::StorageReader::Open(path);
+  if (!reader) return false;
+  return reader->ReadStream(u"Workbook", out) == storage::ReadStatus::Ok ||
+         reader->ReadStream(u"Book", out) == storage::ReadStatus::Ok;
 }
 
 fs::path CorpusDir() { return fs::path(TABULIX_CORPUS_DIR); }

@@ -64,6 +64,9 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::ui
 std::vector<std::string> ReadLines(const std::filesystem::path& path);
 
 std::filesystem::path CorpusDir();
+// Reads the workbook stream ("Workbook", else "Book") of a sound compound document with
+// the strict reader; false (and `out` empty) when there is none.
+bool ReadWorkbookStream(const std::filesystem::path& path, std::vector<std::uint8_t>& out);
 // Every .xls file of the corpus folder "real", sorted by name.
 std::vector<std::filesystem::path> RealCorpusFiles();
 
