@@ -9,6 +9,44 @@ namespace tabulix {
 
 namespace {
 
+bool IsFormulaCode(std::uint16_t code) {
+  return code == 0x0006 || code == 0x0206 || code == 0x0406;
+}
+
+// The records a FORMULA brings with it: its array, shared-formula or table record and the
+// STRING that holds a text result. They are read with the FORMULA and are no candidates of
+// their own.
+bool IsFormulaCompanion(std::uint16_t code) {
+  switch (code) {
+    case 0x0221:  // ARRAY
+    case 0x00BC:  // SHRFMLA
+    case 0x04BC:  // SHRFMLA in its other code
+    case 0x0036:  // TABLE
+    case 0x0236:
+    case 0x0207:  // STRING
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Where the record of `code` whose own data ends at `end` really ends: behind the CONTINUE
+// records that follow it, and for a FORMULA behind its companions (as far as they lie whole
+// in the first `length` bytes).
+std::size_t ExtentEnd(std::span<const std::uint8_t> slice, std::size_t length, std::uint16_t code,
+                      std::size_t end) {
+  constexpr std::uint16_t kContinue = 0x003C;
+  const bool formula = IsFormulaCode(code);
+  while (end + 4 <= length) {
+    const auto next = static_cast<std::uint16_t>(slice[end] | (slice[end + 1] << 8));
+    if (next != kContinue && !(formula && IsFormulaCompanion(next))) break;
+    const std::size_t after = end + 4 + static_cast<std::size_t>(slice[end + 2] | (slice[end + 3] << 8));
+    if (after > length) break;
+    end = after;
+  }
+  return end;
+}
+
 // The per-offset loop, instantiated per table so that the common case (a code with no
 // sound length anywhere) costs one table load and one compare.
 template <ScanTable table>
@@ -30,6 +68,7 @@ void ScanSlice(std::span<const std::uint8_t> slice, std::size_t length, RecordSc
     scan.objPositions_.push_back(static_cast<std::uint32_t>(i));
     scan.objCodes_.push_back(static_cast<std::int16_t>(code));
     scan.objSizes_.push_back(size);
+    scan.objExtents_.push_back(static_cast<std::uint32_t>(ExtentEnd(slice, length, code, nextAt) - i));
   }
 }
 
@@ -40,6 +79,7 @@ std::size_t RecordScan::ScanObjectPositions(std::span<const std::uint8_t> slice,
   objPositions_.clear();
   objCodes_.clear();
   objSizes_.clear();
+  objExtents_.clear();
   const std::size_t length =
       std::min<std::size_t>(slice.size(), std::numeric_limits<std::uint32_t>::max());
   switch (table) {

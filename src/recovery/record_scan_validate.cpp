@@ -25,6 +25,7 @@ void Normalise(RecordScan& scan) {
   scan.objPositions_.resize(n);
   scan.objCodes_.resize(n);
   scan.objSizes_.resize(n);
+  if (scan.objExtents_.size() != n) scan.objExtents_.clear();
   if (std::is_sorted(scan.objPositions_.begin(), scan.objPositions_.end())) return;
   std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -36,10 +37,12 @@ void Normalise(RecordScan& scan) {
     sorted.objPositions_.push_back(scan.objPositions_[k]);
     sorted.objCodes_.push_back(scan.objCodes_[k]);
     sorted.objSizes_.push_back(scan.objSizes_[k]);
+    if (!scan.objExtents_.empty()) sorted.objExtents_.push_back(scan.objExtents_[k]);
   }
   scan.objPositions_ = std::move(sorted.objPositions_);
   scan.objCodes_ = std::move(sorted.objCodes_);
   scan.objSizes_ = std::move(sorted.objSizes_);
+  scan.objExtents_ = std::move(sorted.objExtents_);
 }
 
 }  // namespace
@@ -52,8 +55,10 @@ bool RecordScan::ValidateObjectPositions() {
   const std::vector<std::uint32_t>& pos = objPositions_;
   // End of a candidate's extent, with its length taken as signed; a sum that comes out
   // negative counts as huge, as in every bound test of the scan.
-  auto end = [this](std::size_t k) -> std::int64_t {
-    const std::int64_t e = std::int64_t{objPositions_[k]} + objSizes_[k] + 4;
+  const bool extents = objExtents_.size() == n;
+  auto end = [this, extents](std::size_t k) -> std::int64_t {
+    const std::int64_t e = std::int64_t{objPositions_[k]} +
+                           (extents ? std::int64_t{objExtents_[k]} : objSizes_[k] + 4);
     return e < 0 ? std::numeric_limits<std::int64_t>::max() : e;
   };
 
@@ -159,6 +164,7 @@ bool RecordScan::ValidateObjectPositions() {
 
   objCodes_.clear();
   objSizes_.clear();
+  objExtents_.clear();
   return true;
 }
 
