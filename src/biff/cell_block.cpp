@@ -120,6 +120,22 @@ std::uint32_t CellBlock::RecordSize() {
   return record != nullptr ? record->RecordSize() : 0;
 }
 
+std::uint16_t* CellBlock::XfField() {
+  return std::visit(
+      [](auto& cell) -> std::uint16_t* {
+        using T = std::decay_t<decltype(cell)>;
+        if constexpr (std::is_same_v<T, std::monostate> || std::is_same_v<T, MulRK> ||
+                      std::is_same_v<T, MulBlank>) {
+          return nullptr;
+        } else if constexpr (std::is_same_v<T, Boxed<Label>> || std::is_same_v<T, Boxed<Formula>>) {
+          return cell ? &cell->xf_ : nullptr;
+        } else {
+          return &cell.xf_;
+        }
+      },
+      cell_);
+}
+
 std::uint16_t CellBlock::Row() const {
   return std::visit(
       [](const auto& cell) -> std::uint16_t {

@@ -50,6 +50,10 @@ class CellBlock {
   // The column of the cell; the first column for MULRK and MULBLANK.
   std::uint16_t Column() const;
 
+  // The XF index of a single-cell record; nullptr for none and for MULRK and MULBLANK,
+  // whose cells carry one each.
+  std::uint16_t* XfField();
+
   // The held record when it is a T (Label and Formula included), else nullptr.
   template <class T>
   const T* As() const {

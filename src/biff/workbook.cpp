@@ -106,6 +106,8 @@ void Workbook::Reset() {
   bookExt_.Reset();
   eof_.Reset();
   passwordProtected_ = false;
+  sheetEntriesRead_ = 0;
+  formatPositions_.clear();
 
   fonts_.assign(4, Font());
 
@@ -243,6 +245,7 @@ std::uint32_t Workbook::Read(std::span<const std::uint8_t> stream, std::size_t p
     }
     q += consumed;
   }
+  sheetEntriesRead_ = std::max(sheetEntriesRead_, sheets);
   return static_cast<std::uint32_t>(q - pos);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -123,9 +124,19 @@ class Workbook {
   // The source carries a FILEPASS record: its contents are encrypted.
   bool passwordProtected_ = false;
 
- private:
-  // The fixed member that reads records of `code`, or nullptr.
+  // How many entries of sheets_ came from a source (read or recovered): the new workbook's
+  // default entries beyond them name sheets the source never had.
+  std::size_t sheetEntriesRead_ = 0;
+
+  // Format index -> position in formats_ of the first FORMAT record recovered with that
+  // index. Filled by the recovery engine only; Reset and Read leave it empty.
+  std::map<std::uint16_t, std::uint32_t> formatPositions_;
+
+  // The member that holds the single globals record of `code` (not the list records, not
+  // BOF or EOF), or nullptr.
   Record* FixedMember(std::uint16_t code);
+
+ private:
   // Reads the record at `pos` into the next element of `list` (appending one when the
   // list is that short). Returns the bytes consumed.
   template <class T>

@@ -80,6 +80,9 @@ void Worksheet::Reset() {
   mergedCells_.clear();
   eof_.Reset();
   recovered_ = 0;
+  scratch_.Reset();
+  rowIndex_.clear();
+  cellIndex_.clear();
   minRow_ = kNoMinimum;
   maxRow_ = 0;
   minCol_ = kNoMinimum;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -105,9 +106,18 @@ class Worksheet {
   std::vector<MergedCells> mergedCells_;
   Eof eof_;
 
-  // Working members of the recovery engine; never written. (The row and cell indexes and
-  // the scratch row block come with the cell-table rebuild.)
+  // Working members of the recovery engine; never written.
+  // Something was taken into this worksheet (a sheet nothing was taken into is dropped).
   std::uint8_t recovered_ = 0;
+  // Every ROW record and every cell record the record selector took, in the order taken,
+  // duplicates and all; the cell-table rebuild turns them into cellTable_.
+  cells::RowBlock scratch_;
+  // Row number -> position in scratch_.rows_ of the first ROW record taken for that row.
+  std::map<std::uint16_t, std::uint32_t> rowIndex_;
+  // Row -> column -> position in scratch_.cellBlocks_ of the first cell taken there (the
+  // first column for MULRK and MULBLANK).
+  std::map<std::uint16_t, std::map<std::uint16_t, std::uint32_t>> cellIndex_;
+  // Smallest and largest row and column of a cell taken; the minimums start above any.
   std::uint32_t minRow_ = kNoMinimum;
   std::uint32_t maxRow_ = 0;
   std::uint32_t minCol_ = kNoMinimum;

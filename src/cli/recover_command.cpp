@@ -40,6 +40,22 @@ void WriteLoadBanner(const std::string& path) {
   }
 }
 
+// Cells that hold a value: blanks, whether the source's or the rebuild's fillers, do not
+// count, and a MULRK counts once per number it holds.
+std::size_t CountValueCells(const Worksheet& sheet) {
+  std::size_t count = 0;
+  for (const auto& block : sheet.cellTable_.rowBlocks_) {
+    for (const auto& cell : block.cellBlocks_) {
+      if (const auto* run = cell.As<cells::MulRK>()) {
+        count += run->entries().size();
+      } else if (cell.As<cells::Blank>() == nullptr && cell.As<cells::MulBlank>() == nullptr) {
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
 }  // namespace
 
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
@@ -69,12 +85,13 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   const SheetBoundaries& bounds = document.boundaries();
   std::size_t intact = 0;
   for (const std::uint8_t flag : bounds.intactFlags_) intact += flag;
-  std::size_t sheetsRead = 0;
-  for (const Worksheet& sheet : document.worksheets()) sheetsRead += sheet.recovered_ != 0;
+  std::size_t valueCells = 0;
+  for (const Worksheet& sheet : document.worksheets()) valueCells += CountValueCells(sheet);
   out << "Substreams: " << bounds.startPos_.size() << " found ("
       << (bounds.boundariesConsistent_ ? "boundaries pair up" : "boundaries damaged") << "), "
       << intact << " intact\n"
-      << "Worksheets read whole: " << sheetsRead << "\n";
+      << "Worksheets recovered: " << document.WorksheetCount() << " (" << valueCells
+      << " cells with values)\n";
   return 0;
 }
 

@@ -7,16 +7,6 @@
 
 namespace tabulix {
 
-namespace {
-
-// Formulas and the sheet list name a sheet by a 16-bit index, so no workbook holds more
-// sheets than that. A worksheet model costs a few kilobytes while a BOF and EOF pair costs
-// 24 bytes of stream: without this bound a stream of empty substreams would ask for a
-// hundred times its own size in memory.
-constexpr std::size_t kMaxSubstreams = 0x10000;
-
-}  // namespace
-
 IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries,
                                   Workbook& workbook, std::vector<Worksheet>& worksheets,
                                   bool& globalsRead) {

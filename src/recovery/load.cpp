@@ -17,6 +17,9 @@ namespace {
 // The padding is part of the text the user has always seen in the message box.
 constexpr std::string_view kCannotOpen = "            ERROR: Could not open file.              ";
 constexpr std::string_view kStageFailed = "Could Not Read Or Update Brevix WorkSheet";
+// Recovery starts from a new workbook of this many empty sheets; those nothing is
+// recovered into are dropped at the end.
+constexpr std::size_t kDefaultSheetCount = 3;
 
 }  // namespace
 
@@ -34,6 +37,8 @@ void XlsDocument::ResetModel() {
   // Nothing of an earlier load may survive into this one.
   workbook_ = Workbook();
   worksheets_.clear();
+  sheetViews_.clear();
+  recordTaken_ = 0;
   boundaries_.Clear();
   globalsRead_ = false;
   stream_.clear();
@@ -84,9 +89,13 @@ bool XlsDocument::Load(const std::string& path) {
   // A stage that stops ends the load; the model stays as that stage left it.
   bool stagesRan = false;
   try {
+    NewDefault(kDefaultSheetCount);
     stagesRan = LocateSheets();
-    // The recovery passes, the format-reference repairs, the cell-table rebuild and the
-    // sheet views follow here.
+    if (stagesRan) {
+      RecoverSheets();
+      DropUnrecoveredSheets();
+      UpdateSheetViews();
+    }
   } catch (const std::exception&) {
     stagesRan = false;
   }
@@ -95,12 +104,13 @@ bool XlsDocument::Load(const std::string& path) {
     return false;
   }
 
-  // Until the recovery stages run here, a stream without a single workbook record has
-  // nothing to offer, and the user is told so rather than handed an empty result.
-  if (const std::string_view problem = DescribeUnusableStream(stream_); !problem.empty()) {
-    WriteLog(0, 0, problem, true);
-    Notify(problem);
-    return false;
+  // Random bytes give an empty model; that is no rescue and must not be reported as one.
+  if (worksheets_.empty()) {
+    if (const std::string_view problem = DescribeUnusableStream(stream_); !problem.empty()) {
+      WriteLog(0, 0, problem, true);
+      Notify(problem);
+      return false;
+    }
   }
   return true;
 }

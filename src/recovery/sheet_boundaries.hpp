@@ -6,11 +6,18 @@
 // and ends pair up into a contiguous run of substreams, those whose record chain leads
 // exactly from their BOF to their EOF are marked intact and can be read whole.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace tabulix {
+
+// Formulas and the sheet list name a sheet by a 16-bit index, so no workbook holds more
+// sheets than that. A worksheet model costs a few kilobytes while a BOF and EOF pair costs
+// 24 bytes of stream: without this bound a stream of empty substreams would ask for a
+// hundred times its own size in memory. Substreams beyond it are not recovered.
+inline constexpr std::size_t kMaxSubstreams = 0x10000;
 
 // The boundary state the workbook object carries from the marker search to the intact
 // read and the recovery passes. Offsets count from the start of the stream.

@@ -3,8 +3,11 @@
 // recovery grows, the models built from it. One object serves a whole run; each Load
 // replaces what the previous one left.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "biff/worksheet.hpp"
 #include "recovery/record_scan.hpp"
 #include "recovery/sheet_boundaries.hpp"
+#include "workbook/worksheet_view.hpp"
 
 namespace tabulix {
 
@@ -26,8 +30,20 @@ enum class StreamRoute {
 
 std::string_view StreamRouteName(StreamRoute route);
 
+// The running positions of the workbook record selector in the globals' lists: where the
+// next FONT, FORMAT, XF, STYLE and BOUNDSHEET record goes. One set per recovery pass, all
+// zero at its start, so the recovered lists keep the order the records stood in.
+struct GlobalsCounters {
+  std::size_t font = 0;
+  std::size_t format = 0;
+  std::size_t xf = 0;
+  std::size_t style = 0;
+  std::size_t boundSheet = 0;
+};
+
 class XlsDocument {
  public:
+
   // Obtains the workbook stream of the file at `path` by the first route that works and
   // recovers what it can. Returns false (after telling the user through the notifier or
   // the error log) when there is nothing to work on.
@@ -45,6 +61,51 @@ class XlsDocument {
   // True when the record chain from `start` reaches `end` exactly.
   bool jumpthroughSheet(std::uint32_t start, std::uint32_t end) const;
 
+  // The recovery stages after LocateSheets, in the order Load runs them.
+  // A default workbook with `count` empty worksheets, and its views.
+  void NewDefault(std::size_t count);
+  // Offers the records of every substream not read whole (or of the whole stream when the
+  // substreams could not be told apart) to the record selectors, repairs the format
+  // references and rebuilds the cell tables of the recovered worksheets.
+  void RecoverSheets();
+  // Erases every worksheet nothing was recovered into, and the sheet entries of the new
+  // workbook that no entry from the stream replaced.
+  void DropUnrecoveredSheets();
+  // One view per worksheet, in worksheet order.
+  void UpdateSheetViews();
+
+  // Takes the candidate record at `offset` of `slice` into `globals` when its code is a
+  // globals record's, it fits, and a plausible header follows it. False only when reading
+  // it failed.
+  bool WorkbookRecordSelector(std::span<const std::uint8_t> slice, Workbook& globals,
+                              std::uint32_t offset, std::int16_t code, std::int16_t size,
+                              GlobalsCounters& counters);
+  // The same for a worksheet record into `sheet`; also indexes ROW and cell records for
+  // the cell-table rebuild. `colInfoCounter` is where the next COLINFO record goes.
+  bool worksheetRecordSelector(std::span<const std::uint8_t> slice, Worksheet& sheet,
+                               std::uint32_t offset, std::int16_t code, std::int16_t size,
+                               std::size_t& colInfoCounter);
+  // Registers the cell last appended to the sheet's scratch cell list in its indexes and
+  // bounds.
+  static void IndexCell(Worksheet& sheet);
+  // Turns the ROW and cell records the selector gathered for `sheet` into a dense cell
+  // table: rows in order in blocks of 32, one cell per column, gaps filled with blanks.
+  void UpdateCellTableofWorkSheet(Worksheet& sheet);
+  // Points XF records at font 0 or format 0 when their font or (custom) format is gone.
+  static void FixXFReferences(Workbook& globals);
+  // Points cells at XF 0 when their XF record is gone.
+  void FixCellXFIndices(Worksheet& sheet) const;
+
+  // Views and sheet lookups for the preview.
+  std::size_t WorksheetCount() const { return worksheets_.size(); }
+  const std::vector<WorksheetView>& sheetViews() const { return sheetViews_; }
+  // The view of the worksheet whose sheet entry is named `name` (UTF-8, exact and
+  // case-sensitive), or nullptr.
+  const WorksheetView* GetWorksheetView(std::string_view name) const;
+  // The name (UTF-8) of sheet entry `index`, whatever script it is written in; nothing
+  // when there is no such entry.
+  std::optional<std::string> GetSheetName(std::size_t index) const;
+
   const std::vector<std::uint8_t>& stream() const { return stream_; }
   StreamRoute route() const { return route_; }
   // The name of the stream when a container route gave it ("Workbook" or "Book").
@@ -60,6 +121,15 @@ class XlsDocument {
   bool LoadRawFile(const std::string& path);
   void ResetModel();
 
+  // The recovery passes over one slice of the stream (RecoverSheets).
+  void WholeStreamPass();
+  void GlobalsSlicePass(std::span<const std::uint8_t> slice);
+  void WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet);
+  void MixedSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet);
+  // Recovers the worksheets that begin behind the last substream the boundaries account for
+  // (from stream offset `from` on).
+  void RecoverTail(std::size_t from);
+
   // Recovery state, handed from one stage to the next.
   SheetBoundaries boundaries_;
   // The globals substream has been read or recovered once already.
@@ -68,6 +138,10 @@ class XlsDocument {
   std::vector<Worksheet> worksheets_;
   // Candidate record headers of the slice being recovered; filled by each recovery pass.
   RecordScan scan_;
+  // Set by the record selectors when they take a record; while it is clear, a record
+  // they reject is logged.
+  std::uint8_t recordTaken_ = 0;
+  std::vector<WorksheetView> sheetViews_;
 
   std::vector<std::uint8_t> stream_;
   StreamRoute route_ = StreamRoute::None;

@@ -13,107 +13,20 @@
 #include "biff/workbook.hpp"
 #include "biff/worksheet.hpp"
 #include "compound/little_endian.hpp"
+#include "support/cell_values.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
 namespace {
 
 namespace fs = std::filesystem;
-using cells::CellBlock;
+using test::AppendJsonString;
+using test::SheetCells;
 
 std::vector<std::uint8_t> WorkbookStream(const fs::path& file) {
   std::vector<std::uint8_t> stream;
   test::ReadWorkbookStream(file, stream);
   return stream;
-}
-
-void AppendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
-void AppendCell(std::string& out, bool& first, unsigned row, unsigned column, char kind,
-                const std::string& text, double number = 0) {
-  out += first ? "[" : ",[";
-  first = false;
-  out += std::to_string(row) + "," + std::to_string(column) + ",\"";
-  out += kind;
-  out += "\",";
-  if (kind == 's') {
-    AppendJsonString(out, text);
-  } else if (kind == 'n' && !std::isfinite(number)) {
-    // Python's reader takes these spellings of the values JSON itself has no words for.
-    out += std::isnan(number) ? "NaN" : (number > 0 ? "Infinity" : "-Infinity");
-  } else if (kind == 'n') {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
-    out.append(buffer, result.ptr);
-  } else {
-    out += text;
-  }
-  out += ']';
-}
-
-// The cells of one worksheet as JSON rows [row, column, kind, value]; blanks are left out.
-std::string SheetCells(const Worksheet& sheet, const Workbook& globals) {
-  std::string out = "[";
-  bool first = true;
-  for (const auto& block : sheet.cellTable_.rowBlocks_) {
-    for (const CellBlock& cell : block.cellBlocks_) {
-      const unsigned row = cell.Row();
-      const unsigned column = cell.Column();
-      if (const auto* number = cell.As<CellBlock::Number>()) {
-        AppendCell(out, first, row, column, 'n', "", number->value());
-      } else if (const auto* rk = cell.As<CellBlock::RK>()) {
-        AppendCell(out, first, row, column, 'n', "", rk->value());
-      } else if (const auto* mulRk = cell.As<CellBlock::MulRK>()) {
-        unsigned c = column;
-        for (const auto& entry : mulRk->entries()) AppendCell(out, first, row, c++, 'n', "", entry.value());
-      } else if (const auto* label = cell.As<CellBlock::LabelSST>()) {
-        AppendCell(out, first, row, column, 's', globals.sst_.Text(label->sstIndex_));
-      } else if (const auto* text = cell.As<CellBlock::Label>()) {
-        AppendCell(out, first, row, column, 's', text->Text());
-      } else if (const auto* boolErr = cell.As<CellBlock::BoolErr>()) {
-        AppendCell(out, first, row, column, boolErr->error_ != 0 ? 'e' : 'b',
-                   std::to_string(boolErr->value_));
-      } else if (const auto* formula = cell.As<CellBlock::Formula>()) {
-        using Kind = CellBlock::Formula::ResultKind;
-        switch (formula->resultKind()) {
-          case Kind::Number:
-            AppendCell(out, first, row, column, 'n', "", formula->resultNumber());
-            break;
-          case Kind::String:
-            AppendCell(out, first, row, column, 's', formula->resultString());
-            break;
-          case Kind::EmptyString:
-            AppendCell(out, first, row, column, 's', "");
-            break;
-          case Kind::Boolean:
-            AppendCell(out, first, row, column, 'b', formula->resultBoolean() ? "1" : "0");
-            break;
-          case Kind::Error:
-            AppendCell(out, first, row, column, 'e', std::to_string(formula->resultError()));
-            break;
-          case Kind::Other:
-            break;
-        }
-      }
-    }
-  }
-  return out + "]";
 }
 
 bool IsWorksheetBof(std::span<const std::uint8_t> stream, std::size_t pos) {

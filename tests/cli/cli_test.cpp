@@ -36,12 +36,14 @@ TEST(Cli, RecoverReportsTheRouteAndTheStreamLength) {
   ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(sample.string()), &out), 0) << out;
   EXPECT_NE(out.find("Route:  raw file bytes"), std::string::npos) << out;
   EXPECT_NE(out.find("Stream: 65433 bytes"), std::string::npos) << out;
+  EXPECT_NE(out.find("Worksheets recovered: 2 (2349 cells with values)"), std::string::npos) << out;
 
   const fs::path intact = test::CorpusDir() / "real" / "29942.xls";
   ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(intact.string()), &out), 0) << out;
   EXPECT_NE(out.find("Route:  structured storage (stream \"Workbook\")"), std::string::npos) << out;
   EXPECT_NE(out.find("Substreams: 4 found (boundaries pair up), 4 intact"), std::string::npos) << out;
-  EXPECT_NE(out.find("Worksheets read whole: 3"), std::string::npos) << out;
+  // The file's three worksheets and every cell that holds a value.
+  EXPECT_NE(out.find("Worksheets recovered: 3 (5356 cells with values)"), std::string::npos) << out;
 }
 
 TEST(Cli, RecoverOfAMissingFileSaysSoAndFails) {

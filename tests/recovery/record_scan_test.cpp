@@ -458,6 +458,27 @@ TEST(RecordScanValidate, OverlapsSettledBySuccessorOrInnerChain) {
 // ---------------------------------------------------------------------------------------
 // Dump files.
 
+TEST(RecordScanValidate, ARecordSpansItsContinueRecordsAndAFormulaItsString) {
+  // A shared-string table whose text happens to hold a NUMBER header, continued in a
+  // CONTINUE record; then a FORMULA with its STRING. Neither CONTINUE nor STRING is a
+  // candidate, so only the records behind them can vouch for the SST and the FORMULA.
+  Bytes text(100, 0x41);
+  const Bytes number = {0x03, 0x02, 0x0E, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                        0x0A, 0x00, 0x00, 0x00};
+  std::copy(number.begin(), number.end(), text.begin() + 10);
+  StreamBuilder s;
+  s.Add(0x0809, 16).Add(0x00FC, text).Add(0x003C, 50, 0x42).Add(0x00FF, 10);
+  s.Add(0x0006, 26).Add(0x0207, 5, 0x43).Add(0x0203, 14).Add(0x000A, 0);
+  const std::uint32_t sst = s.headers[1];
+  const std::uint32_t formula = s.headers[4];
+  RecordScan scan;
+  scan.ScanObjectPositions(s.bytes, ScanTable::Both, {});
+  ASSERT_EQ(std::count(scan.objPositions_.begin(), scan.objPositions_.end(), sst + 4 + 10), 1);
+  ASSERT_TRUE(scan.ValidateObjectPositions());
+  EXPECT_EQ(scan.objPositions_,
+            (std::vector<std::uint32_t>{0, sst, s.headers[3], formula, s.headers[6]}));
+}
+
 TEST(RecordScanDumps, WrittenByteForByteWhenTheFolderExists) {
   // BOF, NUMBER (with a false EOF at 30), RK (false EOF at 40, its own length field), EOF,
   // BOF, EOF.

@@ -1,0 +1,200 @@
+// The recovery passes. Each scans one slice of the stream for candidate record headers,
+// prunes the candidates to a consistent set, and offers the survivors, in stream order, to
+// the record selectors. The whole-stream pass also tells the worksheets apart by their BOF
+// records, which the slice passes learn from the substream boundaries instead.
+//
+// The scratch lists of a worksheet are not reserved ahead: a stream of nothing but BOF
+// records would otherwise reserve room for thousands of cells per sheet, for up to 65536
+// sheets. They grow with what is taken.
+
+#include <exception>
+#include <string_view>
+
+#include "base/diagnostics.hpp"
+#include "compound/little_endian.hpp"
+#include "log/log.hpp"
+#include "recovery/selector_support.hpp"
+#include "recovery/xls_document.hpp"
+
+namespace tabulix {
+
+namespace {
+
+constexpr std::string_view kWorkbookSelectorFailed =
+    "1)index 2)code - WorkbookRecordSelector::Exception at this point";
+constexpr std::string_view kWorksheetSelectorFailed =
+    "1)index 2)code - worksheetRecordSelector::Exception at this point";
+constexpr std::string_view kRecordFailed = "1)index 2)code - Exception at this point";
+constexpr std::string_view kPassFailed = "Exception in Read function";
+
+// A record header longer than any record may be is damage, not a record.
+constexpr std::int16_t kSizeLimit = 8226;
+
+// Calls offer(j, p, code, size) for every surviving candidate j at offset p whose header
+// lies in `slice` and whose code and length are sound as signed 16-bit values.
+template <class Offer>
+void OfferCandidates(const RecordScan& scan, std::span<const std::uint8_t> slice, Offer&& offer) {
+  const auto& positions = scan.objPositions_;
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    const std::uint32_t p = positions[j];
+    if (std::uint64_t{p} + 4 > slice.size()) continue;
+    std::int16_t code = 0;
+    std::int16_t size = 0;
+    LittleEndian::Read(slice, code, p);
+    LittleEndian::Read(slice, size, std::size_t{p} + 2);
+    if (code < 0 || size < 0 || size >= kSizeLimit) continue;
+    offer(j, p, code, size);
+  }
+}
+
+// Steps over substreams nested in the one being recovered: a chart embedded in a worksheet
+// stands between the sheet's records with a BOF and EOF of its own, and its cached series
+// values are NUMBER and LABEL records that would land on the sheet's empty cells.
+class NestedSubstreams {
+ public:
+  // Whether the record at `p` belongs to a nested substream (its BOF and EOF included).
+  // The slice's own BOF at offset 0, and a worksheet or globals BOF anywhere (a new
+  // substream of the whole stream, whose predecessor lost its EOF), end any nesting.
+  bool Skip(std::span<const std::uint8_t> slice, std::uint32_t p, std::int16_t code) {
+    const auto ucode = static_cast<std::uint16_t>(code);
+    if (ucode == BOF::kCode) {
+      const std::uint16_t type = selector::BofType(slice, p);
+      if (p == 0 || type == BOF::kWorksheet || type == BOF::kWorkbookGlobals) {
+        depth_ = 0;
+        return false;
+      }
+      ++depth_;
+      return true;
+    }
+    if (ucode == Eof::kCode && depth_ > 0) {
+      --depth_;
+      return true;
+    }
+    return depth_ > 0;
+  }
+
+ private:
+  std::uint32_t depth_ = 0;
+};
+
+// Whether the worksheet selector placed any ROW or cell record in `sheet`.
+bool HoldsCells(const Worksheet& sheet) {
+  return !sheet.scratch_.cellBlocks_.empty() || !sheet.scratch_.rows_.empty();
+}
+
+}  // namespace
+
+void XlsDocument::WholeStreamPass() {
+  const std::span<const std::uint8_t> slice(stream_);
+  try {
+    scan_.ScanObjectPositions(slice, ScanTable::Both, kCompleteDataPositionsDump);
+    if (!scan_.ValidateObjectPositions()) return;
+
+    GlobalsCounters counters;
+    std::size_t colInfoCounter = 0;
+    std::size_t next = 0;  // the worksheet the next worksheet BOF opens
+    Worksheet* current = worksheets_.empty() ? nullptr : &worksheets_[0];
+    NestedSubstreams nested;
+
+    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
+                                      std::int16_t size) {
+      const auto index = static_cast<std::int32_t>(j);
+      try {
+        if (nested.Skip(slice, p, code)) return;
+        if (static_cast<std::uint16_t>(code) == BOF::kCode) {
+          if (std::uint64_t{p} + 20 >= slice.size()) return;
+          std::uint16_t type = 0;
+          LittleEndian::Read(slice, type, std::size_t{p} + 6);
+          if (type == BOF::kWorkbookGlobals) {
+            workbook_.bof_.Read(slice, p);
+          } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
+            // Records met before the first worksheet BOF (a sheet whose own BOF is lost)
+            // keep the first worksheet to themselves instead of being merged into the next.
+            if (next == 0 && current != nullptr && current->recovered_ != 0) next = 1;
+            if (next >= worksheets_.size()) worksheets_.emplace_back();
+            current = &worksheets_[next];
+            current->bof_.Read(slice, p);
+            colInfoCounter = 0;
+            ++next;
+          }
+          return;
+        }
+        recordTaken_ = 0;
+        if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+          WriteLog(index, code, kWorkbookSelectorFailed, true);
+        if (current == nullptr) {
+          worksheets_.emplace_back();
+          current = &worksheets_.back();
+        }
+        if (!worksheetRecordSelector(slice, *current, p, code, size, colInfoCounter))
+          WriteLog(index, code, kWorksheetSelectorFailed, true);
+      } catch (const std::exception&) {
+        WriteLog(index, code, kRecordFailed, false);
+      }
+    });
+  } catch (const std::exception&) {
+    WriteLog(0, 0, kPassFailed, true);
+  }
+}
+
+void XlsDocument::GlobalsSlicePass(std::span<const std::uint8_t> slice) {
+  try {
+    scan_.ScanObjectPositions(slice, ScanTable::Globals, kWorkbookPositionsDump);
+    if (!scan_.ValidateObjectPositions()) return;
+    GlobalsCounters counters;
+    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
+                                      std::int16_t size) {
+      if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+        WriteLog(static_cast<std::int32_t>(j), code, kWorkbookSelectorFailed, true);
+    });
+  } catch (const std::exception&) {
+    WriteLog(0, 0, kPassFailed, true);
+  }
+}
+
+void XlsDocument::WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet) {
+  try {
+    scan_.ScanObjectPositions(slice, ScanTable::Worksheet, kWorkSheetPositionsDump);
+    if (!scan_.ValidateObjectPositions()) return;
+    std::size_t colInfoCounter = 0;
+    NestedSubstreams nested;
+    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
+                                      std::int16_t size) {
+      if (nested.Skip(slice, p, code)) return;
+      if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
+        WriteLog(static_cast<std::int32_t>(j), code, kWorksheetSelectorFailed, true);
+    });
+  } catch (const std::exception&) {
+    WriteLog(0, 0, kPassFailed, true);
+  }
+}
+
+void XlsDocument::MixedSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet) {
+  try {
+    scan_.ScanObjectPositions(slice, ScanTable::Both, kGeneralPositionsDump);
+    if (!scan_.ValidateObjectPositions()) return;
+    GlobalsCounters counters;
+    std::size_t colInfoCounter = 0;
+    NestedSubstreams nested;
+    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
+                                      std::int16_t size) {
+      const auto index = static_cast<std::int32_t>(j);
+      if (nested.Skip(slice, p, code)) return;
+      if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+        WriteLog(index, code, kWorkbookSelectorFailed, true);
+      if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
+        WriteLog(index, code, kWorksheetSelectorFailed, true);
+    });
+  } catch (const std::exception&) {
+    WriteLog(0, 0, kPassFailed, true);
+  }
+  // A chart, a macro sheet or a module shares page settings and window records with a
+  // worksheet, and a chart caches its series values in cell records; none of that makes a
+  // worksheet of it. A substream whose BOF is too damaged to say is kept for its cells.
+  std::uint16_t code = 0;
+  LittleEndian::Read(slice, code, 0);
+  if (code == BOF::kCode ? selector::BofType(slice, 0) != BOF::kWorksheet : !HoldsCells(sheet))
+    sheet.recovered_ = 0;
+}
+
+}  // namespace tabulix
