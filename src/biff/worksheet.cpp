@@ -80,6 +80,7 @@ void Worksheet::Reset() {
   mergedCells_.clear();
   eof_.Reset();
   recovered_ = 0;
+  sourcePosition_ = kNoSource;
   scratch_.Reset();
   rowIndex_.clear();
   cellIndex_.clear();

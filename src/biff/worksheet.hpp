@@ -109,6 +109,10 @@ class Worksheet {
   // Working members of the recovery engine; never written.
   // Something was taken into this worksheet (a sheet nothing was taken into is dropped).
   std::uint8_t recovered_ = 0;
+  // Stream offset of the BOF the sheet was read or recovered from, kNoSource when none:
+  // the sheet entry whose position names it is the sheet's own.
+  static constexpr std::uint32_t kNoSource = 0xFFFFFFFF;
+  std::uint32_t sourcePosition_ = kNoSource;
   // Every ROW record and every cell record the record selector took, in the order taken,
   // duplicates and all; the cell-table rebuild turns them into cellTable_.
   cells::RowBlock scratch_;

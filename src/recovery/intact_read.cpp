@@ -43,6 +43,7 @@ IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBou
         // What the read gets stays, even when it stops early.
         sheet.Read(stream, startPos[i]);
         sheet.recovered_ = 1;
+        sheet.sourcePosition_ = startPos[i];
       } else if (bof.type_ == BOF::kWorkbookGlobals && i == 0) {
         globalsRead = true;
         workbook.Read(stream, startPos[i]);

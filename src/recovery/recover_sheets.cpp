@@ -89,6 +89,7 @@ void XlsDocument::RecoverSheets() {
       std::uint16_t type = 0;
       LittleEndian::Read(slice, type, 6);
       if (j >= worksheets_.size()) worksheets_.resize(j + 1);
+      worksheets_[j].sourcePosition_ = start;
       if (j == 0 && !globalsRead_ && type == BOF::kWorkbookGlobals) {
         globalsRead_ = true;
         GlobalsSlicePass(slice);
@@ -121,7 +122,9 @@ void XlsDocument::RecoverTail(std::size_t from) {
   }
   for (std::size_t k = 0; k < starts.size() && worksheets_.size() < kMaxSubstreams; ++k) {
     const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : stream.size();
-    WorksheetSlicePass(stream.subspan(starts[k], end - starts[k]), worksheets_.emplace_back());
+    Worksheet& sheet = worksheets_.emplace_back();
+    sheet.sourcePosition_ = static_cast<std::uint32_t>(starts[k]);
+    WorksheetSlicePass(stream.subspan(starts[k], end - starts[k]), sheet);
   }
 }
 

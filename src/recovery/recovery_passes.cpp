@@ -114,6 +114,7 @@ void XlsDocument::WholeStreamPass() {
             if (next >= worksheets_.size()) worksheets_.emplace_back();
             current = &worksheets_[next];
             current->bof_.Read(slice, p);
+            current->sourcePosition_ = p;
             colInfoCounter = 0;
             ++next;
           }

@@ -102,6 +102,9 @@ class XlsDocument {
   // The view of the worksheet whose sheet entry is named `name` (UTF-8, exact and
   // case-sensitive), or nullptr.
   const WorksheetView* GetWorksheetView(std::string_view name) const;
+  // The worksheet that sheet entry `entry` names: the one recovered from the BOF the entry
+  // points at, else the one in the entry's place among the worksheet entries.
+  std::optional<std::size_t> WorksheetOfEntry(std::size_t entry) const;
   // The name (UTF-8) of sheet entry `index`, whatever script it is written in; nothing
   // when there is no such entry.
   std::optional<std::string> GetSheetName(std::size_t index) const;

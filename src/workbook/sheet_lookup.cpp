@@ -6,6 +6,13 @@
 
 namespace tabulix {
 
+namespace {
+
+// The sheet type of a worksheet's entry.
+constexpr std::uint8_t kWorksheetEntry = 0;
+
+}  // namespace
+
 void XlsDocument::UpdateSheetViews() {
   sheetViews_.clear();
   sheetViews_.reserve(worksheets_.size());
@@ -15,12 +22,29 @@ void XlsDocument::UpdateSheetViews() {
   }
 }
 
+std::optional<std::size_t> XlsDocument::WorksheetOfEntry(std::size_t entry) const {
+  const auto& entries = workbook_.sheets_;
+  if (entry >= entries.size()) return std::nullopt;
+  // The worksheet read or recovered from the BOF the entry points at is the entry's own.
+  for (std::size_t i = 0; i < worksheets_.size(); ++i) {
+    if (worksheets_[i].sourcePosition_ == entries[entry].position_) return i;
+  }
+  // Else the entry's place among the worksheet entries: chart and macro sheets have
+  // entries but no worksheet.
+  std::size_t place = 0;
+  for (std::size_t k = 0; k < entry; ++k) place += entries[k].type_ == kWorksheetEntry ? 1 : 0;
+  if (entries[entry].type_ != kWorksheetEntry || place >= worksheets_.size()) return std::nullopt;
+  return place;
+}
+
 const WorksheetView* XlsDocument::GetWorksheetView(std::string_view name) const {
   const auto& entries = workbook_.sheets_;
-  for (std::size_t i = 0; i < entries.size() && i < sheetViews_.size(); ++i) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
     // Names in any script compare as UTF-8, exactly as stored: sheet names are
     // case-sensitive here, whatever the spreadsheet program makes of them.
-    if (entries[i].name_.ToUtf8() == name) return &sheetViews_[i];
+    if (entries[i].name_.ToUtf8() != name) continue;
+    const auto sheet = WorksheetOfEntry(i);
+    return sheet && *sheet < sheetViews_.size() ? &sheetViews_[*sheet] : nullptr;
   }
   return nullptr;
 }

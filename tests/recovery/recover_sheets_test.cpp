@@ -82,6 +82,7 @@ Built Build(const std::vector<std::vector<std::uint16_t>>& sheets, bool chartShe
     if (chart) {
       Number(b, 0, 0, 77.0);
     } else {
+      b.Header(0x007D, 12).U16(1).U16(1).U16(4000).U16(15).U16(0).U16(0);
       b.Header(0x0200, 14).U32(0).U32(65536).U16(0).U16(3).U16(0);
       for (std::uint16_t row : sheets[i]) Number(b, row, 1, row + 0.5, 17);
       if (embeddedChart) {
@@ -151,7 +152,7 @@ TEST(RecoverSheets, ADamagedSheetIsRecoveredByItsSlice) {
   test::LogCapture logs;
   Built built = Build({{1, 2, 3, 4}, {7}}, /*chartSheet=*/true, /*embeddedChart=*/true);
   // The second NUMBER of the first sheet claims far more bytes than there are.
-  const std::uint32_t second = built.sheetStarts[0] + 20 + 18 + 18;
+  const std::uint32_t second = built.sheetStarts[0] + 20 + 16 + 18 + 18;
   ASSERT_EQ(LittleEndian::U16(built.stream, second), 0x0203);
   LittleEndian::Write(built.stream, std::uint16_t{0x3000}, second + 2);
   Loaded loaded;
@@ -177,7 +178,7 @@ TEST(RecoverSheets, AStreamCutInsideItsLastSheetKeepsThatSheetsCells) {
   test::LogCapture logs;
   Built built = Build({{1}, {1, 2, 3, 4, 5, 6}});
   // Cut in the middle of the fifth NUMBER of the last sheet.
-  built.stream.resize(built.sheetStarts[1] + 20 + 18 + 4 * 18 + 9);
+  built.stream.resize(built.sheetStarts[1] + 20 + 16 + 18 + 4 * 18 + 9);
   Loaded loaded;
   LoadInto(loaded, built.stream);
   ASSERT_TRUE(loaded.ok);
@@ -216,6 +217,53 @@ TEST(RecoverSheets, WithoutBoundariesTheWholeStreamPassSeparatesTheSheets) {
       }
     }
   }
+}
+
+TEST(RecoverSheets, WhenNoSubstreamChainsTheWholeStreamPassRunsThoughTheBoundariesPairUp) {
+  test::LogCapture logs;
+  Built built = Build({{1, 2}, {4}});
+  // One length in the globals and one in each sheet breaks every chain; every BOF and EOF
+  // stays where it was.
+  const std::uint32_t firstFont = 20;
+  ASSERT_EQ(LittleEndian::U16(built.stream, firstFont), 0x0031);
+  LittleEndian::Write(built.stream, std::uint16_t{0x2000}, firstFont + 2);
+  for (const std::uint32_t start : built.sheetStarts) {
+    const std::uint32_t colInfo = start + 20;
+    ASSERT_EQ(LittleEndian::U16(built.stream, colInfo), 0x007D);
+    LittleEndian::Write(built.stream, std::uint16_t{0x7000}, colInfo + 2);
+  }
+  test::TempDir diagnostics;
+  SetDiagnosticsDirectory(diagnostics.path());
+  Loaded loaded;
+  LoadInto(loaded, built.stream);
+  SetDiagnosticsDirectory({});
+  ASSERT_TRUE(loaded.ok);
+  EXPECT_TRUE(loaded.document.boundaries().boundariesConsistent_);
+  EXPECT_TRUE(fs::exists(diagnostics / "ObjPositionsCompleteData.txt"));
+  const auto cells = Cells(loaded.document);
+  ASSERT_EQ(cells.size(), 2u);
+  EXPECT_EQ(cells[0].size(), 2u);
+  EXPECT_EQ(cells[1].size(), 1u);
+  // Every cell record passed the globals' selector by, with a line each.
+  EXPECT_EQ(logs.CountError("Record skipped as default value in "
+                            "XlsDocument::WorkbookRecordSelector, ObjOffset = " +
+                            std::to_string(built.sheetStarts[1] + 20 + 16 + 18) +
+                            ", code = 203, size = 14"),
+            1);
+}
+
+TEST(RecoverSheets, EachSheetOfTheWholeStreamPassFillsItsOwnColumnInformation) {
+  test::LogCapture logs;
+  Built built = Build({{1}, {2}, {3}});
+  // No EOF at the end: nothing pairs up.
+  built.stream.resize(built.sheetEnds.back());
+  built.stream.insert(built.stream.end(), {0, 0, 0, 0});
+  Loaded loaded;
+  LoadInto(loaded, built.stream);
+  ASSERT_TRUE(loaded.ok);
+  ASSERT_FALSE(loaded.document.boundaries().boundariesConsistent_);
+  ASSERT_EQ(loaded.document.worksheets().size(), 3u);
+  for (const Worksheet& sheet : loaded.document.worksheets()) EXPECT_EQ(sheet.colInfos_.size(), 1u);
 }
 
 }  // namespace
