@@ -108,9 +108,10 @@ void XlsDocument::WholeStreamPass() {
           if (type == BOF::kWorkbookGlobals) {
             workbook_.bof_.Read(slice, p);
           } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
-            // Records met before the first worksheet BOF (a sheet whose own BOF is lost)
-            // keep the first worksheet to themselves instead of being merged into the next.
-            if (next == 0 && current != nullptr && current->recovered_ != 0) next = 1;
+            // Cells met before the first worksheet BOF (a sheet whose own BOF is lost) keep
+            // the first worksheet to themselves instead of being merged into the next.
+            // Stray settings records in the globals' area do not count.
+            if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
             if (next >= worksheets_.size()) worksheets_.emplace_back();
             current = &worksheets_[next];
             current->bof_.Read(slice, p);
