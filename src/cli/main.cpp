@@ -12,17 +12,21 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tabulix recover DAMAGED.xls [--dump-dir DIR]
+    R"(Usage: tabulix recover DAMAGED.xls [-o RECOVERED.xls] [--dump-dir DIR]
        tabulix --help | --version
 
 Rescues the cells of a damaged Excel 97-2003 workbook (.xls).
 
 Commands:
   recover FILE      Load FILE, extract its workbook stream by the first route that
-                    works (structured storage, compound-document repair, raw bytes)
-                    and report what was found.
+                    works (structured storage, compound-document repair, raw bytes),
+                    recover every sheet it can and save a clean workbook. FILE itself
+                    is never written.
 
 Options:
+  -o, --output OUT  Where to save the recovered workbook (default: FILE's folder,
+                    named NAME_recovered.xls). An existing OUT is replaced only once
+                    the new file is complete; OUT may not be FILE itself.
   --dump-dir DIR    Write diagnostic dump files into DIR (default: ~/Morvendal when
                     that folder exists; no dumps otherwise).
   -h, --help        Show this help and exit.
@@ -66,6 +70,11 @@ int main(int argc, char** argv) {
     if (arg == "--dump-dir") {
       if (i + 1 >= args.size()) return UsageError("--dump-dir needs a folder");
       options.dumpDir = args[++i];
+    } else if (arg == "-o" || arg == "--output") {
+      if (i + 1 >= args.size()) return UsageError(arg + " needs the path of the file to write");
+      if (!options.output.empty()) return UsageError("more than one output file given");
+      options.output = args[++i];
+      if (options.output.empty()) return UsageError(arg + " needs the path of the file to write");
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
       return UsageError("unknown option '" + arg + "'");
     } else if (options.input.empty()) {

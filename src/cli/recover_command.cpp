@@ -1,7 +1,10 @@
 #include "cli/recover_command.hpp"
 
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "base/diagnostics.hpp"
 #include "base/notifier.hpp"
@@ -58,7 +61,57 @@ std::size_t CountValueCells(const Worksheet& sheet) {
 
 }  // namespace
 
+std::filesystem::path DefaultOutputPath(const std::filesystem::path& input) {
+  std::filesystem::path output = input;
+  output.replace_filename(input.stem().string() + "_recovered.xls");
+  return output;
+}
+
+namespace {
+
+// Whether `output` names the file `input` (the same path, or another name of it).
+bool SameFile(const std::filesystem::path& input, const std::filesystem::path& output) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(input, output, ec)) return true;
+  return std::filesystem::weakly_canonical(input, ec) == std::filesystem::weakly_canonical(output, ec);
+}
+
+// Draws the save's progress on one terminal line.
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::ostream& err) : err_(err) {}
+  void operator()(int percent) {
+    if (percent == last_) return;
+    last_ = percent;
+    err_ << "\rSaving: " << percent << "%" << (percent >= 100 ? "\n" : "") << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  int last_ = -1;
+};
+
+// How the worksheet came back: read whole from an intact substream, or gathered record by
+// record and rebuilt.
+bool ReadWhole(const XlsDocument& document, const Worksheet& sheet) {
+  const SheetBoundaries& bounds = document.boundaries();
+  for (std::size_t i = 0; i < bounds.startPos_.size() && i < bounds.intactFlags_.size(); ++i) {
+    if (bounds.startPos_[i] == sheet.sourcePosition_) return bounds.intactFlags_[i] == 1;
+  }
+  return false;
+}
+
+}  // namespace
+
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
+  const std::filesystem::path output =
+      options.output.empty() ? DefaultOutputPath(options.input) : std::filesystem::path(options.output);
+  if (SameFile(options.input, output)) {
+    err << "tabulix: the output '" << output.string()
+        << "' is the damaged file itself; it is never overwritten. Name another with -o.\n";
+    return 2;
+  }
+
   StreamNotifier notifier(err);
   Notifier* previous = SetNotifier(&notifier);
   if (!options.dumpDir.empty()) SetDiagnosticsDirectory(options.dumpDir);
@@ -92,6 +145,26 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
       << intact << " intact\n"
       << "Worksheets recovered: " << document.WorksheetCount() << " (" << valueCells
       << " cells with values)\n";
+  if (document.WorksheetCount() == 0) {
+    err << "tabulix: no worksheet could be recovered from '" << options.input
+        << "'; nothing was saved\n";
+    return 1;
+  }
+
+  ProgressLine progress(err);
+  if (!document.SaveStorageFile(output.string(), std::ref(progress))) {
+    err << "\ntabulix: could not save '" << output.string()
+        << "' (see the error log for the step that failed)\n";
+    return 1;
+  }
+  // The sheet entries now name the saved sheets in order.
+  const auto& sheets = document.worksheets();
+  for (std::size_t i = 0; i < sheets.size(); ++i) {
+    out << "  " << (i + 1) << ". " << document.GetSheetName(i).value_or("?") << ": "
+        << CountValueCells(sheets[i]) << " cells, "
+        << (ReadWhole(document, sheets[i]) ? "intact" : "rebuilt") << "\n";
+  }
+  out << "Saved:  " << output.string() << "\n";
   return 0;
 }
 

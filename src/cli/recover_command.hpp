@@ -8,10 +8,16 @@ namespace tabulix::cli {
 
 struct RecoverOptions {
   std::string input;
+  std::string output;             // empty: NAME_recovered.xls beside the input
   std::filesystem::path dumpDir;  // empty: the default diagnostics folder
 };
 
-// Runs the main job on one file and prints a short report. Returns the exit status.
+// Where the recovered workbook goes when no output is named: beside the input, the input's
+// name with "_recovered" before its extension (and ".xls" as the extension).
+std::filesystem::path DefaultOutputPath(const std::filesystem::path& input);
+
+// Runs the main job on one file: loads and recovers it, saves the result and prints a short
+// report (progress of the save on `err`). Returns the exit status.
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace tabulix::cli

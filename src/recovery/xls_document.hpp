@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,6 +54,23 @@ class XlsDocument {
   bool LoadStorageStream(const std::string& path);
   // Second route: the tolerant compound-document reader.
   bool LoadCompoundStream(const std::string& path);
+
+  // Told the share of the save done, in percent: 0, 20 once the globals are written, then
+  // 20 + 80 (i + 1) / n after worksheet i of n, and 100.
+  using SaveProgress = std::function<void(int percent)>;
+  // Writes the recovered workbook to `path` as a new compound document holding the single
+  // stream "Workbook". All or nothing: a failed save leaves an existing file as it was.
+  // False (with the failing step in the error log) when it could not be saved.
+  bool SaveStorageFile(const std::string& path, const SaveProgress& progress = {});
+  // One sheet entry per worksheet, in order, each with its worksheet's stream position in
+  // the stream the save writes.
+  void FixSheetPositions();
+  // The INDEX and DBCELL positions of every worksheet in the stream the save writes.
+  void FixCellIndexPositions();
+  // Writes the globals and the worksheets one after the other into `out`.
+  void WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgress& progress);
+  // The stream the last save wrote.
+  const std::vector<std::uint8_t>& saveBuffer() const { return saveBuffer_; }
 
   // Finds the substream boundaries and, when they pair up, reads the intact substreams
   // whole. False only when the workbook is password protected (the user has been told).
@@ -147,6 +165,7 @@ class XlsDocument {
   std::vector<WorksheetView> sheetViews_;
 
   std::vector<std::uint8_t> stream_;
+  std::vector<std::uint8_t> saveBuffer_;
   StreamRoute route_ = StreamRoute::None;
   std::string streamName_;
 };

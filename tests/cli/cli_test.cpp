@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "support/test_support.hpp"
 
@@ -30,20 +33,72 @@ TEST(Cli, HelpVersionAndUsageErrors) {
   EXPECT_NE(out.find("unknown option '--bogus'"), std::string::npos);
 }
 
-TEST(Cli, RecoverReportsTheRouteAndTheStreamLength) {
-  const fs::path sample = fs::path(TABULIX_TESTS_DIR) / ".." / "samples" / "truncated-29942.xls";
+fs::path Sample() { return fs::path(TABULIX_TESTS_DIR) / ".." / "samples" / "truncated-29942.xls"; }
+
+TEST(Cli, RecoverSavesTheWorkbookAndReportsEachSheet) {
+  test::TempDir dir;
   std::string out;
-  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(sample.string()), &out), 0) << out;
+  const fs::path saved = dir / "out.xls";
+  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(Sample().string()) + " -o " +
+                           ShellQuote(saved.string()) + " 2>/dev/null",
+                       &out),
+            0)
+      << out;
   EXPECT_NE(out.find("Route:  raw file bytes"), std::string::npos) << out;
   EXPECT_NE(out.find("Stream: 65433 bytes"), std::string::npos) << out;
-  EXPECT_NE(out.find("Worksheets recovered: 2 (2349 cells with values)"), std::string::npos) << out;
+  // Every cell whose record survived the cut but one (2,350 of them lie in the bytes left).
+  EXPECT_NE(out.find("Worksheets recovered: 1 (2349 cells with values)"), std::string::npos) << out;
+  EXPECT_NE(out.find("  1. Sheet1: 2349 cells, rebuilt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Saved:  " + saved.string()), std::string::npos) << out;
+  // The saved file is a sound workbook: read through the first route, every substream whole.
+  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(saved.string()) + " -o " +
+                           ShellQuote((dir / "again.xls").string()) + " 2>/dev/null",
+                       &out),
+            0);
+  EXPECT_NE(out.find("Route:  structured storage (stream \"Workbook\")"), std::string::npos) << out;
+  EXPECT_NE(out.find("Substreams: 2 found (boundaries pair up), 2 intact"), std::string::npos) << out;
+  EXPECT_NE(out.find("Worksheets recovered: 1 (2349 cells with values)"), std::string::npos) << out;
+  EXPECT_NE(out.find("  1. Sheet1: 2349 cells, intact\n"), std::string::npos) << out;
 
+  // A sound file keeps its three worksheets and every cell that holds a value.
   const fs::path intact = test::CorpusDir() / "real" / "29942.xls";
-  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(intact.string()), &out), 0) << out;
+  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(intact.string()) + " -o " +
+                           ShellQuote((dir / "sound.xls").string()) + " 2>/dev/null",
+                       &out),
+            0);
   EXPECT_NE(out.find("Route:  structured storage (stream \"Workbook\")"), std::string::npos) << out;
   EXPECT_NE(out.find("Substreams: 4 found (boundaries pair up), 4 intact"), std::string::npos) << out;
-  // The file's three worksheets and every cell that holds a value.
   EXPECT_NE(out.find("Worksheets recovered: 3 (5356 cells with values)"), std::string::npos) << out;
+}
+
+TEST(Cli, TheOutputGoesBesideTheInputAndNeverOverIt) {
+  test::TempDir dir;
+  const fs::path input = dir / "damaged.xls";
+  const std::vector<std::uint8_t> original = test::ReadFileBytes(Sample());
+  test::WriteFileBytes(input, original);
+  std::string out;
+  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(input.string()) + " 2>&1", &out), 0) << out;
+  EXPECT_TRUE(fs::exists(dir / "damaged_recovered.xls")) << out;
+  EXPECT_NE(out.find("Saving: 100%"), std::string::npos) << out;
+
+  // Naming the input as the output, by its own name or another, is refused before anything
+  // is read or written.
+  for (const fs::path& same : {input, dir / "." / "damaged.xls"}) {
+    EXPECT_EQ(RunCommand(Cli() + " recover " + ShellQuote(input.string()) + " -o " +
+                             ShellQuote(same.string()) + " 2>&1",
+                         &out),
+              2);
+    EXPECT_NE(out.find("is the damaged file itself"), std::string::npos) << out;
+  }
+  EXPECT_EQ(test::ReadFileBytes(input), original);
+
+  // A folder that does not exist: the save fails and says so.
+  EXPECT_EQ(RunCommand(Cli() + " recover " + ShellQuote(input.string()) + " -o " +
+                           ShellQuote((dir / "missing" / "out.xls").string()) + " 2>&1",
+                       &out),
+            1);
+  EXPECT_NE(out.find("could not save"), std::string::npos) << out;
+  EXPECT_EQ(RunCommand(Cli() + " recover x.xls -o 2>&1", &out), 2);
 }
 
 TEST(Cli, RecoverOfAMissingFileSaysSoAndFails) {
@@ -56,13 +111,15 @@ TEST(Cli, RecoverOfAMissingFileSaysSoAndFails) {
 
 TEST(Cli, DumpDirReceivesThePayloadCopy) {
   test::TempDir dir;
-  const fs::path sample = fs::path(TABULIX_TESTS_DIR) / ".." / "samples" / "truncated-29942.xls";
   std::string out;
-  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(sample.string()) + " --dump-dir " +
-                           ShellQuote(dir.path().string()),
+  ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(Sample().string()) + " --dump-dir " +
+                           ShellQuote(dir.path().string()) + " -o " +
+                           ShellQuote((dir / "out.xls").string()) + " 2>/dev/null",
                        &out),
             0);
-  EXPECT_EQ(test::ReadFileBytes(dir / "payload.bin"), test::ReadFileBytes(sample));
+  EXPECT_EQ(test::ReadFileBytes(dir / "payload.bin"), test::ReadFileBytes(Sample()));
+  // The stream the save wrote, as it went into the new file.
+  EXPECT_FALSE(test::ReadFileBytes(dir / "Out_payload.bin").empty());
 }
 
 }  // namespace

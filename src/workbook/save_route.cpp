@@ -1,0 +1,91 @@
+// The save route: the recovered globals and worksheets written as one new workbook stream,
+// stored as the single stream "Workbook" of a new compound document.
+
+#include <exception>
+#include <string>
+
+#include "base/diagnostics.hpp"
+#include "log/log.hpp"
+#include "recovery/xls_document.hpp"
+#include "storage/storage_writer.hpp"
+
+namespace tabulix {
+
+namespace {
+
+constexpr std::u16string_view kStreamName = u"Workbook";
+
+// The step of the save that failed, in the words the error log has always used.
+std::string_view FailureText(storage::WriteStatus status) {
+  switch (status) {
+    case storage::WriteStatus::CreateFailed: return "Failed StgCreateStorageEx";
+    case storage::WriteStatus::CreateStreamFailed: return "Failed CreateStream";
+    case storage::WriteStatus::WriteFailed: return "Failed Write to Stream";
+    case storage::WriteStatus::CommitFailed: return "Failed to Commit";
+    case storage::WriteStatus::Ok: break;
+  }
+  return {};
+}
+
+}  // namespace
+
+void XlsDocument::FixCellIndexPositions() {
+  std::uint32_t position = workbook_.RecordSize();
+  for (Worksheet& sheet : worksheets_) position = sheet.FixCellIndexPositions(position);
+}
+
+void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgress& progress) {
+  auto report = [&progress](int percent) {
+    if (progress) progress(percent);
+  };
+  report(0);
+  std::size_t at = workbook_.Write(out, 0);
+  report(20);
+  const std::size_t n = worksheets_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    at += worksheets_[i].Write(out, at);
+    report(static_cast<int>(20 + (80 * (i + 1)) / n));
+  }
+  report(100);
+}
+
+bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& progress) {
+  try {
+    // Each fix changes sizes the other relies on: the sheet entries set the length of the
+    // globals, and the index fix gives every rebuilt row block its DBCELL offsets and every
+    // sheet its INDEX entries, which lengthens the sheet. Once both have grown what they
+    // grow, the second round finds every position where the bytes will be.
+    FixSheetPositions();
+    FixCellIndexPositions();
+    FixSheetPositions();
+    FixCellIndexPositions();
+
+    std::uint64_t size = workbook_.RecordSize();
+    for (Worksheet& sheet : worksheets_) size += sheet.RecordSize();
+    if (size > 0xFFFFFFFFu) {
+      // A compound document of the old version holds no stream of 4 GiB or more.
+      WriteLog(0, 0, "Failed Write to Stream", true);
+      return false;
+    }
+    saveBuffer_.assign(static_cast<std::size_t>(size), 0);
+    WriteStreamBuffer(saveBuffer_, progress);
+    WriteDiagnosticDump("Out_payload.bin", saveBuffer_);
+
+    std::string reason;
+    const storage::WriteStatus status =
+        storage::WriteSingleStreamFile(path, kStreamName, saveBuffer_, &reason);
+    if (status != storage::WriteStatus::Ok) {
+      WriteLog(0, 0, FailureText(status), true);
+      if (!reason.empty()) WriteLog(0, 0, reason, true);
+      return false;
+    }
+    WriteLog(0, 0, "Saved " + std::to_string(saveBuffer_.size()) + " bytes as stream \"Workbook\"",
+             false);
+    return true;
+  } catch (...) {
+    WriteLog(0, 0, "Exception while saving file", true);
+    return false;
+  }
+}
+
+}  // namespace tabulix
