@@ -182,7 +182,10 @@ void XlsDocument::MixedSlicePass(std::span<const std::uint8_t> slice, Worksheet&
                                       std::int16_t size) {
       const auto index = static_cast<std::int32_t>(j);
       if (nested.Skip(slice, p, code)) return;
-      if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+      // Globals read or recovered already are not written over: a chart's data holds byte
+      // runs that pass for FONT and XF records, and the counters of this pass start at the
+      // first font.
+      if (!globalsRead_ && !WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
         WriteLog(index, code, kWorkbookSelectorFailed, true);
       if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
         WriteLog(index, code, kWorksheetSelectorFailed, true);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../biff/byte_builder.hpp"
@@ -34,9 +35,11 @@ void Number(ByteBuilder& b, std::uint16_t row, std::uint16_t column, double valu
   b.Header(0x0203, 14).U16(row).U16(column).U16(xf);
   b.U32(static_cast<std::uint32_t>(bits)).U32(static_cast<std::uint32_t>(bits >> 32));
 }
-void Font(ByteBuilder& b, char name) {
-  b.Header(0x0031, 17).U16(200).U16(0).U16(0x7FFF).U16(400).U16(0).U8(0).U8(0).U8(0).U8(0);
-  b.U8(1).U8(0).U8(static_cast<std::uint8_t>(name));
+void Font(ByteBuilder& b, std::string_view name) {
+  b.Header(0x0031, static_cast<std::uint16_t>(16 + name.size()));
+  b.U16(200).U16(0).U16(0x7FFF).U16(400).U16(0).U8(0).U8(0).U8(0).U8(0);
+  b.U8(static_cast<std::uint8_t>(name.size())).U8(0);
+  for (const char c : name) b.U8(static_cast<std::uint8_t>(c));
 }
 void Xf(ByteBuilder& b, std::uint16_t font, std::uint16_t format) {
   b.Header(0x00E0, 20).U16(font).U16(format).U16(0xFFF5).U8(0x20).U8(0).U8(0).U8(0);
@@ -59,7 +62,7 @@ Built Build(const std::vector<std::vector<std::uint16_t>>& sheets, bool chartShe
             bool embeddedChart = false) {
   ByteBuilder b;
   Bof(b, 0x0005);
-  for (char name : {'A', 'B', 'C', 'D', 'E'}) Font(b, name);
+  for (const char* name : {"Arial", "Bodoni", "Corbel", "Didot", "Eras"}) Font(b, name);
   Format(b, 200);
   for (int i = 0; i < 16; ++i) Xf(b, 0, 0);
   Xf(b, 5, 14);   // 16: font 5 is the fifth font (index 4 is never used)

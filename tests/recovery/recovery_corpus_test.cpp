@@ -250,6 +250,25 @@ TEST(RecoveryCorpus, EveryCellOfEverySoundFileComesThroughTheLoadAsXlrdReadsIt) 
   EXPECT_EQ(status, 0) << report;
 }
 
+TEST(RecoveryCorpus, GlobalsReadWholeAreNotWrittenOverByChartData) {
+  // The data of these files' chart sheets holds byte runs that pass for FONT records.
+  test::LogCapture logs;
+  for (const char* name : {"12843-1.xls", "ex42570-20305.xls"}) {
+    const fs::path file = test::CorpusDir() / "real" / name;
+    XlsDocument document;
+    ASSERT_TRUE(document.Load(file.string())) << name;
+    ASSERT_TRUE(document.globalsRead()) << name;
+    Workbook own;
+    own.Read(document.stream(), 0);
+    ASSERT_LE(own.fonts_.size(), document.workbook().fonts_.size()) << name;
+    for (std::size_t i = 0; i < own.fonts_.size(); ++i) {
+      const auto& kept = document.workbook().fonts_[i];
+      EXPECT_EQ(kept.name_.ToUtf8(), own.fonts_[i].name_.ToUtf8()) << name << " font " << i;
+      EXPECT_EQ(kept.height_, own.fonts_[i].height_) << name << " font " << i;
+    }
+  }
+}
+
 TEST(RecoveryCorpus, HostileStreamsLoadInBoundedTime) {
   test::LogCapture logs;
   test::TempDir dir;
