@@ -39,6 +39,8 @@ void XlsDocument::ResetModel() {
   worksheets_.clear();
   sheetViews_.clear();
   recordTaken_ = 0;
+  entriesFixed_ = false;
+  saveBuffer_.clear();
   boundaries_.Clear();
   globalsRead_ = false;
   stream_.clear();
@@ -62,10 +64,6 @@ bool XlsDocument::LoadRawFile(const std::string& path) {
   WriteLog(0, 0, "Could Not Read file", true);
   return false;
 }
-
-// The tolerant reader of damaged compound documents is not in place yet: the route
-// reports failure so that the raw route runs.
-bool XlsDocument::LoadCompoundStream(const std::string& /*path*/) { return false; }
 
 bool XlsDocument::Load(const std::string& path) {
   if (path.empty()) return false;

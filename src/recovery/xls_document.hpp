@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "biff/workbook.hpp"
+#include "compound/compound_file.hpp"
 #include "biff/worksheet.hpp"
 #include "recovery/record_scan.hpp"
 #include "recovery/sheet_boundaries.hpp"
@@ -147,6 +148,8 @@ class XlsDocument {
   void GlobalsSlicePass(std::span<const std::uint8_t> slice);
   void WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet);
   void MixedSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet);
+  // Gives each sheet entry its worksheet's position in the stream the save writes.
+  void PlaceSheetEntries();
   // Recovers the worksheets that begin behind the last substream the boundaries account for
   // (from stream offset `from` on).
   void RecoverTail(std::size_t from);
@@ -166,6 +169,12 @@ class XlsDocument {
 
   std::vector<std::uint8_t> stream_;
   std::vector<std::uint8_t> saveBuffer_;
+  // Our own reader of the damaged compound document, for the second route; kept open
+  // with its tables and directory after that route ran.
+  CompoundFile compoundFile_;
+  // The sheet entries stand one per worksheet, in worksheet order, since the last save
+  // fixed them.
+  bool entriesFixed_ = false;
   StreamRoute route_ = StreamRoute::None;
   std::string streamName_;
 };
