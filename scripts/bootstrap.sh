@@ -7,13 +7,27 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-olefile python3-xlrd
+  # Independent spreadsheet programs that must open what the save writes. Either variant
+  # of LibreOffice Calc will do: they conflict, and a desktop Calc must not be replaced.
+  'libreoffice-calc-nogui|libreoffice-calc' gnumeric
 )
 
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed$'
+}
+
+# An entry "a|b" is there when any of its packages is; the first is the one installed.
 missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
-    missing+=("$package")
-  fi
+for entry in "${packages[@]}"; do
+  IFS='|' read -ra choices <<<"$entry"
+  found=0
+  for package in "${choices[@]}"; do
+    if installed "$package"; then
+      found=1
+      break
+    fi
+  done
+  [ "$found" -eq 1 ] || missing+=("${choices[0]}")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

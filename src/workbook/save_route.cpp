@@ -31,7 +31,19 @@ std::string_view FailureText(storage::WriteStatus status) {
 
 void XlsDocument::FixCellIndexPositions() {
   std::uint32_t position = workbook_.RecordSize();
-  for (Worksheet& sheet : worksheets_) position = sheet.FixCellIndexPositions(position);
+  for (Worksheet& sheet : worksheets_) {
+    // The worksheet's fix only adds entries. Those beyond the blocks and rows written (the
+    // single 0 an empty sheet's INDEX keeps, blocks or rows of the source that were not
+    // kept) would name whatever stands at those positions in the new stream.
+    auto& blocks = sheet.cellTable_.rowBlocks_;
+    if (sheet.index_.positions_.size() > blocks.size())
+      sheet.index_.positions_.resize(blocks.size());
+    for (cells::RowBlock& block : blocks) {
+      if (block.dbCell_.offsets_.size() > block.rows_.size())
+        block.dbCell_.offsets_.resize(block.rows_.size());
+    }
+    position = sheet.FixCellIndexPositions(position);
+  }
 }
 
 void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgress& progress) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "compound/little_endian.hpp"
 #include "recovery/xls_document.hpp"
 
 namespace tabulix {
@@ -71,9 +72,18 @@ std::u16string UsableName(std::u16string name, std::size_t number, std::set<std:
 void XlsDocument::FixSheetPositions() {
   auto& entries = workbook_.sheets_;
   const std::size_t sheetCount = worksheets_.size();
+  // Once paired, entry i is worksheet i's: the entries now hold positions of the new
+  // stream, which may equal a source position of another sheet. Only the positions move.
+  if (entriesFixed_ && entries.size() == sheetCount) {
+    PlaceSheetEntries();
+    return;
+  }
 
   // The entry of each worksheet: the one pointing at the BOF it came from, else the next
-  // unclaimed worksheet entry in order.
+  // unclaimed worksheet entry in order. A worksheet whose BOF is known but named by no
+  // entry takes only an entry whose position names no BOF of the source: an entry that
+  // does name one belongs to that substream, which was not saved (a dropped sheet), and
+  // its name would go to the wrong sheet.
   std::vector<std::optional<std::size_t>> owner(sheetCount);
   std::vector<bool> claimed(entries.size(), false);
   for (std::size_t w = 0; w < sheetCount; ++w) {
@@ -87,10 +97,18 @@ void XlsDocument::FixSheetPositions() {
       }
     }
   }
-  std::size_t next = 0;
+  // One cursor per kind of worksheet, each moving forward only.
+  std::size_t nextAny = 0;
+  std::size_t nextUnnamed = 0;
   for (std::size_t w = 0; w < sheetCount; ++w) {
     if (owner[w]) continue;
-    while (next < entries.size() && (claimed[next] || entries[next].type_ != kWorksheetType)) ++next;
+    const bool sourceKnown = worksheets_[w].sourcePosition_ != Worksheet::kNoSource;
+    std::size_t& next = sourceKnown ? nextUnnamed : nextAny;
+    while (next < entries.size() &&
+           (claimed[next] || entries[next].type_ != kWorksheetType ||
+            (sourceKnown && LittleEndian::U16(stream_, entries[next].position_) == BOF::kCode))) {
+      ++next;
+    }
     if (next < entries.size()) {
       owner[w] = next;
       claimed[next] = true;
@@ -127,8 +145,14 @@ void XlsDocument::FixSheetPositions() {
   if (window.firstVisibleTab_ >= count) window.firstVisibleTab_ = 0;
   if (window.selectedSheets_ == 0) window.selectedSheets_ = 1;
 
+  entriesFixed_ = true;
+  PlaceSheetEntries();
+}
+
+void XlsDocument::PlaceSheetEntries() {
+  auto& entries = workbook_.sheets_;
   std::uint64_t offset = workbook_.RecordSize();
-  for (std::size_t w = 0; w < sheetCount; ++w) {
+  for (std::size_t w = 0; w < worksheets_.size() && w < entries.size(); ++w) {
     entries[w].position_ = static_cast<std::uint32_t>(offset);
     offset += worksheets_[w].RecordSize();
   }
