@@ -1,10 +1,18 @@
 #include "cli/recover_command.hpp"
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "base/diagnostics.hpp"
 #include "base/notifier.hpp"
@@ -76,20 +84,31 @@ bool SameFile(const std::filesystem::path& input, const std::filesystem::path& o
   return std::filesystem::weakly_canonical(input, ec) == std::filesystem::weakly_canonical(output, ec);
 }
 
-// Draws the save's progress on one terminal line.
+// Draws the save's progress on one terminal line. Written to a file or a pipe, where the
+// line cannot be redrawn, only its end is.
 class ProgressLine {
  public:
-  explicit ProgressLine(std::ostream& err) : err_(err) {}
+  ProgressLine(std::ostream& err, bool terminal) : err_(err), terminal_(terminal) {}
   void operator()(int percent) {
-    if (percent == last_) return;
+    if (percent == last_ || (!terminal_ && percent < 100)) return;
     last_ = percent;
-    err_ << "\rSaving: " << percent << "%" << (percent >= 100 ? "\n" : "") << std::flush;
+    err_ << (terminal_ ? "\r" : "") << "Saving: " << percent << "%" << (percent >= 100 ? "\n" : "")
+         << std::flush;
   }
 
  private:
   std::ostream& err_;
+  bool terminal_;
   int last_ = -1;
 };
+
+bool StandardErrorIsATerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
 
 // How the worksheet came back: read whole from an intact substream, or gathered record by
 // record and rebuilt.
@@ -151,7 +170,7 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
     return 1;
   }
 
-  ProgressLine progress(err);
+  ProgressLine progress(err, &err == &std::cerr && StandardErrorIsATerminal());
   if (!document.SaveStorageFile(output.string(), std::ref(progress))) {
     err << "\ntabulix: could not save '" << output.string()
         << "' (see the error log for the step that failed)\n";
