@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "compound/little_endian.hpp"
 #include "recovery/selector_support.hpp"
 #include "recovery/xls_document.hpp"
 
@@ -86,8 +85,7 @@ void XlsDocument::RecoverSheets() {
                                       : std::min<std::size_t>(std::size_t{end} - start + 4,
                                                               stream.size() - start);
       const auto slice = stream.subspan(start, length);
-      std::uint16_t type = 0;
-      LittleEndian::Read(slice, type, 6);
+      const std::uint16_t type = selector::BofType(slice, 0);
       if (j >= worksheets_.size()) worksheets_.resize(j + 1);
       worksheets_[j].sourcePosition_ = start;
       if (j == 0 && !globalsRead_ && type == BOF::kWorkbookGlobals) {

@@ -103,8 +103,7 @@ void XlsDocument::WholeStreamPass() {
         if (nested.Skip(slice, p, code)) return;
         if (static_cast<std::uint16_t>(code) == BOF::kCode) {
           if (std::uint64_t{p} + 20 >= slice.size()) return;
-          std::uint16_t type = 0;
-          LittleEndian::Read(slice, type, std::size_t{p} + 6);
+          const std::uint16_t type = selector::BofType(slice, p);
           if (type == BOF::kWorkbookGlobals) {
             workbook_.bof_.Read(slice, p);
           } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {

@@ -87,6 +87,14 @@ std::uint32_t TakenLength(std::uint16_t code, std::uint32_t size) {
 
 }  // namespace
 
+void XlsDocument::NoteRejected(std::string_view prefix, std::uint32_t offset, std::int16_t code,
+                               std::int16_t size) {
+  // Only until something is taken: a damaged stretch would otherwise log every candidate.
+  if (recordTaken_ != 0) return;
+  WriteLog(0, 0, selector::Message(prefix, offset, code, size), true);
+  recordTaken_ = 1;
+}
+
 bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Workbook& globals,
                                          std::uint32_t offset, std::int16_t code,
                                          std::int16_t size, GlobalsCounters& counters) {
@@ -118,10 +126,7 @@ bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Wo
       passes = selector::BofType(slice, offset) == BOF::kWorkbookGlobals;
 
     if (!passes) {
-      if (recordTaken_ == 0) {
-        WriteLog(0, 0, selector::Message(kSkipped, offset, code, size), true);
-        recordTaken_ = 1;
-      }
+      NoteRejected(kSkipped, offset, code, size);
       return true;
     }
 

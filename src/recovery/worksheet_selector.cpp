@@ -132,10 +132,7 @@ bool XlsDocument::worksheetRecordSelector(std::span<const std::uint8_t> slice, W
     if (passes && rule.kind == Kind::Bof)
       passes = selector::BofType(slice, offset) == BOF::kWorksheet;
     if (!passes) {
-      if (recordTaken_ == 0) {
-        WriteLog(0, 0, selector::Message(kSkipped, offset, code, size), true);
-        recordTaken_ = 1;
-      }
+      NoteRejected(kSkipped, offset, code, size);
       return true;
     }
 

@@ -104,6 +104,9 @@ class XlsDocument {
   bool worksheetRecordSelector(std::span<const std::uint8_t> slice, Worksheet& sheet,
                                std::uint32_t offset, std::int16_t code, std::int16_t size,
                                std::size_t& colInfoCounter);
+  // Logs a record a selector's test turned down, while nothing has been taken yet.
+  void NoteRejected(std::string_view prefix, std::uint32_t offset, std::int16_t code,
+                    std::int16_t size);
   // Registers the cell last appended to the sheet's scratch cell list in its indexes and
   // bounds.
   static void IndexCell(Worksheet& sheet);

@@ -24,29 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 using test::CellValues;
 
 std::vector<CellValues> Cells(const XlsDocument& document) {
-  std::vector<CellValues> out;
-  for (const Worksheet& sheet : document.worksheets())
-    out.push_back(test::SheetCellValues(sheet, document.workbook()));
-  return out;
-}
-
-// Cells of `expected` found with the same value, each sheet matched with the recovered
-// sheet that holds most of its cells.
-std::size_t Recovered(const std::vector<CellValues>& expected, const std::vector<CellValues>& got) {
-  std::size_t total = 0;
-  for (const CellValues& sheet : expected) {
-    std::size_t best = 0;
-    for (const CellValues& candidate : got) {
-      std::size_t same = 0;
-      for (const auto& [place, value] : sheet) {
-        const auto it = candidate.find(place);
-        if (it != candidate.end() && it->second == value) ++same;
-      }
-      best = std::max(best, same);
-    }
-    total += best;
-  }
-  return total;
+  return test::SheetsCellValues(document.worksheets(), document.workbook());
 }
 
 std::uint32_t SectorSize(const Bytes& file) { return 1u << LittleEndian::U16(file, 30); }
@@ -98,7 +76,7 @@ TEST(CompoundRoute, DamagedContainersOfRealFilesGiveBackTheirCells) {
       const bool loaded = document.Load(damaged.string());
       ++routes[std::string(StreamRouteName(document.route()))];
       const double share =
-          loaded ? static_cast<double>(Recovered(expected, Cells(document))) / static_cast<double>(count)
+          loaded ? static_cast<double>(test::CellsFound(expected, Cells(document))) / static_cast<double>(count)
                  : 0.0;
       shareSum += share;
       ++counted;

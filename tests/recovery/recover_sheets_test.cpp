@@ -117,10 +117,7 @@ void LoadInto(Loaded& loaded, const Bytes& stream) {
 }
 
 std::vector<test::CellValues> Cells(const XlsDocument& document) {
-  std::vector<test::CellValues> out;
-  for (const Worksheet& sheet : document.worksheets())
-    out.push_back(test::SheetCellValues(sheet, document.workbook()));
-  return out;
+  return test::SheetsCellValues(document.worksheets(), document.workbook());
 }
 
 TEST(RecoverSheets, AnIntactStreamIsReadWholeAndNoPassRuns) {

@@ -88,26 +88,11 @@ std::vector<SheetRef> ReadReference(const Bytes& stream, std::size_t cut) {
   return sheets;
 }
 
-// Cells of `expected` that some recovered worksheet holds with the same value, each
-// reference sheet matched with the worksheet that holds most of its cells.
+// Cells of `expected` that some recovered worksheet holds with the same value.
 std::size_t CellsRecovered(const std::vector<SheetRef>& expected, const XlsDocument& document) {
-  std::vector<CellValues> recovered;
-  for (const Worksheet& sheet : document.worksheets())
-    recovered.push_back(test::SheetCellValues(sheet, document.workbook()));
-  std::size_t total = 0;
-  for (const SheetRef& ref : expected) {
-    std::size_t best = 0;
-    for (const CellValues& got : recovered) {
-      std::size_t same = 0;
-      for (const auto& [place, value] : ref.cells) {
-        const auto it = got.find(place);
-        if (it != got.end() && it->second == value) ++same;
-      }
-      best = std::max(best, same);
-    }
-    total += best;
-  }
-  return total;
+  std::vector<CellValues> reference;
+  for (const SheetRef& ref : expected) reference.push_back(ref.cells);
+  return test::CellsFound(reference, test::SheetsCellValues(document.worksheets(), document.workbook()));
 }
 
 std::size_t CellCount(const std::vector<SheetRef>& sheets) {

@@ -1,5 +1,6 @@
 #include "support/cell_values.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -122,6 +123,30 @@ CellValues SheetCellValues(const Worksheet& sheet, const Workbook& globals) {
     values[{row, column}] = item.substr(item.find(',', item.find(',') + 1) + 1);
   });
   return values;
+}
+
+std::vector<CellValues> SheetsCellValues(const std::vector<Worksheet>& sheets, const Workbook& globals) {
+  std::vector<CellValues> out;
+  out.reserve(sheets.size());
+  for (const Worksheet& sheet : sheets) out.push_back(SheetCellValues(sheet, globals));
+  return out;
+}
+
+std::size_t CellsFound(const std::vector<CellValues>& expected, const std::vector<CellValues>& got) {
+  std::size_t total = 0;
+  for (const CellValues& sheet : expected) {
+    std::size_t best = 0;
+    for (const CellValues& candidate : got) {
+      std::size_t same = 0;
+      for (const auto& [place, value] : sheet) {
+        const auto it = candidate.find(place);
+        if (it != candidate.end() && it->second == value) ++same;
+      }
+      best = std::max(best, same);
+    }
+    total += best;
+  }
+  return total;
 }
 
 }  // namespace tabulix::test
