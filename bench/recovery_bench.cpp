@@ -24,7 +24,8 @@ const std::string kLargest = std::string(TABULIX_CORPUS_DIR) + "/real/46904.xls"
 std::string WriteTemp(const std::string& name, const std::vector<std::uint8_t>& bytes) {
   const fs::path path = fs::temp_directory_path() / name;
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return path.string();
 }
 
@@ -45,9 +46,11 @@ const std::string& DamagedFile() {
 
 const std::string& MillionNumbersFile() {
   static const std::string path = [] {
-    const std::uint8_t number[] = {0x03, 0x02, 14, 0, 1, 0, 2, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F};
+    const std::uint8_t number[] = {0x03, 0x02, 14, 0, 1, 0, 2, 0,    15,
+                                   0,    0,    0,  0, 0, 0, 0, 0xF0, 0x3F};
     std::vector<std::uint8_t> stream;
-    for (int i = 0; i < 1'000'000; ++i) stream.insert(stream.end(), std::begin(number), std::end(number));
+    for (int i = 0; i < 1'000'000; ++i)
+      stream.insert(stream.end(), std::begin(number), std::end(number));
     return WriteTemp("tabulix-bench-numbers.xls", stream);
   }();
   return path;

@@ -37,10 +37,11 @@ bool WriteFileNoFollow(const fs::path& path, std::span<const std::uint8_t> bytes
 #if defined(_WIN32)
   std::error_code ec;
   if (fs::is_symlink(fs::symlink_status(path, ec))) return false;
-  std::ofstream out(path, std::ios::binary |
-                              (mode == WriteMode::Append ? std::ios::app : std::ios::trunc));
+  std::ofstream out(
+      path, std::ios::binary | (mode == WriteMode::Append ? std::ios::app : std::ios::trunc));
   if (!out) return false;
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out.flush());
 #else
   // O_NOFOLLOW refuses a link in the last component; O_NONBLOCK keeps a planted FIFO from

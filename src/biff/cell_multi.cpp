@@ -22,8 +22,8 @@ std::size_t SpanCells(std::uint16_t first, std::uint16_t last) {
 
 // Reads row, first column and the last column (the data's last two bytes). False when the
 // data does not hold the three fields (what it holds of the first two is still taken).
-bool ReadRunFields(const std::vector<std::uint8_t>& bytes, std::uint16_t& row,
-                   std::uint16_t& first, std::uint16_t& last) {
+bool ReadRunFields(const std::vector<std::uint8_t>& bytes, std::uint16_t& row, std::uint16_t& first,
+                   std::uint16_t& last) {
   const std::span<const std::uint8_t> data(bytes);
   if (data.size() < kFixedBytes) {
     if (data.size() >= 2) row = LittleEndian::U16(data, 0);
@@ -128,8 +128,9 @@ std::uint32_t MulBlank::Write(std::span<std::uint8_t> out, std::size_t pos) {
 }
 
 bool MulBlank::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return ValidateHeader(stream, pos, kCode, kFixedBytes + 2, true,
-                        "Exception in Worksheet::CellTable::RowBlock::CellBlock::MulBlank::Validate");
+  return ValidateHeader(
+      stream, pos, kCode, kFixedBytes + 2, true,
+      "Exception in Worksheet::CellTable::RowBlock::CellBlock::MulBlank::Validate");
 }
 
 // ---- MULRK ----------------------------------------------------------------------------

@@ -73,42 +73,40 @@ bool CellRecord::ValidateHeader(std::span<const std::uint8_t> stream, std::size_
 // The fixed-size records share one shape: base read, fields, bytes let go; fields into a
 // data part of the record's size, base write, bytes let go again (a save must not leave a
 // second copy of every cell behind).
-#define TABULIX_FIXED_CELL(Class, readMessage, writeMessage, validateMessage, readFields,    \
-                           writeFields)                                                      \
-  Class::Class() : CellRecord(kCode, kDataSize) {}                                           \
-  void Class::Reset() {                                                                      \
-    *this = Class();                                                                         \
-  }                                                                                          \
-  std::uint32_t Class::Read(std::span<const std::uint8_t> stream, std::size_t pos) {         \
-    const std::uint32_t consumed = Record::Read(stream, pos);                                \
-    if (consumed == 0) {                                                                     \
-      WriteLog(0, 0, readMessage, true);                                                     \
-      return 0;                                                                              \
-    }                                                                                        \
-    const std::span<const std::uint8_t> data(data_);                                         \
-    static_cast<void>(data);                                                                 \
-    const bool complete = ReadCellFields() && (readFields);                                  \
-    if (!complete || dataSize_ != kDataSize) WriteLog(0, 0, readMessage, true);              \
-    ReleaseData(kDataSize);                                                                  \
-    return consumed;                                                                         \
-  }                                                                                          \
-  std::uint32_t Class::Write(std::span<std::uint8_t> out, std::size_t pos) {                 \
-    PrepareData();                                                                           \
-    const std::span<std::uint8_t> data(data_);                                               \
-    static_cast<void>(data);                                                                 \
-    const bool complete = WriteCellFields() && (writeFields);                                \
-    const std::uint32_t written = Record::Write(out, pos);                                   \
-    if (!complete || written != RecordSize()) WriteLog(0, 0, writeMessage, true);            \
-    ReleaseData(kDataSize);                                                                  \
-    return written;                                                                          \
-  }                                                                                          \
-  bool Class::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {              \
-    return ValidateHeader(stream, pos, kCode, kDataSize, false, validateMessage);            \
+#define TABULIX_FIXED_CELL(Class, readMessage, writeMessage, validateMessage, readFields, \
+                           writeFields)                                                   \
+  Class::Class() : CellRecord(kCode, kDataSize) {}                                        \
+  void Class::Reset() { *this = Class(); }                                                \
+  std::uint32_t Class::Read(std::span<const std::uint8_t> stream, std::size_t pos) {      \
+    const std::uint32_t consumed = Record::Read(stream, pos);                             \
+    if (consumed == 0) {                                                                  \
+      WriteLog(0, 0, readMessage, true);                                                  \
+      return 0;                                                                           \
+    }                                                                                     \
+    const std::span<const std::uint8_t> data(data_);                                      \
+    static_cast<void>(data);                                                              \
+    const bool complete = ReadCellFields() && (readFields);                               \
+    if (!complete || dataSize_ != kDataSize) WriteLog(0, 0, readMessage, true);           \
+    ReleaseData(kDataSize);                                                               \
+    return consumed;                                                                      \
+  }                                                                                       \
+  std::uint32_t Class::Write(std::span<std::uint8_t> out, std::size_t pos) {              \
+    PrepareData();                                                                        \
+    const std::span<std::uint8_t> data(data_);                                            \
+    static_cast<void>(data);                                                              \
+    const bool complete = WriteCellFields() && (writeFields);                             \
+    const std::uint32_t written = Record::Write(out, pos);                                \
+    if (!complete || written != RecordSize()) WriteLog(0, 0, writeMessage, true);         \
+    ReleaseData(kDataSize);                                                               \
+    return written;                                                                       \
+  }                                                                                       \
+  bool Class::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {           \
+    return ValidateHeader(stream, pos, kCode, kDataSize, false, validateMessage);         \
   }
 
 TABULIX_FIXED_CELL(Blank, "Error reading Blank Record", "Error writing Blank Record",
-                   "Exception in Worksheet::CellTable::RowBlock::CellBlock::Blank::Validate",
-                   true, true)
+                   "Exception in Worksheet::CellTable::RowBlock::CellBlock::Blank::Validate", true,
+                   true)
 
 TABULIX_FIXED_CELL(BoolErr, "Error reading CellBlock::BoolErr Record",
                    "Error writing CellBlock::BoolErr Record",

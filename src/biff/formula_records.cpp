@@ -116,8 +116,9 @@ Array::Array() : FormulaPart(kCode, 12, "Formula::Array") {}
 void Array::Reset() { *this = Array(); }
 
 bool Array::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return CheckHeader(stream, pos, kCode, 12,
-                     "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::Array::Validate");
+  return CheckHeader(
+      stream, pos, kCode, 12,
+      "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::Array::Validate");
 }
 
 void Array::ReadFields(std::span<const std::uint8_t> data) {
@@ -139,8 +140,9 @@ ShrFmla::ShrFmla(std::uint16_t code, const char* name) : FormulaPart(code, 8, na
 void ShrFmla::Reset() { *this = ShrFmla(); }
 
 bool ShrFmla::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return CheckHeader(stream, pos, kCode, 8,
-                     "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::ShrFmla::Validate");
+  return CheckHeader(
+      stream, pos, kCode, 8,
+      "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::ShrFmla::Validate");
 }
 
 void ShrFmla::ReadFields(std::span<const std::uint8_t> data) {
@@ -158,8 +160,9 @@ ShrFmla1::ShrFmla1() : ShrFmla(kCode, "Formula::ShrFmla1") {}
 void ShrFmla1::Reset() { *this = ShrFmla1(); }
 
 bool ShrFmla1::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return CheckHeader(stream, pos, kCode, 8,
-                     "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::ShrFmla1::Validate");
+  return CheckHeader(
+      stream, pos, kCode, 8,
+      "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::ShrFmla1::Validate");
 }
 
 Table::Table() : FormulaPart(kCode, 16, "Formula::Table") {}
@@ -168,9 +171,9 @@ void Table::Reset() { *this = Table(); }
 
 bool Table::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
   const bool biff8 = LittleEndian::U16(stream, pos) == kBiff8Code;
-  return CheckHeader(stream, pos, biff8 ? kBiff8Code : kCode, 16,
-                     "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::Table::Validate",
-                     true);
+  return CheckHeader(
+      stream, pos, biff8 ? kBiff8Code : kCode, 16,
+      "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::Table::Validate", true);
 }
 
 void Table::ReadFields(std::span<const std::uint8_t> data) {
@@ -240,8 +243,9 @@ std::uint32_t String::Write(std::span<std::uint8_t> out, std::size_t pos) {
 }
 
 bool String::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return CheckHeader(stream, pos, kCode, 3,
-                     "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::String::Validate");
+  return CheckHeader(
+      stream, pos, kCode, 3,
+      "Exception in Worksheet::CellTable::RowBlock::CellBlock::Formula::String::Validate");
 }
 
 // ---- FORMULA --------------------------------------------------------------------------
@@ -362,7 +366,9 @@ double Formula::resultNumber() const { return std::bit_cast<double>(result_); }
 
 bool Formula::resultBoolean() const { return ((result_ >> 16) & 0xFF) != 0; }
 
-std::uint8_t Formula::resultError() const { return static_cast<std::uint8_t>((result_ >> 16) & 0xFF); }
+std::uint8_t Formula::resultError() const {
+  return static_cast<std::uint8_t>((result_ >> 16) & 0xFF);
+}
 
 std::string Formula::resultString() const { return hasString_ ? string_.Text() : std::string(); }
 

@@ -153,10 +153,10 @@ class Formula : public FormulaPart {
   static bool Validate(std::span<const std::uint8_t> stream, std::size_t pos);
 
   ResultKind resultKind() const;
-  double resultNumber() const;            // for Number
-  bool resultBoolean() const;             // for Boolean
-  std::uint8_t resultError() const;       // for Error
-  std::string resultString() const;       // for String: the STRING record's text
+  double resultNumber() const;       // for Number
+  bool resultBoolean() const;        // for Boolean
+  std::uint8_t resultError() const;  // for Error
+  std::string resultString() const;  // for String: the STRING record's text
 
   std::uint16_t row_ = 0;
   std::uint16_t column_ = 0;

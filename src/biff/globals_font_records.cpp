@@ -67,7 +67,9 @@ std::uint32_t Font::Write(std::span<std::uint8_t> out, std::size_t pos) {
   return written;
 }
 
-std::uint32_t Font::DataSize() { return detail::StoreDataSize(*this, kFixedSize + name_.DataSize()); }
+std::uint32_t Font::DataSize() {
+  return detail::StoreDataSize(*this, kFixedSize + name_.DataSize());
+}
 
 std::uint32_t Font::RecordSize() { return SizeWithHeaders(); }
 
@@ -201,7 +203,8 @@ std::uint32_t Palette::Read(std::span<const std::uint8_t> stream, std::size_t po
   // that claims more is cut to them rather than written back as a run of black.
   const std::size_t held = data_.size() >= 2 ? (data_.size() - 2) / 4 : 0;
   colours_.resize(std::min<std::size_t>(count_, held));
-  for (std::size_t i = 0; i < colours_.size(); ++i) colours_[i] = LittleEndian::U32(data_, 2 + 4 * i);
+  for (std::size_t i = 0; i < colours_.size(); ++i)
+    colours_[i] = LittleEndian::U32(data_, 2 + 4 * i);
   if (!reader.complete() || colours_.size() < count_) {
     count_ = static_cast<std::uint16_t>(colours_.size());
     WriteLog(0, 0, "Exception in Workbook::Palette::Read", true);

@@ -170,9 +170,8 @@ std::uint32_t SST::Write(std::span<std::uint8_t> out, std::size_t pos) {
     // Copy the string piece by piece; each split point inside it gets the flags byte.
     std::size_t from = 0;
     while (from < encoded.size() && q < data_.size()) {
-      const std::size_t limit =
-          std::max(q, split < continueIndices_.size() ? std::size_t{continueIndices_[split]}
-                                                      : data_.size());
+      const std::size_t limit = std::max(
+          q, split < continueIndices_.size() ? std::size_t{continueIndices_[split]} : data_.size());
       const std::size_t take = std::min({encoded.size() - from, limit - q, data_.size() - q});
       std::memcpy(data_.data() + q, encoded.data() + from, take);
       q += take;

@@ -116,7 +116,8 @@ std::uint32_t DBCell::Read(std::span<const std::uint8_t> stream, std::size_t pos
   if (!ReadField(data, firstRowOffset_, 0) || data.size() % 2 != 0) WriteLog(0, 0, kError, true);
   if (data.size() >= 4) {
     offsets_.resize((data.size() - 4) / 2);
-    for (std::size_t i = 0; i < offsets_.size(); ++i) offsets_[i] = LittleEndian::U16(data, 4 + 2 * i);
+    for (std::size_t i = 0; i < offsets_.size(); ++i)
+      offsets_[i] = LittleEndian::U16(data, 4 + 2 * i);
   }
   // Split points of the source stay only while the data they split stays as long.
   if (DataSize() != data.size()) continueIndices_.clear();
@@ -207,9 +208,9 @@ std::uint32_t Index::RecordSize() {
 std::uint32_t Index::Write(std::span<std::uint8_t> out, std::size_t pos) {
   PrepareData();
   const std::span<std::uint8_t> data(data_);
-  bool complete = LittleEndian::Write(data, reserved1_, 0) &&
-                  LittleEndian::Write(data, firstRow_, 4) &&
-                  LittleEndian::Write(data, lastRow_, 8) && LittleEndian::Write(data, reserved2_, 12);
+  bool complete =
+      LittleEndian::Write(data, reserved1_, 0) && LittleEndian::Write(data, firstRow_, 4) &&
+      LittleEndian::Write(data, lastRow_, 8) && LittleEndian::Write(data, reserved2_, 12);
   for (std::size_t i = 0; i < positions_.size() && complete; ++i) {
     complete = LittleEndian::Write(data, positions_[i], kFixedBytes + 4 * i);
   }
@@ -223,7 +224,8 @@ std::uint32_t Index::Write(std::span<std::uint8_t> out, std::size_t pos) {
 }
 
 bool Index::Validate(std::span<const std::uint8_t> stream, std::size_t pos) {
-  return CheckHeader(stream, pos, kCode, kFixedBytes, true, "Exception in Workbook::Index::Validate");
+  return CheckHeader(stream, pos, kCode, kFixedBytes, true,
+                     "Exception in Workbook::Index::Validate");
 }
 
 }  // namespace tabulix::cells

@@ -15,8 +15,7 @@ std::size_t CharacterCount(const LargeString& text) {
 }  // namespace
 
 template <std::uint16_t Code, ClassName Name>
-std::uint32_t PageText<Code, Name>::Read(std::span<const std::uint8_t> stream,
-                                         std::size_t pos) {
+std::uint32_t PageText<Code, Name>::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
   const std::uint32_t consumed = ReadFrame(*this, stream, pos);
   if (consumed == 0) {
     LogRecordError(Texts().read);

@@ -93,9 +93,9 @@ std::uint32_t Selection::Write(std::span<std::uint8_t> out, std::size_t pos) {
   RecordSize();
   PrepareData();
   const std::span<std::uint8_t> data(data_);
-  const std::uint16_t count = static_cast<std::uint16_t>(std::min<std::size_t>(refs_.size(), 0xFFFF));
-  bool complete = LittleEndian::Write(data, pane_, 0) &&
-                  LittleEndian::Write(data, activeRow_, 1) &&
+  const std::uint16_t count =
+      static_cast<std::uint16_t>(std::min<std::size_t>(refs_.size(), 0xFFFF));
+  bool complete = LittleEndian::Write(data, pane_, 0) && LittleEndian::Write(data, activeRow_, 1) &&
                   LittleEndian::Write(data, activeColumn_, 3) &&
                   LittleEndian::Write(data, activeRef_, 5) && LittleEndian::Write(data, count, 7);
   for (std::size_t i = 0; i < count && complete; ++i) {
@@ -107,8 +107,8 @@ std::uint32_t Selection::Write(std::span<std::uint8_t> out, std::size_t pos) {
 }
 
 std::uint32_t Selection::DataSize() {
-  dataSize_ = ListSize(kHeaderSize, std::min<std::size_t>(refs_.size(), 0xFFFF),
-                       SELECTION_REF::kSize);
+  dataSize_ =
+      ListSize(kHeaderSize, std::min<std::size_t>(refs_.size(), 0xFFFF), SELECTION_REF::kSize);
   FitContinues(dataSize_);
   return dataSize_;
 }

@@ -2,10 +2,10 @@
 // The worksheet records about columns, the used range and the window: COLINFO,
 // DIMENSIONS, WINDOW2, SELECTION and MERGEDCELLS.
 
-#include <string_view>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "biff/sheet_fixed_records.hpp"

@@ -44,11 +44,26 @@ struct DefaultXf {
 
 constexpr DefaultXf kStyleXf{0, 0, 0xF4, 0xFFF5};
 constexpr std::array<DefaultXf, 20> kDefaultXfs = {{
-    {1, 0, 0xF4, 0xFFF5},  {1, 0, 0xF4, 0xFFF5},  {2, 0, 0xF4, 0xFFF5},  {2, 0, 0xF4, 0xFFF5},
-    kStyleXf,              kStyleXf,              kStyleXf,              kStyleXf,
-    kStyleXf,              kStyleXf,              kStyleXf,              kStyleXf,
-    kStyleXf,              kStyleXf,              {0, 0, 0, 0x0001},     {1, 43, 0xF8, 0xFFF5},
-    {1, 41, 0xF8, 0xFFF5}, {1, 44, 0xF8, 0xFFF5}, {1, 42, 0xF8, 0xFFF5}, {1, 9, 0xF8, 0xFFF5},
+    {1, 0, 0xF4, 0xFFF5},
+    {1, 0, 0xF4, 0xFFF5},
+    {2, 0, 0xF4, 0xFFF5},
+    {2, 0, 0xF4, 0xFFF5},
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    kStyleXf,
+    {0, 0, 0, 0x0001},
+    {1, 43, 0xF8, 0xFFF5},
+    {1, 41, 0xF8, 0xFFF5},
+    {1, 44, 0xF8, 0xFFF5},
+    {1, 42, 0xF8, 0xFFF5},
+    {1, 9, 0xF8, 0xFFF5},
 }};
 
 struct DefaultStyle {
@@ -57,7 +72,12 @@ struct DefaultStyle {
 };
 
 constexpr std::array<DefaultStyle, 6> kDefaultStyles = {{
-    {0x8010, 3}, {0x8011, 6}, {0x8012, 4}, {0x8013, 7}, {0x8000, 0}, {0x8014, 5},
+    {0x8010, 3},
+    {0x8011, 6},
+    {0x8012, 4},
+    {0x8013, 7},
+    {0x8000, 0},
+    {0x8014, 5},
 }};
 
 struct DefaultSheet {
@@ -66,7 +86,9 @@ struct DefaultSheet {
 };
 
 constexpr std::array<DefaultSheet, 3> kDefaultSheets = {{
-    {"Sheet1", 1445}, {"Sheet2", 1698}, {"Sheet3", 1951},
+    {"Sheet1", 1445},
+    {"Sheet2", 1698},
+    {"Sheet3", 1951},
 }};
 
 }  // namespace
@@ -144,35 +166,64 @@ void Workbook::Reset() {
 
 Record* Workbook::FixedMember(std::uint16_t code) {
   switch (code) {
-    case INTERFACEHDR::kCode: return &interfaceHdr_;
-    case MMS::kCode: return &mms_;
-    case INTERFACEEND::kCode: return &interfaceEnd_;
-    case WRITEACCESS::kCode: return &writeAccess_;
-    case CODENAME::kCode: return &codeName_;
-    case DSF::kCode: return &dsf_;
-    case EXCEL9FILE::kCode: return &excel9File_;
-    case TABID::kCode: return &tabId_;
-    case FNGROUPCOUNT::kCode: return &fnGroupCount_;
-    case WINDOWPROTECT::kCode: return &windowProtect_;
-    case PROTECT::kCode: return &protect_;
-    case PASSWORD::kCode: return &password_;
-    case PROT4REV::kCode: return &prot4Rev_;
-    case PROT4REVPASS::kCode: return &prot4RevPass_;
-    case Window1::kCode: return &window1_;
-    case BACKUP::kCode: return &backup_;
-    case HIDEOBJ::kCode: return &hideObj_;
-    case DATE1904::kCode: return &date1904_;
-    case PRECISION::kCode: return &precision_;
-    case REFRESHALL::kCode: return &refreshAll_;
-    case BOOKBOOL::kCode: return &bookBool_;
-    case USESELFS::kCode: return &useSelfs_;
-    case COUNTRY::kCode: return &country_;
-    case RECALCID::kCode: return &recalcId_;
-    case Palette::kCode: return &palette_;
-    case SST::kCode: return &sst_;
-    case ExtSST::kCode: return &extSst_;
-    case BOOKEXT::kCode: return &bookExt_;
-    default: return nullptr;
+    case INTERFACEHDR::kCode:
+      return &interfaceHdr_;
+    case MMS::kCode:
+      return &mms_;
+    case INTERFACEEND::kCode:
+      return &interfaceEnd_;
+    case WRITEACCESS::kCode:
+      return &writeAccess_;
+    case CODENAME::kCode:
+      return &codeName_;
+    case DSF::kCode:
+      return &dsf_;
+    case EXCEL9FILE::kCode:
+      return &excel9File_;
+    case TABID::kCode:
+      return &tabId_;
+    case FNGROUPCOUNT::kCode:
+      return &fnGroupCount_;
+    case WINDOWPROTECT::kCode:
+      return &windowProtect_;
+    case PROTECT::kCode:
+      return &protect_;
+    case PASSWORD::kCode:
+      return &password_;
+    case PROT4REV::kCode:
+      return &prot4Rev_;
+    case PROT4REVPASS::kCode:
+      return &prot4RevPass_;
+    case Window1::kCode:
+      return &window1_;
+    case BACKUP::kCode:
+      return &backup_;
+    case HIDEOBJ::kCode:
+      return &hideObj_;
+    case DATE1904::kCode:
+      return &date1904_;
+    case PRECISION::kCode:
+      return &precision_;
+    case REFRESHALL::kCode:
+      return &refreshAll_;
+    case BOOKBOOL::kCode:
+      return &bookBool_;
+    case USESELFS::kCode:
+      return &useSelfs_;
+    case COUNTRY::kCode:
+      return &country_;
+    case RECALCID::kCode:
+      return &recalcId_;
+    case Palette::kCode:
+      return &palette_;
+    case SST::kCode:
+      return &sst_;
+    case ExtSST::kCode:
+      return &extSst_;
+    case BOOKEXT::kCode:
+      return &bookExt_;
+    default:
+      return nullptr;
   }
 }
 
@@ -222,12 +273,24 @@ std::uint32_t Workbook::Read(std::span<const std::uint8_t> stream, std::size_t p
     }
     std::uint32_t consumed = 0;
     switch (code) {
-      case BOF::kCode: consumed = bof_.Read(stream, q); break;
-      case Font::kCode: consumed = ReadListRecord(fonts_, fonts, stream, q); break;
-      case Format::kCode: consumed = ReadListRecord(formats_, formats, stream, q); break;
-      case XF::kCode: consumed = ReadListRecord(xfs_, xfs, stream, q); break;
-      case Style::kCode: consumed = ReadListRecord(styles_, styles, stream, q); break;
-      case BoundSheet::kCode: consumed = ReadListRecord(sheets_, sheets, stream, q); break;
+      case BOF::kCode:
+        consumed = bof_.Read(stream, q);
+        break;
+      case Font::kCode:
+        consumed = ReadListRecord(fonts_, fonts, stream, q);
+        break;
+      case Format::kCode:
+        consumed = ReadListRecord(formats_, formats, stream, q);
+        break;
+      case XF::kCode:
+        consumed = ReadListRecord(xfs_, xfs, stream, q);
+        break;
+      case Style::kCode:
+        consumed = ReadListRecord(styles_, styles, stream, q);
+        break;
+      case BoundSheet::kCode:
+        consumed = ReadListRecord(sheets_, sheets, stream, q);
+        break;
       default:
         if (Record* member = FixedMember(code)) consumed = member->Read(stream, q);
         break;
@@ -251,12 +314,11 @@ std::uint32_t Workbook::Read(std::span<const std::uint8_t> stream, std::size_t p
 
 template <class Visit>
 void Workbook::ForEachRecord(Visit&& visit) {
-  Record* const head[] = {&bof_,          &interfaceHdr_, &mms_,         &interfaceEnd_,
-                          &writeAccess_,  &codeName_,     &dsf_,         &excel9File_,
-                          &tabId_,        &fnGroupCount_, &windowProtect_, &protect_,
-                          &password_,     &prot4Rev_,     &prot4RevPass_, &window1_,
-                          &backup_,       &hideObj_,      &date1904_,    &precision_,
-                          &refreshAll_,   &bookBool_};
+  Record* const head[] = {
+      &bof_,      &interfaceHdr_, &mms_,          &interfaceEnd_, &writeAccess_,   &codeName_,
+      &dsf_,      &excel9File_,   &tabId_,        &fnGroupCount_, &windowProtect_, &protect_,
+      &password_, &prot4Rev_,     &prot4RevPass_, &window1_,      &backup_,        &hideObj_,
+      &date1904_, &precision_,    &refreshAll_,   &bookBool_};
   for (Record* record : head) visit(*record);
   for (Font& font : fonts_) visit(font);
   for (Format& format : formats_) visit(format);

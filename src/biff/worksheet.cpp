@@ -92,30 +92,54 @@ void Worksheet::Reset() {
 
 Record* Worksheet::MemberFor(std::uint16_t code) {
   switch (code) {
-    case BOF::kCode: return &bof_;
-    case Index::kCode: return &index_;
-    case CALCMODE::kCode: return &calcMode_;
-    case CALCCOUNT::kCode: return &calcCount_;
-    case REFMODE::kCode: return &refMode_;
-    case ITERATION::kCode: return &iteration_;
-    case DELTA::kCode: return &delta_;
-    case SAVERECALC::kCode: return &saveRecalc_;
-    case PrintHeaders::kCode: return &printHeaders_;
-    case PrintGridlines::kCode: return &printGridlines_;
-    case Gridset::kCode: return &gridset_;
-    case Guts::kCode: return &guts_;
-    case DefaultRowHeight::kCode: return &defaultRowHeight_;
-    case WSBool::kCode: return &wsBool_;
-    case Header::kCode: return &header_;
-    case Footer::kCode: return &footer_;
-    case HCenter::kCode: return &hCenter_;
-    case VCenter::kCode: return &vCenter_;
-    case Setup::kCode: return &setup_;
-    case DefColWidth::kCode: return &defColWidth_;
-    case Dimensions::kCode: return &dimensions_;
-    case Window2::kCode: return &window2_;
-    case Selection::kCode: return &selection_;
-    default: return nullptr;
+    case BOF::kCode:
+      return &bof_;
+    case Index::kCode:
+      return &index_;
+    case CALCMODE::kCode:
+      return &calcMode_;
+    case CALCCOUNT::kCode:
+      return &calcCount_;
+    case REFMODE::kCode:
+      return &refMode_;
+    case ITERATION::kCode:
+      return &iteration_;
+    case DELTA::kCode:
+      return &delta_;
+    case SAVERECALC::kCode:
+      return &saveRecalc_;
+    case PrintHeaders::kCode:
+      return &printHeaders_;
+    case PrintGridlines::kCode:
+      return &printGridlines_;
+    case Gridset::kCode:
+      return &gridset_;
+    case Guts::kCode:
+      return &guts_;
+    case DefaultRowHeight::kCode:
+      return &defaultRowHeight_;
+    case WSBool::kCode:
+      return &wsBool_;
+    case Header::kCode:
+      return &header_;
+    case Footer::kCode:
+      return &footer_;
+    case HCenter::kCode:
+      return &hCenter_;
+    case VCenter::kCode:
+      return &vCenter_;
+    case Setup::kCode:
+      return &setup_;
+    case DefColWidth::kCode:
+      return &defColWidth_;
+    case Dimensions::kCode:
+      return &dimensions_;
+    case Window2::kCode:
+      return &window2_;
+    case Selection::kCode:
+      return &selection_;
+    default:
+      return nullptr;
   }
 }
 
@@ -169,11 +193,10 @@ std::uint32_t Worksheet::Read(std::span<const std::uint8_t> stream, std::size_t 
 }
 
 std::array<Record*, Worksheet::kLeadingCount> Worksheet::LeadingMembers() {
-  return {&bof_,         &index_,         &calcMode_,         &calcCount_, &refMode_,
-          &iteration_,   &delta_,         &saveRecalc_,       &printHeaders_,
-          &printGridlines_, &gridset_,    &guts_,             &defaultRowHeight_,
-          &wsBool_,      &header_,        &footer_,           &hCenter_,   &vCenter_,
-          &setup_,       &defColWidth_};
+  return {&bof_,       &index_,   &calcMode_,         &calcCount_,    &refMode_,
+          &iteration_, &delta_,   &saveRecalc_,       &printHeaders_, &printGridlines_,
+          &gridset_,   &guts_,    &defaultRowHeight_, &wsBool_,       &header_,
+          &footer_,    &hCenter_, &vCenter_,          &setup_,        &defColWidth_};
 }
 
 std::uint32_t Worksheet::Write(std::span<std::uint8_t> out, std::size_t pos) {

@@ -33,8 +33,7 @@ class StreamNotifier : public Notifier {
     const auto first = text.find_first_not_of(' ');
     const auto last = text.find_last_not_of(' ');
     err_ << "tabulix: "
-         << (first == std::string_view::npos ? text : text.substr(first, last - first + 1))
-         << "\n";
+         << (first == std::string_view::npos ? text : text.substr(first, last - first + 1)) << "\n";
   }
 
  private:
@@ -81,7 +80,8 @@ namespace {
 bool SameFile(const std::filesystem::path& input, const std::filesystem::path& output) {
   std::error_code ec;
   if (std::filesystem::equivalent(input, output, ec)) return true;
-  return std::filesystem::weakly_canonical(input, ec) == std::filesystem::weakly_canonical(output, ec);
+  return std::filesystem::weakly_canonical(input, ec) ==
+         std::filesystem::weakly_canonical(output, ec);
 }
 
 // Draws the save's progress on one terminal line. Written to a file or a pipe, where the
@@ -123,8 +123,9 @@ bool ReadWhole(const XlsDocument& document, const Worksheet& sheet) {
 }  // namespace
 
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
-  const std::filesystem::path output =
-      options.output.empty() ? DefaultOutputPath(options.input) : std::filesystem::path(options.output);
+  const std::filesystem::path output = options.output.empty()
+                                           ? DefaultOutputPath(options.input)
+                                           : std::filesystem::path(options.output);
   if (SameFile(options.input, output)) {
     err << "tabulix: the output '" << output.string()
         << "' is the damaged file itself; it is never overwritten. Name another with -o.\n";

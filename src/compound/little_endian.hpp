@@ -46,9 +46,7 @@ constexpr bool Write(MutableBytes buffer, T value, std::size_t pos, std::size_t 
 
 // Plain readers for fixed-width fields when the caller has checked the range; a position
 // out of range reads as 0.
-constexpr std::uint8_t U8(Bytes b, std::size_t pos) noexcept {
-  return pos < b.size() ? b[pos] : 0;
-}
+constexpr std::uint8_t U8(Bytes b, std::size_t pos) noexcept { return pos < b.size() ? b[pos] : 0; }
 constexpr std::uint16_t U16(Bytes b, std::size_t pos) noexcept {
   std::uint16_t v = 0;
   Read(b, v, pos);

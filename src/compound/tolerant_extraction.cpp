@@ -199,7 +199,8 @@ bool XlsDocument::LoadCompoundStream(const std::string& path) {
     file.ReadBlockToBuffer(static_cast<std::uint32_t>(raw.directoryStart + 1));
     if (IsRootEntryName(file.blockBuffer())) {
       file.LoadProperties();
-      for (const std::u16string_view name : {std::u16string_view(u"Workbook"), std::u16string_view(u"Book")}) {
+      for (const std::u16string_view name :
+           {std::u16string_view(u"Workbook"), std::u16string_view(u"Book")}) {
         std::size_t delivered = 0;
         const int result = file.ReadStream(name, stream_, &delivered);
         if (result == CompoundFile::kNoSuchPath) continue;
@@ -220,10 +221,12 @@ bool XlsDocument::LoadCompoundStream(const std::string& path) {
         Property entry;
         if (!entry.Decode(block, i * Property::kSize) || entry.name_ != u"Workbook") continue;
         const std::uint64_t bytes = file.ChainBytes(entry.firstBlock_, BlockTable::Bat);
-        if (entry.firstBlock_ >= 0 && static_cast<std::uint64_t>(entry.firstBlock_) + 1 < blockCount &&
-            bytes > 0 && bytes <= fileSize) {
+        if (entry.firstBlock_ >= 0 &&
+            static_cast<std::uint64_t>(entry.firstBlock_) + 1 < blockCount && bytes > 0 &&
+            bytes <= fileSize) {
           stream_.assign(static_cast<std::size_t>(bytes), 0);
-          const std::size_t delivered = file.ReadChainData(entry.firstBlock_, BlockTable::Bat, stream_);
+          const std::size_t delivered =
+              file.ReadChainData(entry.firstBlock_, BlockTable::Bat, stream_);
           // The chain covers whole blocks; the entry's size, when it fits, says where the
           // stream really ends. A chain that falls short of it was cut off (a truncated
           // file most often): as above, the raw route reads those bytes in order.

@@ -53,8 +53,8 @@ Clock ReadClock() {
   gmtime_r(&now, &utc);
   localtime_r(&now, &local);
 #endif
-  return {utc.tm_mday,     utc.tm_mon + 1,  utc.tm_year + 1900,
-          local.tm_hour,   local.tm_min,    local.tm_sec};
+  return {utc.tm_mday,   utc.tm_mon + 1, utc.tm_year + 1900,
+          local.tm_hour, local.tm_min,   local.tm_sec};
 }
 
 bool AppendText(const fs::path& file, std::string_view text) {
@@ -91,8 +91,8 @@ bool WriteLog(std::int32_t code, std::int32_t error, std::string_view message, b
   try {
     const LogLocations where = CurrentLogLocations();
     if (where.logFolder.empty()) return false;
-    std::string line = "Code:" + std::to_string(code) + "  Error:" + std::to_string(error) +
-                       "  MSG:";
+    std::string line =
+        "Code:" + std::to_string(code) + "  Error:" + std::to_string(error) + "  MSG:";
     line.append(message);
     line.append(kLineEnd);
     return AppendText(toErrorLog ? where.ErrorLog() : where.ExecutionLog(), line);

@@ -23,8 +23,8 @@ enum class IntactReadResult {
 // whose type does not fit its place, or whose read throws, is demoted to flag 0 for the
 // recovery passes. Stops with PasswordProtected at the first substream handled after the
 // globals turned out to be encrypted.
-IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream,
-                                  SheetBoundaries& boundaries, Workbook& workbook,
-                                  std::vector<Worksheet>& worksheets, bool& globalsRead);
+IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries,
+                                  Workbook& workbook, std::vector<Worksheet>& worksheets,
+                                  bool& globalsRead);
 
 }  // namespace tabulix

@@ -25,10 +25,14 @@ constexpr std::size_t kDefaultSheetCount = 3;
 
 std::string_view StreamRouteName(StreamRoute route) {
   switch (route) {
-    case StreamRoute::None: return "none";
-    case StreamRoute::Storage: return "structured storage";
-    case StreamRoute::Compound: return "compound-document repair";
-    case StreamRoute::Raw: return "raw file bytes";
+    case StreamRoute::None:
+      return "none";
+    case StreamRoute::Storage:
+      return "structured storage";
+    case StreamRoute::Compound:
+      return "compound-document repair";
+    case StreamRoute::Raw:
+      return "raw file bytes";
   }
   return "none";
 }

@@ -40,7 +40,8 @@ std::size_t ExtentEnd(std::span<const std::uint8_t> slice, std::size_t length, s
   while (end + 4 <= length) {
     const auto next = static_cast<std::uint16_t>(slice[end] | (slice[end + 1] << 8));
     if (next != kContinue && !(formula && IsFormulaCompanion(next))) break;
-    const std::size_t after = end + 4 + static_cast<std::size_t>(slice[end + 2] | (slice[end + 3] << 8));
+    const std::size_t after =
+        end + 4 + static_cast<std::size_t>(slice[end + 2] | (slice[end + 3] << 8));
     if (after > length) break;
     end = after;
   }
@@ -68,7 +69,8 @@ void ScanSlice(std::span<const std::uint8_t> slice, std::size_t length, RecordSc
     scan.objPositions_.push_back(static_cast<std::uint32_t>(i));
     scan.objCodes_.push_back(static_cast<std::int16_t>(code));
     scan.objSizes_.push_back(size);
-    scan.objExtents_.push_back(static_cast<std::uint32_t>(ExtentEnd(slice, length, code, nextAt) - i));
+    scan.objExtents_.push_back(
+        static_cast<std::uint32_t>(ExtentEnd(slice, length, code, nextAt) - i));
   }
 }
 

@@ -35,8 +35,9 @@ class RecordScan {
   std::vector<std::int16_t> objSizes_;
   // The bytes each candidate spans with its header and the CONTINUE records right behind
   // it (a long shared-string table goes on in CONTINUE records, and only behind the last of
-  // them does the next record start), and for a FORMULA with the records it brings along. Filled by the scan; when its length differs from the
-  // other lists' (filled by hand), validation takes each record as size + 4 bytes.
+  // them does the next record start), and for a FORMULA with the records it brings along. Filled by
+  // the scan; when its length differs from the other lists' (filled by hand), validation takes each
+  // record as size + 4 bytes.
   std::vector<std::uint32_t> objExtents_;
 
   // Clears the lists and tries every offset i of `slice` (i + 4 <= its length) as a

@@ -81,9 +81,9 @@ void XlsDocument::RecoverSheets() {
       // in a cut stream it may be a stray pair of bytes: a damaged last substream runs to
       // the end of the stream.
       const bool last = j + 1 == flags.size();
-      const std::size_t length = last ? stream.size() - start
-                                      : std::min<std::size_t>(std::size_t{end} - start + 4,
-                                                              stream.size() - start);
+      const std::size_t length =
+          last ? stream.size() - start
+               : std::min<std::size_t>(std::size_t{end} - start + 4, stream.size() - start);
       const auto slice = stream.subspan(start, length);
       const std::uint16_t type = selector::BofType(slice, 0);
       if (j >= worksheets_.size()) worksheets_.resize(j + 1);
@@ -135,7 +135,8 @@ void XlsDocument::FixXFReferences(Workbook& globals) {
     if (!FontIndexValid(xf.fontIndex_, fontCount)) xf.fontIndex_ = 0;
     // A built-in format (a date, a percentage) needs no record; only a custom one whose
     // FORMAT record was lost would leave the cell pointing at nothing.
-    if (xf.formatIndex_ >= kFirstCustomFormat && !globals.formatPositions_.contains(xf.formatIndex_))
+    if (xf.formatIndex_ >= kFirstCustomFormat &&
+        !globals.formatPositions_.contains(xf.formatIndex_))
       xf.formatIndex_ = 0;
   }
 }

@@ -96,43 +96,43 @@ void XlsDocument::WholeStreamPass() {
     Worksheet* current = worksheets_.empty() ? nullptr : &worksheets_[0];
     NestedSubstreams nested;
 
-    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
-                                      std::int16_t size) {
-      const auto index = static_cast<std::int32_t>(j);
-      try {
-        if (nested.Skip(slice, p, code)) return;
-        if (static_cast<std::uint16_t>(code) == BOF::kCode) {
-          if (std::uint64_t{p} + 20 >= slice.size()) return;
-          const std::uint16_t type = selector::BofType(slice, p);
-          if (type == BOF::kWorkbookGlobals) {
-            workbook_.bof_.Read(slice, p);
-          } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
-            // Cells met before the first worksheet BOF (a sheet whose own BOF is lost) keep
-            // the first worksheet to themselves instead of being merged into the next.
-            // Stray settings records in the globals' area do not count.
-            if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
-            if (next >= worksheets_.size()) worksheets_.emplace_back();
-            current = &worksheets_[next];
-            current->bof_.Read(slice, p);
-            current->sourcePosition_ = p;
-            colInfoCounter = 0;
-            ++next;
+    OfferCandidates(
+        scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+          const auto index = static_cast<std::int32_t>(j);
+          try {
+            if (nested.Skip(slice, p, code)) return;
+            if (static_cast<std::uint16_t>(code) == BOF::kCode) {
+              if (std::uint64_t{p} + 20 >= slice.size()) return;
+              const std::uint16_t type = selector::BofType(slice, p);
+              if (type == BOF::kWorkbookGlobals) {
+                workbook_.bof_.Read(slice, p);
+              } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
+                // Cells met before the first worksheet BOF (a sheet whose own BOF is lost) keep
+                // the first worksheet to themselves instead of being merged into the next.
+                // Stray settings records in the globals' area do not count.
+                if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
+                if (next >= worksheets_.size()) worksheets_.emplace_back();
+                current = &worksheets_[next];
+                current->bof_.Read(slice, p);
+                current->sourcePosition_ = p;
+                colInfoCounter = 0;
+                ++next;
+              }
+              return;
+            }
+            recordTaken_ = 0;
+            if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+              WriteLog(index, code, kWorkbookSelectorFailed, true);
+            if (current == nullptr) {
+              worksheets_.emplace_back();
+              current = &worksheets_.back();
+            }
+            if (!worksheetRecordSelector(slice, *current, p, code, size, colInfoCounter))
+              WriteLog(index, code, kWorksheetSelectorFailed, true);
+          } catch (const std::exception&) {
+            WriteLog(index, code, kRecordFailed, false);
           }
-          return;
-        }
-        recordTaken_ = 0;
-        if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
-          WriteLog(index, code, kWorkbookSelectorFailed, true);
-        if (current == nullptr) {
-          worksheets_.emplace_back();
-          current = &worksheets_.back();
-        }
-        if (!worksheetRecordSelector(slice, *current, p, code, size, colInfoCounter))
-          WriteLog(index, code, kWorksheetSelectorFailed, true);
-      } catch (const std::exception&) {
-        WriteLog(index, code, kRecordFailed, false);
-      }
-    });
+        });
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
@@ -143,11 +143,11 @@ void XlsDocument::GlobalsSlicePass(std::span<const std::uint8_t> slice) {
     scan_.ScanObjectPositions(slice, ScanTable::Globals, kWorkbookPositionsDump);
     if (!scan_.ValidateObjectPositions()) return;
     GlobalsCounters counters;
-    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
-                                      std::int16_t size) {
-      if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
-        WriteLog(static_cast<std::int32_t>(j), code, kWorkbookSelectorFailed, true);
-    });
+    OfferCandidates(scan_, slice,
+                    [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+                      if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+                        WriteLog(static_cast<std::int32_t>(j), code, kWorkbookSelectorFailed, true);
+                    });
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
@@ -159,12 +159,12 @@ void XlsDocument::WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksh
     if (!scan_.ValidateObjectPositions()) return;
     std::size_t colInfoCounter = 0;
     NestedSubstreams nested;
-    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
-                                      std::int16_t size) {
-      if (nested.Skip(slice, p, code)) return;
-      if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
-        WriteLog(static_cast<std::int32_t>(j), code, kWorksheetSelectorFailed, true);
-    });
+    OfferCandidates(
+        scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+          if (nested.Skip(slice, p, code)) return;
+          if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
+            WriteLog(static_cast<std::int32_t>(j), code, kWorksheetSelectorFailed, true);
+        });
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
@@ -177,18 +177,18 @@ void XlsDocument::MixedSlicePass(std::span<const std::uint8_t> slice, Worksheet&
     GlobalsCounters counters;
     std::size_t colInfoCounter = 0;
     NestedSubstreams nested;
-    OfferCandidates(scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code,
-                                      std::int16_t size) {
-      const auto index = static_cast<std::int32_t>(j);
-      if (nested.Skip(slice, p, code)) return;
-      // Globals read or recovered already are not written over: a chart's data holds byte
-      // runs that pass for FONT and XF records, and the counters of this pass start at the
-      // first font.
-      if (!globalsRead_ && !WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
-        WriteLog(index, code, kWorkbookSelectorFailed, true);
-      if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
-        WriteLog(index, code, kWorksheetSelectorFailed, true);
-    });
+    OfferCandidates(
+        scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+          const auto index = static_cast<std::int32_t>(j);
+          if (nested.Skip(slice, p, code)) return;
+          // Globals read or recovered already are not written over: a chart's data holds byte
+          // runs that pass for FONT and XF records, and the counters of this pass start at the
+          // first font.
+          if (!globalsRead_ && !WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+            WriteLog(index, code, kWorkbookSelectorFailed, true);
+          if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
+            WriteLog(index, code, kWorksheetSelectorFailed, true);
+        });
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }

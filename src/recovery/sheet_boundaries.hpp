@@ -63,7 +63,6 @@ void MarkIntactSheets(std::span<const std::uint8_t> stream, SheetBoundaries& bou
 
 // True when the record chain beginning at `start` reaches `end` exactly, following only
 // the length fields (taken as signed 16-bit: a length of 0x8000 or more breaks the chain).
-bool jumpthroughSheet(std::span<const std::uint8_t> stream, std::uint32_t start,
-                      std::uint32_t end);
+bool jumpthroughSheet(std::span<const std::uint8_t> stream, std::uint32_t start, std::uint32_t end);
 
 }  // namespace tabulix

@@ -17,7 +17,8 @@ constexpr std::string_view kSkipped =
     "Record skipped in XlsDocument::WorkbookRecordSelector, ObjOffset = ";
 constexpr std::string_view kUnknown =
     "Record skipped as default value in XlsDocument::WorkbookRecordSelector, ObjOffset = ";
-constexpr std::string_view kFailed = "Exception in XlsDocument::WorkbookRecordSelector:: ObjOffset = ";
+constexpr std::string_view kFailed =
+    "Exception in XlsDocument::WorkbookRecordSelector:: ObjOffset = ";
 
 // Reads the list record at `offset` into position `next` of `list` (growing the list by one
 // default record when it is that short) and moves `next` on.
@@ -60,20 +61,27 @@ std::uint32_t TakenLength(std::uint16_t code, std::uint32_t size) {
     case 0x01B7:  // REFRESHALL
     case 0x01BC:  // PROT4REVPASS
       return 6;
-    case 0x008C: return 8;     // COUNTRY
-    case 0x01C1: return 12;    // RECALCID
-    case 0x0809: return 20;    // BOF
-    case 0x003D: return 22;    // WINDOW1
-    case 0x00E0: return 24;    // XF
-    case 0x0863: return 25;    // BOOKEXT
-    case 0x0092: return 230;   // PALETTE
-    case 0x0031:               // FONT
-    case 0x0085:               // BOUNDSHEET
-    case 0x00FC:               // SST
-    case 0x00FF:               // EXTSST
-    case 0x013D:               // TABID
-    case 0x0293:               // STYLE
-    case 0x041E:               // FORMAT
+    case 0x008C:
+      return 8;  // COUNTRY
+    case 0x01C1:
+      return 12;  // RECALCID
+    case 0x0809:
+      return 20;  // BOF
+    case 0x003D:
+      return 22;  // WINDOW1
+    case 0x00E0:
+      return 24;  // XF
+    case 0x0863:
+      return 25;  // BOOKEXT
+    case 0x0092:
+      return 230;  // PALETTE
+    case 0x0031:   // FONT
+    case 0x0085:   // BOUNDSHEET
+    case 0x00FC:   // SST
+    case 0x00FF:   // EXTSST
+    case 0x013D:   // TABID
+    case 0x0293:   // STYLE
+    case 0x041E:   // FORMAT
       return sized;
     case 0x0042:  // CODENAME (the code page)
       if (size == 2) return 6;
@@ -96,8 +104,8 @@ void XlsDocument::NoteRejected(std::string_view prefix, std::uint32_t offset, st
 }
 
 bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Workbook& globals,
-                                         std::uint32_t offset, std::int16_t code,
-                                         std::int16_t size, GlobalsCounters& counters) {
+                                         std::uint32_t offset, std::int16_t code, std::int16_t size,
+                                         GlobalsCounters& counters) {
   const auto ucode = static_cast<std::uint16_t>(code);
   const auto usize = static_cast<std::uint32_t>(static_cast<std::uint16_t>(size));
   try {
@@ -108,8 +116,8 @@ bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Wo
       if (usize == 112) {
         passes = selector::FitsBefore(slice, offset, 116);
       } else if (usize == 32) {
-        passes = std::uint64_t{offset} + 40 < slice.size() &&
-                 selector::FitsBefore(slice, offset, 36);
+        passes =
+            std::uint64_t{offset} + 40 < slice.size() && selector::FitsBefore(slice, offset, 36);
       }
     } else {
       const std::uint32_t length = TakenLength(ucode, usize);
@@ -117,8 +125,8 @@ bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Wo
         WriteLog(0, 0, selector::Message(kUnknown, offset, code, size), true);
         return true;
       }
-      passes = length == kNoTest ||
-               (length != kRejected && selector::FitsBefore(slice, offset, length));
+      passes =
+          length == kNoTest || (length != kRejected && selector::FitsBefore(slice, offset, length));
     }
     // A BOF stands in the globals only when it opens globals: a chart's or a sheet's BOF
     // would make the saved globals claim to be something else.

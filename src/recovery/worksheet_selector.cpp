@@ -49,21 +49,31 @@ Rule RuleFor(std::uint16_t code, std::uint32_t size) {
     case 0x0083:  // HCENTER
     case 0x0084:  // VCENTER
       return {Kind::Simple, 6};
-    case 0x0225: return {Kind::Simple, 8};   // DEFAULTROWHEIGHT
-    case 0x0010: return {Kind::Simple, 12};  // DELTA
-    case 0x0080: return {Kind::Simple, 12};  // GUTS
-    case 0x0200: return {Kind::Simple, 18};  // DIMENSIONS
-    case 0x023E: return {Kind::Simple, 22};  // WINDOW2
-    case 0x00A1: return {Kind::Simple, 38};  // SETUP
-    case 0x0014:                             // HEADER
-    case 0x0015:                             // FOOTER
-    case 0x001D:                             // SELECTION
-    case 0x020B:                             // INDEX
+    case 0x0225:
+      return {Kind::Simple, 8};  // DEFAULTROWHEIGHT
+    case 0x0010:
+      return {Kind::Simple, 12};  // DELTA
+    case 0x0080:
+      return {Kind::Simple, 12};  // GUTS
+    case 0x0200:
+      return {Kind::Simple, 18};  // DIMENSIONS
+    case 0x023E:
+      return {Kind::Simple, 22};  // WINDOW2
+    case 0x00A1:
+      return {Kind::Simple, 38};  // SETUP
+    case 0x0014:                  // HEADER
+    case 0x0015:                  // FOOTER
+    case 0x001D:                  // SELECTION
+    case 0x020B:                  // INDEX
       return {Kind::Simple, sized};
-    case 0x007D: return {Kind::ColInfo, 16};
-    case 0x00E5: return {Kind::MergedCells, sized};
-    case 0x0208: return {Kind::Row, 20};
-    case 0x0809: return {Kind::Bof, 20};
+    case 0x007D:
+      return {Kind::ColInfo, 16};
+    case 0x00E5:
+      return {Kind::MergedCells, sized};
+    case 0x0208:
+      return {Kind::Row, 20};
+    case 0x0809:
+      return {Kind::Bof, 20};
     case 0x0006:  // FORMULA
     case 0x0206:  // FORMULA as some writers still code it
     case 0x0406:
@@ -111,7 +121,8 @@ void XlsDocument::IndexCell(Worksheet& sheet) {
   // takes the place of a blank: some writers lay blanks over a row and then write the
   // values into it, and a reader of the sound file shows the values.
   const auto position = static_cast<std::uint32_t>(cellsTaken.size() - 1);
-  auto [it, placed] = sheet.cellIndex_[row].try_emplace(static_cast<std::uint16_t>(column), position);
+  auto [it, placed] =
+      sheet.cellIndex_[row].try_emplace(static_cast<std::uint16_t>(column), position);
   if (!placed && IsBlank(cellsTaken[it->second]) && !IsBlank(cell)) it->second = position;
 }
 

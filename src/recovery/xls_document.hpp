@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "biff/workbook.hpp"
-#include "compound/compound_file.hpp"
 #include "biff/worksheet.hpp"
+#include "compound/compound_file.hpp"
 #include "recovery/record_scan.hpp"
 #include "recovery/sheet_boundaries.hpp"
 #include "workbook/worksheet_view.hpp"
@@ -45,7 +45,6 @@ struct GlobalsCounters {
 
 class XlsDocument {
  public:
-
   // Obtains the workbook stream of the file at `path` by the first route that works and
   // recovers what it can. Returns false (after telling the user through the notifier or
   // the error log) when there is nothing to work on.

@@ -18,11 +18,16 @@ constexpr std::u16string_view kStreamName = u"Workbook";
 // The step of the save that failed, in the words the error log has always used.
 std::string_view FailureText(storage::WriteStatus status) {
   switch (status) {
-    case storage::WriteStatus::CreateFailed: return "Failed StgCreateStorageEx";
-    case storage::WriteStatus::CreateStreamFailed: return "Failed CreateStream";
-    case storage::WriteStatus::WriteFailed: return "Failed Write to Stream";
-    case storage::WriteStatus::CommitFailed: return "Failed to Commit";
-    case storage::WriteStatus::Ok: break;
+    case storage::WriteStatus::CreateFailed:
+      return "Failed StgCreateStorageEx";
+    case storage::WriteStatus::CreateStreamFailed:
+      return "Failed CreateStream";
+    case storage::WriteStatus::WriteFailed:
+      return "Failed Write to Stream";
+    case storage::WriteStatus::CommitFailed:
+      return "Failed to Commit";
+    case storage::WriteStatus::Ok:
+      break;
   }
   return {};
 }

@@ -45,7 +45,8 @@ std::u16string Folded(std::u16string name) {
 
 // A name the spreadsheet programs accept: 1 to 31 characters, none of : \ / ? * [ ], no
 // apostrophe at either end, no control characters; unique among `taken`.
-std::u16string UsableName(std::u16string name, std::size_t number, std::set<std::u16string>& taken) {
+std::u16string UsableName(std::u16string name, std::size_t number,
+                          std::set<std::u16string>& taken) {
   for (char16_t& c : name) {
     if (c < 0x20 || c == u':' || c == u'\\' || c == u'/' || c == u'?' || c == u'*' || c == u'[' ||
         c == u']') {
@@ -139,7 +140,8 @@ void XlsDocument::FixSheetPositions() {
   // The tab order and the window name sheets by index: keep both within the sheets saved.
   const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(sheetCount, 0xFFFF));
   workbook_.tabId_.ids_.resize(count);
-  for (std::uint16_t i = 0; i < count; ++i) workbook_.tabId_.ids_[i] = static_cast<std::uint16_t>(i + 1);
+  for (std::uint16_t i = 0; i < count; ++i)
+    workbook_.tabId_.ids_[i] = static_cast<std::uint16_t>(i + 1);
   auto& window = workbook_.window1_;
   if (window.activeSheet_ >= count) window.activeSheet_ = 0;
   if (window.firstVisibleTab_ >= count) window.firstVisibleTab_ = 0;

@@ -26,7 +26,8 @@ std::optional<std::size_t> XlsDocument::WorksheetOfEntry(std::size_t entry) cons
   const auto& entries = workbook_.sheets_;
   if (entry >= entries.size()) return std::nullopt;
   // After a save the entries stand one per worksheet, in order.
-  if (entriesFixed_) return entry < worksheets_.size() ? std::optional<std::size_t>(entry) : std::nullopt;
+  if (entriesFixed_)
+    return entry < worksheets_.size() ? std::optional<std::size_t>(entry) : std::nullopt;
   // The worksheet read or recovered from the BOF the entry points at is the entry's own.
   for (std::size_t i = 0; i < worksheets_.size(); ++i) {
     if (worksheets_[i].sourcePosition_ == entries[entry].position_) return i;

@@ -12,12 +12,17 @@ namespace {
 
 std::string_view FailureText(storage::ReadStatus status) {
   switch (status) {
-    case storage::ReadStatus::NoSuchStream: return "Failed OpenStream";
-    case storage::ReadStatus::SizeUnknown: return "Failed To determine stream size";
-    case storage::ReadStatus::Incomplete: return "Could not read complete data from stream";
-    case storage::ReadStatus::NotCompound: return "Failed StgOpenStorageEx";
+    case storage::ReadStatus::NoSuchStream:
+      return "Failed OpenStream";
+    case storage::ReadStatus::SizeUnknown:
+      return "Failed To determine stream size";
+    case storage::ReadStatus::Incomplete:
+      return "Could not read complete data from stream";
+    case storage::ReadStatus::NotCompound:
+      return "Failed StgOpenStorageEx";
     case storage::ReadStatus::ReadFailed:
-    case storage::ReadStatus::Ok: break;
+    case storage::ReadStatus::Ok:
+      break;
   }
   return "Failed read from Stream";
 }
@@ -48,8 +53,8 @@ bool XlsDocument::LoadStorageStream(const std::string& path) {
     }
     streamName_ = name;
     WriteLog(0, 0,
-             "Read stream \"" + name + "\" through structured storage: " +
-                 std::to_string(stream_.size()) + " bytes",
+             "Read stream \"" + name +
+                 "\" through structured storage: " + std::to_string(stream_.size()) + " bytes",
              false);
     return true;
   } catch (...) {

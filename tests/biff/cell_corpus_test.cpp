@@ -79,7 +79,8 @@ bool SameBlocks(CellTable& table, std::span<const std::uint8_t> original) {
   for (RowBlock& block : table.rowBlocks_) {
     out.assign(block.RecordSize(), 0);
     if (block.Write(out, 0) != out.size()) return false;
-    const std::size_t kept = block.hasDbCell_ ? out.size() : out.size() - block.dbCell_.RecordSize();
+    const std::size_t kept =
+        block.hasDbCell_ ? out.size() : out.size() - block.dbCell_.RecordSize();
     if (original.size() - at < kept) return false;
     if (!std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(kept),
                     original.begin() + static_cast<std::ptrdiff_t>(at))) {
@@ -160,7 +161,8 @@ TEST(CellCorpus, EverySheetsCellTableWritesBackToItsOwnBytes) {
   // Damaged records of the corpus are reported; a sound file's cells never are.
   std::map<std::string, int> messages;
   for (const std::string& line : log.ErrorLines()) ++messages[line.substr(line.find("MSG:") + 4)];
-  for (const auto& [message, count] : messages) std::cout << "  " << count << " x " << message << "\n";
+  for (const auto& [message, count] : messages)
+    std::cout << "  " << count << " x " << message << "\n";
   EXPECT_GE(streams, files.size() * 9 / 10);
   // The corpus holds 1,891 LABEL and RSTRING records in 10 files; those of worksheets are
   // these, the others belong to chart substreams.
@@ -183,7 +185,8 @@ TEST(CellCorpus, DamagedCellRunsStayConsistent) {
     // The first cell-table run of the stream.
     Record record;
     std::size_t pos = 0;
-    while (pos + kRecordHeaderSize <= stream.size() && !IsCellTableCode(LittleEndian::U16(stream, pos))) {
+    while (pos + kRecordHeaderSize <= stream.size() &&
+           !IsCellTableCode(LittleEndian::U16(stream, pos))) {
       const std::uint32_t size = record.Read(stream, pos);
       if (size == 0) break;
       pos += size;

@@ -141,8 +141,15 @@ TEST(CellFormula, StringRecordsDecodeAsFarAsTheyGoAndWriteBackUnchanged) {
   {
     // 16-bit text split over a CONTINUE whose piece is 8-bit: read whole, kept as bytes.
     const Bytes bytes = ByteBuilder()
-                            .Header(0x0207, 7).U16(4).U8(1).U16(0x0416).U16('x')
-                            .Header(0x003C, 3).U8(0).U8('y').U8('z')
+                            .Header(0x0207, 7)
+                            .U16(4)
+                            .U8(1)
+                            .U16(0x0416)
+                            .U16('x')
+                            .Header(0x003C, 3)
+                            .U8(0)
+                            .U8('y')
+                            .U8('z')
                             .bytes();
     String string;
     ASSERT_EQ(string.Read(bytes, 0), bytes.size());

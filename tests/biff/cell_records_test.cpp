@@ -1,13 +1,14 @@
 // The single-cell, multi-cell and text cell records: decoding, writing back to the bytes
 // they came from, and damaged input.
 
+#include "biff/cell_records.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
 #include "biff/cell_multi.hpp"
-#include "biff/cell_records.hpp"
 #include "biff/cell_text.hpp"
 #include "biff/rk.hpp"
 #include "byte_builder.hpp"
@@ -53,8 +54,14 @@ TEST(CellRecords, FixedCellsReadWriteBackAndLetTheirBytesGo) {
   }
   {
     // A NaN payload stays as its 8 bytes.
-    const Bytes bytes =
-        ByteBuilder().Header(0x0203, 14).U16(40000).U16(1).U16(2).U32(0x12345678).U32(0x7FF81234).bytes();
+    const Bytes bytes = ByteBuilder()
+                            .Header(0x0203, 14)
+                            .U16(40000)
+                            .U16(1)
+                            .U16(2)
+                            .U32(0x12345678)
+                            .U32(0x7FF81234)
+                            .bytes();
     Number cell;
     ASSERT_EQ(cell.Read(bytes, 0), 18u);
     EXPECT_EQ(cell.row_, 40000);
@@ -64,7 +71,8 @@ TEST(CellRecords, FixedCellsReadWriteBackAndLetTheirBytesGo) {
     EXPECT_EQ(cell.value(), 2.5);
   }
   {
-    const Bytes bytes = ByteBuilder().Header(0x027E, 10).U16(0).U16(0).U16(0).U32(0x3FF00001).bytes();
+    const Bytes bytes =
+        ByteBuilder().Header(0x027E, 10).U16(0).U16(0).U16(0).U32(0x3FF00001).bytes();
     RK cell;
     ASSERT_EQ(cell.Read(bytes, 0), 14u);
     EXPECT_DOUBLE_EQ(cell.value(), 0.01);
@@ -74,13 +82,15 @@ TEST(CellRecords, FixedCellsReadWriteBackAndLetTheirBytesGo) {
   EXPECT_TRUE(Number::Validate(ByteBuilder().Header(0x0203, 14).bytes(), 0));
   EXPECT_FALSE(Number::Validate(ByteBuilder().Header(0x0203, 12).bytes(), 0));
   EXPECT_FALSE(Blank::Validate(ByteBuilder().U16(0x0201).bytes(), 0));
-  EXPECT_EQ(log.CountError("Exception in Worksheet::CellTable::RowBlock::CellBlock::Blank::Validate"), 1);
+  EXPECT_EQ(
+      log.CountError("Exception in Worksheet::CellTable::RowBlock::CellBlock::Blank::Validate"), 1);
 }
 
 TEST(CellRecords, ShortOrOverlongCellsKeepTheBytesTheirFieldsDoNotCover) {
   LogCapture log;
   // A NUMBER of 10 bytes: the value is not all there; the record goes back as it came.
-  const Bytes shortNumber = ByteBuilder().Header(0x0203, 10).U16(3).U16(4).U16(5).U32(0xAABBCCDD).bytes();
+  const Bytes shortNumber =
+      ByteBuilder().Header(0x0203, 10).U16(3).U16(4).U16(5).U32(0xAABBCCDD).bytes();
   Number number;
   number.SetValue(7.0);
   ASSERT_EQ(number.Read(shortNumber, 0), 14u);
@@ -106,7 +116,8 @@ TEST(CellRecords, ShortOrOverlongCellsKeepTheBytesTheirFieldsDoNotCover) {
 Bytes MulRkBytes(std::uint16_t row, std::uint16_t first, std::uint16_t last, int entries) {
   ByteBuilder b;
   b.Header(0x00BD, static_cast<std::uint16_t>(6 + 6 * entries)).U16(row).U16(first);
-  for (int i = 0; i < entries; ++i) b.U16(static_cast<std::uint16_t>(15 + i)).U32(RkFromInteger(i * 10));
+  for (int i = 0; i < entries; ++i)
+    b.U16(static_cast<std::uint16_t>(15 + i)).U32(RkFromInteger(i * 10));
   b.U16(last);
   return b.bytes();
 }
@@ -131,7 +142,8 @@ TEST(CellRecords, MulRkAndMulBlankSpans) {
     EXPECT_EQ(cell.RecordSize(), 4u + 6 + 12);
   }
   {
-    const Bytes bytes = ByteBuilder().Header(0x00BE, 12).U16(9).U16(1).U16(21).U16(22).U16(23).U16(3).bytes();
+    const Bytes bytes =
+        ByteBuilder().Header(0x00BE, 12).U16(9).U16(1).U16(21).U16(22).U16(23).U16(3).bytes();
     MulBlank cell;
     ASSERT_EQ(cell.Read(bytes, 0), 16u);
     ASSERT_EQ(cell.xfs().size(), 3u);
@@ -166,7 +178,8 @@ TEST(CellRecords, MulRkAndMulBlankWhoseSpanLiesStayAlignedAndUnchanged) {
   }
   {
     // A span shorter than the data, and an odd length.
-    const Bytes bytes = ByteBuilder().Header(0x00BE, 11).U16(9).U16(1).U16(21).U16(22).U8(0).U16(1).bytes();
+    const Bytes bytes =
+        ByteBuilder().Header(0x00BE, 11).U16(9).U16(1).U16(21).U16(22).U8(0).U16(1).bytes();
     MulBlank cell;
     ASSERT_EQ(cell.Read(bytes, 0), 15u);
     EXPECT_EQ(cell.xfs().size(), 1u);
@@ -249,11 +262,15 @@ TEST(CellRecords, LabelAndRStringKeepTheirTextInAnyScriptAndWriteALabel) {
   {
     // Text set by the model, wider than Latin-1.
     Label cell;
-    cell.SetText("\xE2\x82\xAC" "5");
+    cell.SetText(
+        "\xE2\x82\xAC"
+        "5");
     const Bytes written = WrittenBytes(cell);
     Label again;
     ASSERT_EQ(again.Read(written, 0), written.size());
-    EXPECT_EQ(again.Text(), "\xE2\x82\xAC" "5");
+    EXPECT_EQ(again.Text(),
+              "\xE2\x82\xAC"
+              "5");
   }
 }
 
@@ -262,14 +279,23 @@ TEST(CellRecords, LabelTextSplitOverAContinueRecordIsJoined) {
   // "abcd" whose last two characters go on in a CONTINUE that switches to 16-bit ones.
   const Bytes bytes = ByteBuilder()
                           .Header(0x0204, 11)
-                          .U16(0).U16(0).U16(0)
-                          .U16(4).U8(0).U8('a').U8('b')
+                          .U16(0)
+                          .U16(0)
+                          .U16(0)
+                          .U16(4)
+                          .U8(0)
+                          .U8('a')
+                          .U8('b')
                           .Header(0x003C, 5)
-                          .U8(1).U16(0x03A9).U16('d')
+                          .U8(1)
+                          .U16(0x03A9)
+                          .U16('d')
                           .bytes();
   Label cell;
   ASSERT_EQ(cell.Read(bytes, 0), bytes.size());
-  EXPECT_EQ(cell.Text(), "ab\xCE\xA9" "d");
+  EXPECT_EQ(cell.Text(),
+            "ab\xCE\xA9"
+            "d");
   EXPECT_TRUE(log.ErrorLines().empty());
 }
 

@@ -1,12 +1,13 @@
 // Row blocks and the cell table: where a block ends, what it keeps, the sizes the position
 // fix-up adds up, and the DBCELL and INDEX records.
 
+#include "biff/cell_table.hpp"
+
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <vector>
 
-#include "biff/cell_table.hpp"
 #include "biff/rk.hpp"
 #include "byte_builder.hpp"
 #include "cell_test_util.hpp"
@@ -233,8 +234,15 @@ TEST(CellTable, DbCellAndIndexSizesFollowTheirLists) {
   EXPECT_TRUE(log.ErrorLines().empty());
   {
     // Rows that lie (a last row of 2^32 - 1) size nothing: the data holds one position.
-    const Bytes bytes =
-        ByteBuilder().Header(0x020B, 21).U32(0).U32(0x80000000u).U32(0xFFFFFFFFu).U32(0).U32(77).U8(0).bytes();
+    const Bytes bytes = ByteBuilder()
+                            .Header(0x020B, 21)
+                            .U32(0)
+                            .U32(0x80000000u)
+                            .U32(0xFFFFFFFFu)
+                            .U32(0)
+                            .U32(77)
+                            .U8(0)
+                            .bytes();
     Index index;
     ASSERT_EQ(index.Read(bytes, 0), 25u);
     EXPECT_EQ(index.positions_, (std::vector<std::uint32_t>{77}));
@@ -253,8 +261,9 @@ TEST(CellTable, DbCellAndIndexSizesFollowTheirLists) {
     EXPECT_EQ(dbCell.offsets_, (std::vector<std::uint16_t>{20}));
     EXPECT_EQ(log.CountError("Error reading DBCell Record"), 1);
   }
-  std::cout << "sizeof(CellBlock) = " << sizeof(CellBlock) << ", sizeof(Formula) = " << sizeof(Formula)
-            << ", sizeof(Label) = " << sizeof(Label) << "\n";
+  std::cout << "sizeof(CellBlock) = " << sizeof(CellBlock)
+            << ", sizeof(Formula) = " << sizeof(Formula) << ", sizeof(Label) = " << sizeof(Label)
+            << "\n";
 }
 
 }  // namespace

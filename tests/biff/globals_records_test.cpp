@@ -118,12 +118,20 @@ TEST(GlobalsFixedLayouts, CountryWindowRecalcAndBookExt) {
   window.Reset();
   EXPECT_EQ(Written(window), ByteBuilder()
                                  .Header(0x003D, 18)
-                                 .U16(480).U16(90).U16(16275).U16(9015).U16(0x38)
-                                 .U16(0).U16(0).U16(1).U16(600)
+                                 .U16(480)
+                                 .U16(90)
+                                 .U16(16275)
+                                 .U16(9015)
+                                 .U16(0x38)
+                                 .U16(0)
+                                 .U16(0)
+                                 .U16(1)
+                                 .U16(600)
                                  .bytes());
 
   Workbook::RECALCID recalc;
-  EXPECT_EQ(Written(recalc), ByteBuilder().Header(0x01C1, 8).U16(0x01C1).U16(0).U32(114210).bytes());
+  EXPECT_EQ(Written(recalc),
+            ByteBuilder().Header(0x01C1, 8).U16(0x01C1).U16(0).U32(114210).bytes());
 
   Workbook::BOOKEXT ext;
   const Bytes extBytes = Written(ext);
@@ -135,8 +143,16 @@ TEST(GlobalsFixedLayouts, CountryWindowRecalcAndBookExt) {
   Workbook::XF xf;
   EXPECT_EQ(Written(xf), ByteBuilder()
                              .Header(0x00E0, 20)
-                             .U16(0).U16(0).U16(0xFFF5).U8(0x20).U8(0).U8(0).U8(0)
-                             .U32(0).U32(0).U16(0x20C0)
+                             .U16(0)
+                             .U16(0)
+                             .U16(0xFFF5)
+                             .U8(0x20)
+                             .U8(0)
+                             .U8(0)
+                             .U8(0)
+                             .U32(0)
+                             .U32(0)
+                             .U16(0x20C0)
                              .bytes());
 }
 
@@ -162,12 +178,14 @@ TEST(GlobalsWriteAccess, PaddingAndLengths) {
   EXPECT_EQ(bad.Read(odd, 0), 54u);
   EXPECT_EQ(bad.dataSize_, 112u);
   EXPECT_EQ(bad.userName_.ToUtf8(), "Quillbar Tabulix 2.5");
-  EXPECT_EQ(log.CountError("Error Condition in Workbook::WRITEACCESS::Read::dataSize_ incorrect"), 1);
+  EXPECT_EQ(log.CountError("Error Condition in Workbook::WRITEACCESS::Read::dataSize_ incorrect"),
+            1);
   EXPECT_EQ(bad.RecordSize(), 116u);
   EXPECT_FALSE(Workbook::WRITEACCESS::Validate(odd, 0));
 
   // The short form.
-  const Bytes shortForm = ByteBuilder().Header(0x005C, 32).U8(3).U8(0).Raw({'B', 'o', 'b'}).Fill(27, 0x20).bytes();
+  const Bytes shortForm =
+      ByteBuilder().Header(0x005C, 32).U8(3).U8(0).Raw({'B', 'o', 'b'}).Fill(27, 0x20).bytes();
   Workbook::WRITEACCESS small;
   EXPECT_EQ(small.Read(shortForm, 0), 36u);
   EXPECT_EQ(small.userNameShort_.ToUtf8(), "Bob");
@@ -181,7 +199,8 @@ TEST(GlobalsNames, CodeNameAndTabId) {
   codeName.Reset();
   EXPECT_EQ(Written(codeName), ByteBuilder().Header(0x0042, 2).U16(1200).bytes());
 
-  const Bytes named = ByteBuilder().Header(0x0042, 7).U16(4).U8(0).Raw({'B', 'o', 'o', 'k'}).bytes();
+  const Bytes named =
+      ByteBuilder().Header(0x0042, 7).U16(4).U8(0).Raw({'B', 'o', 'o', 'k'}).bytes();
   Workbook::CODENAME withName;
   EXPECT_EQ(withName.Read(named, 0), 11u);
   EXPECT_EQ(withName.name_.ToUtf8(), "Book");
@@ -219,7 +238,14 @@ TEST(GlobalsFonts, FontFormatStyleAndPalette) {
   EXPECT_EQ(named.height_, 240);
 
   // A name count that runs past the data: the characters there are read, no further.
-  const Bytes lying = ByteBuilder().Header(0x0031, 19).U16(180).Fill(12, 0).U8(200).U8(0).Raw({'T', 'i', 'm'}).bytes();
+  const Bytes lying = ByteBuilder()
+                          .Header(0x0031, 19)
+                          .U16(180)
+                          .Fill(12, 0)
+                          .U8(200)
+                          .U8(0)
+                          .Raw({'T', 'i', 'm'})
+                          .bytes();
   Workbook::Font cut;
   EXPECT_EQ(cut.Read(lying, 0), 23u);
   EXPECT_EQ(cut.name_.ToUtf8(), "Tim");
@@ -233,7 +259,8 @@ TEST(GlobalsFonts, FontFormatStyleAndPalette) {
   EXPECT_EQ(stub.name_.ToUtf8(), "Arial");
 
   Workbook::Format format;
-  const Bytes formatBytes = ByteBuilder().Header(0x041E, 8).U16(164).U16(3).U8(0).Raw({'0', '.', '0'}).bytes();
+  const Bytes formatBytes =
+      ByteBuilder().Header(0x041E, 8).U16(164).U16(3).U8(0).Raw({'0', '.', '0'}).bytes();
   EXPECT_EQ(format.Read(formatBytes, 0), 12u);
   EXPECT_EQ(format.index_, 164);
   EXPECT_EQ(format.text_.ToUtf8(), "0.0");
@@ -247,7 +274,8 @@ TEST(GlobalsFonts, FontFormatStyleAndPalette) {
   EXPECT_EQ(style.outlineLevel_, 0xFF);
   EXPECT_EQ(style.DataSize(), 4u);
   EXPECT_EQ(Written(style), builtIn);
-  const Bytes user = ByteBuilder().Header(0x0293, 7).U16(0x0015).U16(2).U8(0).Raw({'M', 'y'}).bytes();
+  const Bytes user =
+      ByteBuilder().Header(0x0293, 7).U16(0x0015).U16(2).U8(0).Raw({'M', 'y'}).bytes();
   EXPECT_EQ(style.Read(user, 0), 11u);
   EXPECT_EQ(style.name_.ToUtf8(), "My");
   EXPECT_EQ(style.DataSize(), 7u);
@@ -274,7 +302,11 @@ TEST(GlobalsBoundSheet, ReadWriteAndHeaderCheck) {
                   const std::string& name) {
     ByteBuilder b;
     b.Header(0x0085, static_cast<std::uint16_t>(8 + name.size()))
-        .U32(position).U8(visibility).U8(type).U8(static_cast<std::uint8_t>(name.size())).U8(0);
+        .U32(position)
+        .U8(visibility)
+        .U8(type)
+        .U8(static_cast<std::uint8_t>(name.size()))
+        .U8(0);
     for (char c : name) b.U8(static_cast<std::uint8_t>(c));
     return b.bytes();
   };
@@ -342,9 +374,11 @@ TEST(GlobalsSst, ReadsStringsAcrossContinueBoundaries) {
   // boundary (no flags byte of its own there).
   const Bytes p1 = Concat({ByteBuilder().U32(4).U32(4).U16(10).U8(1).bytes(), Wide(u"漢字テスト")});
   const Bytes p2 = Concat({ByteBuilder().U8(0).bytes(), Text8("abc")});
-  const Bytes p3 = Concat({ByteBuilder().U8(1).bytes(), Wide(u"日本"), ByteBuilder().U16(4).U8(0).bytes(), Text8("ab")});
+  const Bytes p3 = Concat({ByteBuilder().U8(1).bytes(), Wide(u"日本"),
+                           ByteBuilder().U16(4).U8(0).bytes(), Text8("ab")});
   const Bytes p4 = Concat({ByteBuilder().U8(1).bytes(), Wide(u"中文")});
-  const Bytes p5 = Concat({ByteBuilder().U16(2).U8(1).bytes(), Wide(u"終わ"), ByteBuilder().U16(1).U8(0).bytes(), Text8("z")});
+  const Bytes p5 = Concat({ByteBuilder().U16(2).U8(1).bytes(), Wide(u"終わ"),
+                           ByteBuilder().U16(1).U8(0).bytes(), Text8("z")});
   const Bytes cjk = SstRecord({p1, p2, p3, p4, p5});
   Workbook::SST wide;
   EXPECT_EQ(wide.Read(cjk, 0), cjk.size());
@@ -363,9 +397,9 @@ TEST(GlobalsSst, ReadsStringsAcrossContinueBoundaries) {
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(back.Text(i), wide.Text(i));
 
   // Formatting runs and a phonetic block are stepped over (and not written).
-  const Bytes rich = SstRecord({Concat({ByteBuilder().U32(2).U32(2).U16(2).U8(0x0C).U16(1).U32(3).bytes(),
-                                        Text8("hi"), Bytes(4 + 3, 0xEE),
-                                        ByteBuilder().U16(1).U8(0).bytes(), Text8("x")})});
+  const Bytes rich = SstRecord(
+      {Concat({ByteBuilder().U32(2).U32(2).U16(2).U8(0x0C).U16(1).U32(3).bytes(), Text8("hi"),
+               Bytes(4 + 3, 0xEE), ByteBuilder().U16(1).U8(0).bytes(), Text8("x")})});
   EXPECT_EQ(back.Read(rich, 0), rich.size());
   ASSERT_EQ(back.strings_.size(), 2u);
   EXPECT_EQ(back.Text(0), "hi");
@@ -424,8 +458,9 @@ TEST(GlobalsSst, LaysOutSplitPointsForLongStrings) {
 TEST(GlobalsSst, CountsThatLie) {
   test::LogCapture log;
   // Claims 1000 strings, holds 2.
-  const Bytes few = SstRecord({Concat({ByteBuilder().U32(5).U32(1000).U16(1).U8(0).bytes(), Text8("a"),
-                                       ByteBuilder().U16(1).U8(0).bytes(), Text8("b")})});
+  const Bytes few =
+      SstRecord({Concat({ByteBuilder().U32(5).U32(1000).U16(1).U8(0).bytes(), Text8("a"),
+                         ByteBuilder().U16(1).U8(0).bytes(), Text8("b")})});
   Workbook::SST sst;
   EXPECT_EQ(sst.Read(few, 0), few.size());
   EXPECT_EQ(sst.strings_.size(), 2u);
@@ -437,13 +472,15 @@ TEST(GlobalsSst, CountsThatLie) {
   Workbook::SST huge;
   EXPECT_EQ(huge.Read(SstRecord({ByteBuilder().U32(0xFFFFFFFF).U32(0xFFFFFFFF).bytes()}), 0), 12u);
   EXPECT_TRUE(huge.strings_.empty());
-  const Bytes runsOver = SstRecord({Concat({ByteBuilder().U32(1).U32(1).U16(500).U8(1).bytes(), Wide(u"ab")})});
+  const Bytes runsOver =
+      SstRecord({Concat({ByteBuilder().U32(1).U32(1).U16(500).U8(1).bytes(), Wide(u"ab")})});
   EXPECT_EQ(huge.Read(runsOver, 0), runsOver.size());
   ASSERT_EQ(huge.strings_.size(), 1u);
   EXPECT_EQ(huge.Text(0), "ab");
   // A CONTINUE claimed by a string count that runs past every piece.
-  const Bytes overPieces = SstRecord({Concat({ByteBuilder().U32(1).U32(3).U16(9000).U8(0).bytes(), Text8("xy")}),
-                                      Concat({ByteBuilder().U8(1).bytes(), Wide(u"z")})});
+  const Bytes overPieces =
+      SstRecord({Concat({ByteBuilder().U32(1).U32(3).U16(9000).U8(0).bytes(), Text8("xy")}),
+                 Concat({ByteBuilder().U8(1).bytes(), Wide(u"z")})});
   EXPECT_EQ(huge.Read(overPieces, 0), overPieces.size());
   ASSERT_EQ(huge.strings_.size(), 1u);
   EXPECT_EQ(huge.Text(0), "xyz");
@@ -456,7 +493,16 @@ TEST(GlobalsSst, CountsThatLie) {
 TEST(GlobalsSst, ExtSstWrittenAsRead) {
   Workbook::ExtSST ext;
   EXPECT_EQ(Written(ext), ByteBuilder().Header(0x00FF, 2).U16(8).bytes());
-  const Bytes two = ByteBuilder().Header(0x00FF, 18).U16(8).U32(1000).U16(12).U16(0).U32(3000).U16(40).U16(0).bytes();
+  const Bytes two = ByteBuilder()
+                        .Header(0x00FF, 18)
+                        .U16(8)
+                        .U32(1000)
+                        .U16(12)
+                        .U16(0)
+                        .U32(3000)
+                        .U16(40)
+                        .U16(0)
+                        .bytes();
   EXPECT_EQ(ext.Read(two, 0), two.size());
   ASSERT_EQ(ext.buckets_.size(), 2u);
   EXPECT_EQ(ext.buckets_[1].streamPosition, 3000u);

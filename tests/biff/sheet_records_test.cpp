@@ -100,9 +100,8 @@ TEST(SheetRecords, DefaultsOfANewSheet) {
   EXPECT_EQ(DefColWidth().value_, 8);
   EXPECT_DOUBLE_EQ(DELTA().MaxChange(), 0.001);
   DELTA delta;
-  EXPECT_EQ(Written(delta),
-            (std::vector<std::uint8_t>{0x10, 0, 8, 0, 0xFC, 0xA9, 0xF1, 0xD2, 0x4D, 0x62, 0x50,
-                                       0x3F}));
+  EXPECT_EQ(Written(delta), (std::vector<std::uint8_t>{0x10, 0, 8, 0, 0xFC, 0xA9, 0xF1, 0xD2, 0x4D,
+                                                       0x62, 0x50, 0x3F}));
   DefaultRowHeight height;
   EXPECT_EQ(Written(height), (std::vector<std::uint8_t>{0x25, 0x02, 4, 0, 0, 0, 0xFF, 0}));
   sheet::Setup setup;
@@ -110,9 +109,18 @@ TEST(SheetRecords, DefaultsOfANewSheet) {
   ASSERT_EQ(setupBytes.size(), 38u);
   EXPECT_EQ(setupBytes, ByteBuilder()
                             .Header(0x00A1, 34)
-                            .U16(0).U16(255).U16(1).U16(1).U16(1).U16(4).U16(0).U16(0)
-                            .U32(0).U32(0x3FE00000)  // margins: 0.5 inch
-                            .U32(0).U32(0x3FE00000)
+                            .U16(0)
+                            .U16(255)
+                            .U16(1)
+                            .U16(1)
+                            .U16(1)
+                            .U16(4)
+                            .U16(0)
+                            .U16(0)
+                            .U32(0)
+                            .U32(0x3FE00000)  // margins: 0.5 inch
+                            .U32(0)
+                            .U32(0x3FE00000)
                             .U16(0)
                             .bytes());
   Window2 window;
@@ -166,7 +174,12 @@ TEST(SheetRecords, HeaderAndFooterText) {
   EXPECT_EQ(Written(footer), (std::vector<std::uint8_t>{0x15, 0, 0, 0}));
 
   // Length 0 reads and writes no string, even over a header that had one.
-  const auto text = ByteBuilder().Header(0x0014, 10).U16(7).U8(0).Raw({'P', 'a', 'g', 'e', ' ', '&', 'P'}).bytes();
+  const auto text = ByteBuilder()
+                        .Header(0x0014, 10)
+                        .U16(7)
+                        .U8(0)
+                        .Raw({'P', 'a', 'g', 'e', ' ', '&', 'P'})
+                        .bytes();
   ASSERT_EQ(header.Read(text, 0), 14u);
   EXPECT_EQ(header.text_.ToUtf8(), "Page &P");
   EXPECT_EQ(Written(header), text);
@@ -182,8 +195,14 @@ TEST(SheetRecords, HeaderAndFooterText) {
   EXPECT_EQ(Written(footer), wide);
 
   // Formatting runs are not kept: the record shrinks to what it writes, consistently.
-  const auto rich =
-      ByteBuilder().Header(0x0014, 3 + 2 + 2 + 4).U16(2).U8(0x08).U16(1).Raw({'a', 'b'}).U32(0x00050001).bytes();
+  const auto rich = ByteBuilder()
+                        .Header(0x0014, 3 + 2 + 2 + 4)
+                        .U16(2)
+                        .U8(0x08)
+                        .U16(1)
+                        .Raw({'a', 'b'})
+                        .U32(0x00050001)
+                        .bytes();
   ASSERT_EQ(header.Read(rich, 0), rich.size());
   EXPECT_EQ(header.text_.ToUtf8(), "ab");
   const auto once = Written(header);
@@ -230,8 +249,18 @@ TEST(SheetRecords, SelectionReferences) {
   EXPECT_EQ(fresh.DataSize(), 15u);
   EXPECT_EQ(fresh.RecordSize(), 19u);
   // A new selection: pane 3, the active reference is the first of one.
-  EXPECT_EQ(Written(fresh), ByteBuilder().Header(0x001D, 15).U8(3).U16(0).U16(0).U16(0).U16(1)
-                                .U16(0).U16(0).U8(0).U8(0).bytes());
+  EXPECT_EQ(Written(fresh), ByteBuilder()
+                                .Header(0x001D, 15)
+                                .U8(3)
+                                .U16(0)
+                                .U16(0)
+                                .U16(0)
+                                .U16(1)
+                                .U16(0)
+                                .U16(0)
+                                .U8(0)
+                                .U8(0)
+                                .bytes());
 
   // Count 2 in 21 bytes: exactly two references.
   const auto two = SelectionBytes(21, 2, 2);
@@ -283,8 +312,18 @@ TEST(SheetRecords, MergedCellRanges) {
   MergedCells fresh;
   EXPECT_EQ(Written(fresh), (std::vector<std::uint8_t>{0xE5, 0, 2, 0, 0, 0}));
 
-  const auto two =
-      ByteBuilder().Header(0x00E5, 18).U16(2).U16(1).U16(2).U16(0).U16(3).U16(40000).U16(40010).U16(5).U16(6).bytes();
+  const auto two = ByteBuilder()
+                       .Header(0x00E5, 18)
+                       .U16(2)
+                       .U16(1)
+                       .U16(2)
+                       .U16(0)
+                       .U16(3)
+                       .U16(40000)
+                       .U16(40010)
+                       .U16(5)
+                       .U16(6)
+                       .bytes();
   MergedCells merged;
   ASSERT_EQ(merged.Read(two, 0), 22u);
   ASSERT_EQ(merged.ranges_.size(), 2u);
@@ -294,13 +333,22 @@ TEST(SheetRecords, MergedCellRanges) {
   EXPECT_TRUE(MergedCells::Validate(two, 0));
 
   // A count past the data: the whole ranges stay, the list replaces the old one.
-  const auto lying = ByteBuilder().Header(0x00E5, 13).U16(5000).U16(7).U16(8).U16(9).U16(10).Raw({1, 2, 3}).bytes();
+  const auto lying = ByteBuilder()
+                         .Header(0x00E5, 13)
+                         .U16(5000)
+                         .U16(7)
+                         .U16(8)
+                         .U16(9)
+                         .U16(10)
+                         .Raw({1, 2, 3})
+                         .bytes();
   ASSERT_EQ(merged.Read(lying, 0), 17u);
   ASSERT_EQ(merged.ranges_.size(), 1u);
   EXPECT_EQ(merged.ranges_[0].firstRow_, 7);
   EXPECT_EQ(log.CountError("Error reading MergedCells::AddList Record"), 1);
   EXPECT_EQ(log.CountError("Error reading MergedCell Record"), 1);
-  EXPECT_EQ(Written(merged), ByteBuilder().Header(0x00E5, 10).U16(1).U16(7).U16(8).U16(9).U16(10).bytes());
+  EXPECT_EQ(Written(merged),
+            ByteBuilder().Header(0x00E5, 10).U16(1).U16(7).U16(8).U16(9).U16(10).bytes());
   EXPECT_FALSE(MergedCells::Validate(lying, 0));
 
   std::vector<std::uint8_t> small(8);

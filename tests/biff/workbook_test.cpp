@@ -2,6 +2,8 @@
 // globals (lists, unknown records, FILEPASS, damage), and the round trip of every real
 // workbook's globals checked against xlrd's shared strings.
 
+#include "biff/workbook.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "biff/byte_builder.hpp"
-#include "biff/workbook.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -75,7 +76,8 @@ TEST(WorkbookDefaults, NewWorkbookWritesWhatItCounts) {
   EXPECT_EQ(bytes[6], 0x05);  // globals substream type
   EXPECT_EQ(workbook.sheets_[2].name_.ToUtf8(), "Sheet3");
   EXPECT_EQ(workbook.sheets_[2].position_, 1951u);
-  EXPECT_EQ(workbook.formats_[4].text_.ToUtf8(), "_($* #,##0_); _($* (#,##0); _($* \" -\" _); _(@_)");
+  EXPECT_EQ(workbook.formats_[4].text_.ToUtf8(),
+            "_($* #,##0_); _($* (#,##0); _($* \" -\" _); _(@_)");
   EXPECT_EQ(workbook.xfs_[15].typeProtection_, 0x0001);
   // The style XFs mark their used attributes (byte 9); indent and direction stay zero.
   EXPECT_EQ(workbook.xfs_[1].usedAttributes_, 0xF4);
@@ -111,7 +113,8 @@ TEST(WorkbookRead, ListsFollowTheRecordsRead) {
 
   ByteBuilder seven;
   GlobalsBof(seven);
-  for (int i = 0; i < 7; ++i) Font(seven, static_cast<std::uint16_t>(100 + i), "F" + std::to_string(i));
+  for (int i = 0; i < 7; ++i)
+    Font(seven, static_cast<std::uint16_t>(100 + i), "F" + std::to_string(i));
   seven.Header(0x000A, 0);
   Workbook empty;
   EXPECT_EQ(empty.Read(seven.bytes(), 0), seven.size());
@@ -239,10 +242,10 @@ std::map<std::string, std::vector<std::string>> XlrdSharedStrings(const test::Te
   const auto script = dir / "sst.py";
   std::ofstream(script) << kSharedStringsScript;
   std::string output;
-  const int status = test::RunCommand(std::string(TABULIX_PYTHON) + " " +
-                                          test::ShellQuote(script.string()) + " " +
-                                          test::ShellQuote((test::CorpusDir() / "real").string()),
-                                      &output);
+  const int status =
+      test::RunCommand(std::string(TABULIX_PYTHON) + " " + test::ShellQuote(script.string()) + " " +
+                           test::ShellQuote((test::CorpusDir() / "real").string()),
+                       &output);
   EXPECT_EQ(status, 0);
   std::map<std::string, std::vector<std::string>> result;
   std::istringstream lines(output);
@@ -295,19 +298,21 @@ TEST(WorkbookCorpus, GlobalsRoundTripAndSharedStringsMatchXlrd) {
     ++checked;
     const std::vector<std::string>& expected = it->second;
     bool same = first.sst_.strings_.size() == expected.size();
-    for (std::size_t i = 0; same && i < expected.size(); ++i) same = first.sst_.Text(i) == expected[i];
-    for (std::size_t i = 0; same && i < expected.size(); ++i) same = second.sst_.Text(i) == expected[i];
+    for (std::size_t i = 0; same && i < expected.size(); ++i)
+      same = first.sst_.Text(i) == expected[i];
+    for (std::size_t i = 0; same && i < expected.size(); ++i)
+      same = second.sst_.Text(i) == expected[i];
     strings += expected.size();
     if (!same) differ.push_back(name);
   }
   std::cout << checked << " workbooks, " << strings << " shared strings compared with xlrd\n";
   std::map<std::string, int> messages;
   for (const std::string& line : log.ErrorLines()) ++messages[line.substr(line.find("MSG:") + 4)];
-  for (const auto& [message, count] : messages) std::cout << "  logged " << count << "x: " << message << "\n";
+  for (const auto& [message, count] : messages)
+    std::cout << "  logged " << count << "x: " << message << "\n";
   EXPECT_TRUE(differ.empty()) << differ.size() << " differ, first " << differ.front();
   EXPECT_GE(checked, files.size() * 9 / 10);
 }
-
 
 // Odd and broken files (encrypted, fuzzed, older versions, bare streams): the globals read
 // ends without a fault inside the stream, the encrypted ones are flagged, and what was
@@ -329,7 +334,8 @@ TEST(WorkbookCorpus, OddFilesReadWithinBoundsAndEncryptedOnesAreFlagged) {
     Workbook workbook;
     workbook.Reset();
     EXPECT_LE(workbook.Read(stream, 0), stream.size()) << name;
-    const bool flagged = opened && line.find("encrypted (FILEPASS in globals)") != std::string::npos;
+    const bool flagged =
+        opened && line.find("encrypted (FILEPASS in globals)") != std::string::npos;
     if (flagged) {
       ++encrypted;
       EXPECT_TRUE(workbook.passwordProtected_) << name;

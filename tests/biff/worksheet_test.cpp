@@ -41,7 +41,12 @@ ByteBuilder& Window2(ByteBuilder& b) {
   return b.Header(0x023E, 18).U16(0x02B6).U16(0).U16(0).U16(64).U16(0).U16(0).U16(0).U32(0);
 }
 ByteBuilder& Merged(ByteBuilder& b, std::uint16_t firstRow) {
-  return b.Header(0x00E5, 10).U16(1).U16(firstRow).U16(static_cast<std::uint16_t>(firstRow + 1)).U16(0).U16(2);
+  return b.Header(0x00E5, 10)
+      .U16(1)
+      .U16(firstRow)
+      .U16(static_cast<std::uint16_t>(firstRow + 1))
+      .U16(0)
+      .U16(2);
 }
 ByteBuilder& Eof(ByteBuilder& b) { return b.Header(0x000A, 0); }
 
@@ -100,8 +105,7 @@ TEST(Worksheet, NewSheetWritesItsOrderAndSize) {
   EXPECT_EQ(w.codes, (std::vector<std::uint16_t>{0x0809, 0x020B, 0x000D, 0x000C, 0x000F, 0x0011,
                                                  0x0010, 0x005F, 0x002A, 0x002B, 0x0082, 0x0080,
                                                  0x0225, 0x0081, 0x0014, 0x0015, 0x0083, 0x0084,
-                                                 0x00A1, 0x0055, 0x0200, 0x023E, 0x001D,
-                                                 0x000A}));
+                                                 0x00A1, 0x0055, 0x0200, 0x023E, 0x001D, 0x000A}));
   // HEADER and FOOTER are bare 4-byte records; SELECTION holds 15 data bytes.
   EXPECT_EQ(w.positions[15] - w.positions[14], 4u);
   EXPECT_EQ(w.positions[16] - w.positions[15], 4u);
@@ -199,7 +203,7 @@ TEST(Worksheet, CellsAnywhereInTheSheetAreKept) {
   b.Header(0x0868, 6).Fill(6);  // a record the table does not know, inside it
   Number(b, 2, 0);
   DbCell(b, 2);
-  b.Header(0x00D7, 4).U32(0);  // a DBCELL on its own
+  b.Header(0x00D7, 4).U32(0);        // a DBCELL on its own
   b.Header(0x0207, 3).U16(0).U8(0);  // a STRING on its own
   Window2(b);
   Number(b, 5, 5);  // after the table
@@ -268,7 +272,6 @@ TEST(Worksheet, DamagedSheetsStayBoundedAndConsistent) {
   EXPECT_EQ(open.Read(noEof, 0), noEof.size());
   EXPECT_EQ(CellCount(open), 2u);
   ASSERT_EQ(open.mergedCells_.size(), 1u);
-
 }
 
 TEST(Worksheet, BadLengthsAreLoggedAndTheWalkGoesOn) {
@@ -276,11 +279,11 @@ TEST(Worksheet, BadLengthsAreLoggedAndTheWalkGoesOn) {
   // Members whose lengths run past their data, and one whose length runs past the stream.
   ByteBuilder b;
   Bof(b, 0x0010);
-  b.Header(0x000C, 1).U8(5);       // CALCCOUNT of 1 byte
-  b.Header(0x0200, 4).U32(9);      // DIMENSIONS of 4 bytes
+  b.Header(0x000C, 1).U8(5);                                      // CALCCOUNT of 1 byte
+  b.Header(0x0200, 4).U32(9);                                     // DIMENSIONS of 4 bytes
   b.Header(0x001D, 11).U8(3).U16(1).U16(1).U16(0).U16(7).U16(0);  // SELECTION: 7 refs, none whole
   Window2(b);
-  b.Header(0x0080, 500).U16(1);    // GUTS running past the stream
+  b.Header(0x0080, 500).U16(1);  // GUTS running past the stream
   Worksheet sheet;
   EXPECT_EQ(sheet.Read(b.bytes(), 0), b.size() - 6);
   EXPECT_EQ(log.CountError("Exception reading in Worksheet::CALCCOUNT::Read"), 1);
@@ -315,7 +318,7 @@ TEST(Worksheet, PositionFixUpOfOneBlock) {
   Number(b, 0, 1);
   Number(b, 1, 0);
   b.Header(0x027E, 10).U16(2).U16(0).U16(15).U32(0x192);  // RK
-  b.Header(0x0201, 6).U16(2).U16(1).U16(15);               // BLANK
+  b.Header(0x0201, 6).U16(2).U16(1).U16(15);              // BLANK
   DbCell(b, 3);
   Eof(b);
   Worksheet sheet;
@@ -383,7 +386,8 @@ TEST(Worksheet, FixedPositionsLeadToTheBlocks) {
   Bof(b, 0x0010);
   for (std::uint16_t block = 0; block < 3; ++block) {
     for (std::uint16_t r = 0; r < 32; ++r) Row(b, static_cast<std::uint16_t>(block * 32 + r));
-    for (std::uint16_t r = 0; r < 32; r += 3) Number(b, static_cast<std::uint16_t>(block * 32 + r), 2);
+    for (std::uint16_t r = 0; r < 32; r += 3)
+      Number(b, static_cast<std::uint16_t>(block * 32 + r), 2);
     DbCell(b, 32);
   }
   Eof(b);
@@ -458,9 +462,10 @@ TEST(Worksheet, EveryCorpusWorksheetWritesBackStably) {
       ExpectPositionsLead(sheet, 4096, what);
     }
   }
-  std::printf("[ corpus   ] %zu worksheets, %zu cell records, %zu ended at their EOF, "
-              "%zu held nested substreams, %zu bytes read, %zu written\n",
-              sheets, cells, withEof, nested, readBytes, writtenBytes);
+  std::printf(
+      "[ corpus   ] %zu worksheets, %zu cell records, %zu ended at their EOF, "
+      "%zu held nested substreams, %zu bytes read, %zu written\n",
+      sheets, cells, withEof, nested, readBytes, writtenBytes);
   EXPECT_GT(sheets, files.size());
   EXPECT_EQ(withEof, sheets);
 }

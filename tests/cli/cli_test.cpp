@@ -56,7 +56,8 @@ TEST(Cli, RecoverSavesTheWorkbookAndReportsEachSheet) {
                        &out),
             0);
   EXPECT_NE(out.find("Route:  structured storage (stream \"Workbook\")"), std::string::npos) << out;
-  EXPECT_NE(out.find("Substreams: 2 found (boundaries pair up), 2 intact"), std::string::npos) << out;
+  EXPECT_NE(out.find("Substreams: 2 found (boundaries pair up), 2 intact"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("Worksheets recovered: 1 (2349 cells with values)"), std::string::npos) << out;
   EXPECT_NE(out.find("  1. Sheet1: 2349 cells, intact\n"), std::string::npos) << out;
 
@@ -67,7 +68,8 @@ TEST(Cli, RecoverSavesTheWorkbookAndReportsEachSheet) {
                        &out),
             0);
   EXPECT_NE(out.find("Route:  structured storage (stream \"Workbook\")"), std::string::npos) << out;
-  EXPECT_NE(out.find("Substreams: 4 found (boundaries pair up), 4 intact"), std::string::npos) << out;
+  EXPECT_NE(out.find("Substreams: 4 found (boundaries pair up), 4 intact"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("Worksheets recovered: 3 (5356 cells with values)"), std::string::npos) << out;
 }
 
@@ -104,8 +106,8 @@ TEST(Cli, TheOutputGoesBesideTheInputAndNeverOverIt) {
 TEST(Cli, RecoverOfAMissingFileSaysSoAndFails) {
   test::TempDir dir;
   std::string out;
-  EXPECT_EQ(RunCommand(Cli() + " recover " + ShellQuote((dir / "nope.xls").string()) + " 2>&1", &out),
-            1);
+  EXPECT_EQ(
+      RunCommand(Cli() + " recover " + ShellQuote((dir / "nope.xls").string()) + " 2>&1", &out), 1);
   EXPECT_NE(out.find("tabulix: ERROR: Could not open file.\n"), std::string::npos) << out;
 }
 

@@ -91,7 +91,8 @@ TEST(ExecutionLog, RunStartCreatesTheFolderAndWritesTheHeaderToBothLogs) {
     EXPECT_EQ(lines[1], "Last Log On");
     EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(Date : [1-9]\d?/[1-9]\d?/\d{4})")))
         << lines[2];
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(Time : (0|[1-9]\d?):(0|[1-9]\d?):(0|[1-9]\d?))")))
+    EXPECT_TRUE(
+        std::regex_match(lines[3], std::regex(R"(Time : (0|[1-9]\d?):(0|[1-9]\d?):(0|[1-9]\d?))")))
         << lines[3];
     EXPECT_EQ(lines[4], rule);
     EXPECT_EQ(text.substr(0, 81), rule + "\r\n") << "lines end in CR LF";
@@ -133,9 +134,9 @@ TEST(LogSwitch, ReadsOnlyTheDigitAtOffsetSix) {
     std::string content;
     bool expected;
   };
-  for (const Case& c : {Case{"Log = 1", true}, Case{"Log = 0", false}, Case{"Log = x", false},
-                        Case{"Log = 12", true}, Case{"Log =", false}, Case{"", false},
-                        Case{"XXXXXX1", true}}) {
+  for (const Case& c :
+       {Case{"Log = 1", true}, Case{"Log = 0", false}, Case{"Log = x", false},
+        Case{"Log = 12", true}, Case{"Log =", false}, Case{"", false}, Case{"XXXXXX1", true}}) {
     test::WriteFileBytes(config, {c.content.begin(), c.content.end()});
     LogSwitch logSwitch{!c.expected};
     EXPECT_TRUE(ReadLogSwitch(logSwitch));
@@ -153,9 +154,8 @@ TEST(LogSwitch, AMissingFileKeepsTheFlagAndIsReportedOnlyWhenDetailed) {
   LogSwitch on{true};
   EXPECT_FALSE(ReadLogSwitch(on));
   EXPECT_TRUE(on.detailed);
-  EXPECT_EQ(logs.CountError("Error opening config file from " +
-                            logs.locations().configFile.string()),
-            1);
+  EXPECT_EQ(
+      logs.CountError("Error opening config file from " + logs.locations().configFile.string()), 1);
 }
 
 TEST(LogSwitch, ToggleOnThenOffRewritesTheFileAndNotesBothChanges) {
@@ -171,9 +171,11 @@ TEST(LogSwitch, ToggleOnThenOffRewritesTheFileAndNotesBothChanges) {
   const auto lines = logs.ExecutionLines();
   ASSERT_EQ(lines.size(), 2u);
   const std::string stamp = R"( on DATE=\d{1,2}-\d{1,2}-\d{4} TIME=\d{1,2}hr:\d{1,2}m:\d{1,2}s)";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex("Code:0  Error:0  MSG:File Logging Enabled" + stamp)))
+  EXPECT_TRUE(
+      std::regex_match(lines[0], std::regex("Code:0  Error:0  MSG:File Logging Enabled" + stamp)))
       << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex("Code:0  Error:0  MSG:File Logging Disabled" + stamp)))
+  EXPECT_TRUE(
+      std::regex_match(lines[1], std::regex("Code:0  Error:0  MSG:File Logging Disabled" + stamp)))
       << lines[1];
 
   // An unwritable settings file still flips the flag for this run.

@@ -310,11 +310,12 @@ TEST(CellTableRebuild, LostCellsBetweenTheEndsOfARowAreOneRun) {
     for (const Row& row : block.rows_) EXPECT_EQ(row.options_, 0x100u);
   }
   EXPECT_EQ(cells, 1000u * 3 + 999u);
-  EXPECT_EQ(Describe(sheet.cellTable_).front()[32 + 1], "MULBLANK 0,1-254 xf" + [] {
-    std::string xfs;
-    for (int i = 1; i <= 254; ++i) xfs += "69;";
-    return xfs;
-  }());
+  EXPECT_EQ(
+      Describe(sheet.cellTable_).front()[32 + 1], "MULBLANK 0,1-254 xf" + [] {
+        std::string xfs;
+        for (int i = 1; i <= 254; ++i) xfs += "69;";
+        return xfs;
+      }());
 }
 
 TEST(CellTableRebuild, RowsAboveTheSignedRangeAreKept) {
@@ -408,9 +409,9 @@ TEST(CellTableRebuild, RunsAreFittedToTheSheetAndToTheCellsInsideThem) {
     Worksheet sheet;
     Gather(sheet, MulRk(0, 250, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     RebuildCellTable(sheet, kManyXfs);
-    EXPECT_EQ(Describe(sheet.cellTable_),
-              (std::vector<Lines>{{"ROW 0 [250,256) h255",
-                                   "MULBLANK 0,250-255 xf69;69;69;69;69;69;"}}));
+    EXPECT_EQ(
+        Describe(sheet.cellTable_),
+        (std::vector<Lines>{{"ROW 0 [250,256) h255", "MULBLANK 0,250-255 xf69;69;69;69;69;69;"}}));
     EXPECT_EQ(DimensionsOf(sheet), (Bounds{0, 1, 250, 256}));
     ExpectWritesAndReadsBack(sheet);
   }

@@ -44,9 +44,13 @@ struct Damage {
 
 const Damage kDamages[] = {
     {"allocation table zeroed",
-     [](Bytes& f) { Zero(f, SectorOffset(f, static_cast<std::int32_t>(LittleEndian::U32(f, 76))), SectorSize(f)); }},
+     [](Bytes& f) {
+       Zero(f, SectorOffset(f, static_cast<std::int32_t>(LittleEndian::U32(f, 76))), SectorSize(f));
+     }},
     {"root entry zeroed",
-     [](Bytes& f) { Zero(f, SectorOffset(f, static_cast<std::int32_t>(LittleEndian::U32(f, 48))), 128); }},
+     [](Bytes& f) {
+       Zero(f, SectorOffset(f, static_cast<std::int32_t>(LittleEndian::U32(f, 48))), 128);
+     }},
     {"sector shift 12", [](Bytes& f) { LittleEndian::Write(f, std::uint16_t{12}, 30); }},
     {"header zeroed", [](Bytes& f) { Zero(f, 0, 512); }},
 };
@@ -75,9 +79,10 @@ TEST(CompoundRoute, DamagedContainersOfRealFilesGiveBackTheirCells) {
       XlsDocument document;
       const bool loaded = document.Load(damaged.string());
       ++routes[std::string(StreamRouteName(document.route()))];
-      const double share =
-          loaded ? static_cast<double>(test::CellsFound(expected, Cells(document))) / static_cast<double>(count)
-                 : 0.0;
+      const double share = loaded
+                               ? static_cast<double>(test::CellsFound(expected, Cells(document))) /
+                                     static_cast<double>(count)
+                               : 0.0;
       shareSum += share;
       ++counted;
       if (share < 0.9) {
@@ -106,7 +111,8 @@ TEST(CompoundRoute, HostileContainersEndInBoundedTimeAndTheLoadGoesOn) {
     // Every allocation-table entry 0xFF: every chain is free.
     Bytes b = sound;
     const std::int32_t bat = static_cast<std::int32_t>(LittleEndian::U32(b, 76));
-    std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(SectorOffset(b, bat)), SectorSize(b), std::uint8_t{0xFF});
+    std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(SectorOffset(b, bat)), SectorSize(b),
+                std::uint8_t{0xFF});
     cases.emplace_back("allocation table all 0xFF", std::move(b));
   }
   {
@@ -114,7 +120,8 @@ TEST(CompoundRoute, HostileContainersEndInBoundedTimeAndTheLoadGoesOn) {
     Bytes b = sound;
     const auto directory = static_cast<std::int32_t>(LittleEndian::U32(b, 48));
     const std::int32_t bat = static_cast<std::int32_t>(LittleEndian::U32(b, 76));
-    LittleEndian::Write(b, directory, SectorOffset(b, bat) + 4 * static_cast<std::size_t>(directory));
+    LittleEndian::Write(b, directory,
+                        SectorOffset(b, bat) + 4 * static_cast<std::size_t>(directory));
     cases.emplace_back("looping directory chain", std::move(b));
   }
   {
@@ -131,7 +138,8 @@ TEST(CompoundRoute, HostileContainersEndInBoundedTimeAndTheLoadGoesOn) {
     XlsDocument document;
     const bool loaded = document.Load(file.string());
     std::printf("%-26s loaded=%d route=%s worksheets=%zu\n", name, loaded,
-                std::string(StreamRouteName(document.route())).c_str(), document.worksheets().size());
+                std::string(StreamRouteName(document.route())).c_str(),
+                document.worksheets().size());
     // A damaged table never hands the recovery a stream it did not read whole.
     if (document.route() == StreamRoute::Compound) {
       Bytes whole;

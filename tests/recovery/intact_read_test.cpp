@@ -37,9 +37,9 @@ void Record(Bytes& out, std::uint16_t code, const Bytes& data) {
   out.insert(out.end(), data.begin(), data.end());
 }
 void Bof(Bytes& out, std::uint16_t type) {
-  Record(out, 0x0809, {0x00, 0x06, static_cast<std::uint8_t>(type & 0xFF),
-                       static_cast<std::uint8_t>(type >> 8), 0xEC, 0x15, 0xCD, 0x07, 0xC1, 0xC0,
-                       0, 0, 0x06, 0x03, 0, 0});
+  Record(out, 0x0809,
+         {0x00, 0x06, static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8),
+          0xEC, 0x15, 0xCD, 0x07, 0xC1, 0xC0, 0, 0, 0x06, 0x03, 0, 0});
 }
 void Eof(Bytes& out) { Record(out, 0x000A, {}); }
 
@@ -50,7 +50,8 @@ Bytes ThreeSubstreams(std::uint16_t globalsType, std::uint16_t firstType,
   Bytes b;
   Bof(b, globalsType);
   const std::size_t names = b.size() + 4;
-  for (char name : {'A', 'B'}) Record(b, 0x0085, {0, 0, 0, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(name)});
+  for (char name : {'A', 'B'})
+    Record(b, 0x0085, {0, 0, 0, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(name)});
   Eof(b);
   std::uint32_t starts[2] = {};
   const std::uint16_t types[2] = {firstType, secondType};
@@ -58,8 +59,9 @@ Bytes ThreeSubstreams(std::uint16_t globalsType, std::uint16_t firstType,
   for (int i = 0; i < 2; ++i) {
     starts[i] = static_cast<std::uint32_t>(b.size());
     Bof(b, types[i]);
-    Record(b, 0x0203, {static_cast<std::uint8_t>(rows[i] & 0xFF), static_cast<std::uint8_t>(rows[i] >> 8),
-                       2, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F});
+    Record(b, 0x0203,
+           {static_cast<std::uint8_t>(rows[i] & 0xFF), static_cast<std::uint8_t>(rows[i] >> 8), 2,
+            0, 15, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F});
     Eof(b);
   }
   for (int i = 0; i < 2; ++i) LittleEndian::Write(b, starts[i], names + 13 * i);
@@ -149,8 +151,9 @@ TEST(IntactRead, AnIntactWorkbookIsReadWholeAndMisplacedSubstreamsAreDemoted) {
 // and no FILEPASS of its own.
 Bytes SmallIntactCorpusStream() {
   std::vector<fs::path> files = test::RealCorpusFiles();
-  std::sort(files.begin(), files.end(),
-            [](const fs::path& a, const fs::path& b) { return fs::file_size(a) < fs::file_size(b); });
+  std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
+    return fs::file_size(a) < fs::file_size(b);
+  });
   for (const fs::path& file : files) {
     XlsDocument document;
     if (!document.Load(file.string())) continue;
@@ -197,9 +200,9 @@ TEST(IntactRead, AStreamOfEmptySubstreamsGetsNoMoreWorksheetsThanASheetIndexCanN
   const Outcome o = ReadAll(stream);
   EXPECT_EQ(o.boundaries.startPos_.size(), 70001u);
   EXPECT_EQ(o.worksheets.size(), 0x10000u);
-  EXPECT_EQ(std::count(o.boundaries.intactFlags_.begin() + 0x10000,
-                       o.boundaries.intactFlags_.end(), 1),
-            0);
+  EXPECT_EQ(
+      std::count(o.boundaries.intactFlags_.begin() + 0x10000, o.boundaries.intactFlags_.end(), 1),
+      0);
 }
 
 TEST(IntactRead, APasswordProtectedWorkbookStopsTheLoad) {
@@ -244,7 +247,8 @@ TEST(IntactRead, APasswordProtectedWorkbookStopsTheLoad) {
     EXPECT_TRUE(document.globalsRead());
   }
   // The unprotected original loads.
-  test::WriteFileBytes(dir / "plain.xls", storage::BuildSingleStreamDocument(u"Workbook", original));
+  test::WriteFileBytes(dir / "plain.xls",
+                       storage::BuildSingleStreamDocument(u"Workbook", original));
   XlsDocument plain;
   EXPECT_TRUE(plain.Load((dir / "plain.xls").string()));
 }
@@ -267,8 +271,10 @@ TrueWalk WalkRecords(const Bytes& stream) {
     const std::uint16_t length = LittleEndian::U16(stream, q + 2);
     if (q + 4 + length > stream.size()) break;
     if (code == 0x0809) {
-      if (depth == 0) walk.starts.push_back(static_cast<std::uint32_t>(q));
-      else ++walk.nested;
+      if (depth == 0)
+        walk.starts.push_back(static_cast<std::uint32_t>(q));
+      else
+        ++walk.nested;
       ++depth;
     } else if (code == 0x000A && depth > 0) {
       if (--depth == 0) {
@@ -283,12 +289,18 @@ TrueWalk WalkRecords(const Bytes& stream) {
 
 const char* TypeName(std::uint16_t type) {
   switch (type) {
-    case 0x0005: return "globals";
-    case 0x0006: return "VB module";
-    case 0x0010: return "worksheet";
-    case 0x0020: return "chart";
-    case 0x0040: return "macro sheet";
-    case 0x0100: return "workspace";
+    case 0x0005:
+      return "globals";
+    case 0x0006:
+      return "VB module";
+    case 0x0010:
+      return "worksheet";
+    case 0x0020:
+      return "chart";
+    case 0x0040:
+      return "macro sheet";
+    case 0x0100:
+      return "workspace";
   }
   return "unknown";
 }
@@ -321,10 +333,11 @@ TEST(IntactRead, CorpusBoundariesAgainstTheTrueRecordWalk) {
         why = "starts and ends do not follow each other";
       }
       ++reasons["inconsistent: " + why];
-      std::printf("  %-40s inconsistent (%s): %zu starts, %zu ends; true walk %zu/%zu, %d nested, "
-                  "%zu bytes after the last EOF\n",
-                  name.c_str(), why.c_str(), b.startPos_.size(), b.endPos_.size(),
-                  walk.starts.size(), walk.ends.size(), walk.nested, stream.size() - walk.end);
+      std::printf(
+          "  %-40s inconsistent (%s): %zu starts, %zu ends; true walk %zu/%zu, %d nested, "
+          "%zu bytes after the last EOF\n",
+          name.c_str(), why.c_str(), b.startPos_.size(), b.endPos_.size(), walk.starts.size(),
+          walk.ends.size(), walk.nested, stream.size() - walk.end);
       continue;
     }
     ++consistent;
@@ -335,9 +348,9 @@ TEST(IntactRead, CorpusBoundariesAgainstTheTrueRecordWalk) {
                            std::count(marked.intactFlags_.begin(), marked.intactFlags_.end(), 1) ==
                                static_cast<std::ptrdiff_t>(marked.intactFlags_.size());
     if (chainsAll) ++chainIntact;
-    const bool finalAll = !b.intactFlags_.empty() &&
-                          std::count(b.intactFlags_.begin(), b.intactFlags_.end(), 1) ==
-                              static_cast<std::ptrdiff_t>(b.intactFlags_.size());
+    const bool finalAll =
+        !b.intactFlags_.empty() && std::count(b.intactFlags_.begin(), b.intactFlags_.end(), 1) ==
+                                       static_cast<std::ptrdiff_t>(b.intactFlags_.size());
     if (finalAll) ++allIntact;
     if (b.startPos_ == walk.starts && b.endPos_ == walk.ends) {
       ++reasons["consistent, same substreams as the true walk"];
@@ -387,9 +400,10 @@ TEST(IntactRead, CorpusBoundariesAgainstTheTrueRecordWalk) {
       EXPECT_EQ(b.intactFlags_.size(), document.workbook().sheets_.size() + 1) << name;
     }
   }
-  std::printf("corpus: %d files, %d with boundaries that pair up, %d of them with every substream "
-              "chaining intact, %d with every substream read whole; %d worksheets read whole\n",
-              files, consistent, chainIntact, allIntact, worksheetsRead);
+  std::printf(
+      "corpus: %d files, %d with boundaries that pair up, %d of them with every substream "
+      "chaining intact, %d with every substream read whole; %d worksheets read whole\n",
+      files, consistent, chainIntact, allIntact, worksheetsRead);
   for (const auto& [reason, count] : reasons) std::printf("  %5d  %s\n", count, reason.c_str());
   // What the readers of the intact substreams logged on the way.
   std::map<std::string, int> lines;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 
 #include "base/diagnostics.hpp"
@@ -99,8 +99,9 @@ TEST(Load, EveryRealFileCutInHalfIsRefusedByStorageAndTakenByRepairOrRaw) {
       EXPECT_EQ(notifier.messages().size(), 1u) << file;
     }
   }
-  std::printf("cut in half: %d loaded (%d whole by the repair route), %d with no workbook record left\n",
-              loaded, repaired, nothingLeft);
+  std::printf(
+      "cut in half: %d loaded (%d whole by the repair route), %d with no workbook record left\n",
+      loaded, repaired, nothingLeft);
   EXPECT_GE(loaded, 360);
 }
 
@@ -121,9 +122,10 @@ TEST(Load, BadInputGivesAClearMessageAndFalse) {
     fs::path path;
     std::string message;
   };
-  for (const Case& c : {Case{dir / "missing.xls", kCannotOpen}, Case{dir / "folder.xls", kCannotOpen},
-                        Case{dir / "empty.xls", "The file is empty: there is nothing to recover."},
-                        Case{dir / "three.xls", noRecords}, Case{dir / "noise.xls", noRecords}}) {
+  for (const Case& c :
+       {Case{dir / "missing.xls", kCannotOpen}, Case{dir / "folder.xls", kCannotOpen},
+        Case{dir / "empty.xls", "The file is empty: there is nothing to recover."},
+        Case{dir / "three.xls", noRecords}, Case{dir / "noise.xls", noRecords}}) {
     RecordingNotifier notifier;
     XlsDocument document;
     EXPECT_FALSE(document.Load(c.path.string())) << c.path;

@@ -463,8 +463,8 @@ TEST(RecordScanValidate, ARecordSpansItsContinueRecordsAndAFormulaItsString) {
   // CONTINUE record; then a FORMULA with its STRING. Neither CONTINUE nor STRING is a
   // candidate, so only the records behind them can vouch for the SST and the FORMULA.
   Bytes text(100, 0x41);
-  const Bytes number = {0x03, 0x02, 0x0E, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                        0x0A, 0x00, 0x00, 0x00};
+  const Bytes number = {0x03, 0x02, 0x0E, 0x00, 0, 0, 0, 0,    0,    0,    0,
+                        0,    0,    0,    0,    0, 0, 0, 0x0A, 0x00, 0x00, 0x00};
   std::copy(number.begin(), number.end(), text.begin() + 10);
   StreamBuilder s;
   s.Add(0x0809, 16).Add(0x00FC, text).Add(0x003C, 50, 0x42).Add(0x00FF, 10);

@@ -73,7 +73,13 @@ Built Build(const std::vector<std::vector<std::uint16_t>>& sheets, bool chartShe
   for (std::size_t i = 0; i < substreams; ++i) {
     positionAt.push_back(b.size() + 4);
     const bool chart = i == sheets.size();
-    b.Header(0x0085, 9).U32(0).U8(0).U8(chart ? 2 : 0).U8(1).U8(0).U8(static_cast<std::uint8_t>('P' + i));
+    b.Header(0x0085, 9)
+        .U32(0)
+        .U8(0)
+        .U8(chart ? 2 : 0)
+        .U8(1)
+        .U8(0)
+        .U8(static_cast<std::uint8_t>('P' + i));
   }
   Eof(b);
   Built built;

@@ -32,9 +32,9 @@ constexpr std::uint16_t kBoundSheetCode = 0x0085;
 // Files of several writers, each with three or more sheets and a few hundred to ten
 // thousand cells.
 const char* const kDamageFiles[] = {
-    "12843-2.xls",  "19599-1.xls",      "29942.xls",   "34775.xls",
-    "47245_test.xls", "LookupFunctionsTestCaseData.xls", "MRExtraLines.xls",
-    "duprich1.xls", "xlrd-profiles.xls",
+    "12843-2.xls",      "19599-1.xls",    "29942.xls",
+    "34775.xls",        "47245_test.xls", "LookupFunctionsTestCaseData.xls",
+    "MRExtraLines.xls", "duprich1.xls",   "xlrd-profiles.xls",
 };
 
 bool IsWorksheetBof(std::span<const std::uint8_t> stream, std::size_t pos) {
@@ -92,7 +92,8 @@ std::vector<SheetRef> ReadReference(const Bytes& stream, std::size_t cut) {
 std::size_t CellsRecovered(const std::vector<SheetRef>& expected, const XlsDocument& document) {
   std::vector<CellValues> reference;
   for (const SheetRef& ref : expected) reference.push_back(ref.cells);
-  return test::CellsFound(reference, test::SheetsCellValues(document.worksheets(), document.workbook()));
+  return test::CellsFound(reference,
+                          test::SheetsCellValues(document.worksheets(), document.workbook()));
 }
 
 std::size_t CellCount(const std::vector<SheetRef>& sheets) {
@@ -262,14 +263,16 @@ TEST(RecoveryCorpus, HostileStreamsLoadInBoundedTime) {
   for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
   const Bytes zeros(1 << 20, 0);
   // A million copies of one NUMBER record: a million candidates for one cell.
-  const std::uint8_t number[] = {0x03, 0x02, 14, 0, 1, 0, 2, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F};
+  const std::uint8_t number[] = {0x03, 0x02, 14, 0, 1, 0, 2, 0,    15,
+                                 0,    0,    0,  0, 0, 0, 0, 0xF0, 0x3F};
   Bytes numbers;
   numbers.reserve(sizeof number * 1'000'000);
-  for (int i = 0; i < 1'000'000; ++i) numbers.insert(numbers.end(), std::begin(number), std::end(number));
+  for (int i = 0; i < 1'000'000; ++i)
+    numbers.insert(numbers.end(), std::begin(number), std::end(number));
 
   // Seventy thousand worksheet BOF records and no EOF: more sheets than a workbook can name.
-  const std::uint8_t bof[] = {0x09, 0x08, 16, 0, 0, 6, 0x10, 0, 0xEC, 0x15, 0xCD, 0x07,
-                              0xC1, 0, 0, 0, 6, 3, 0, 0};
+  const std::uint8_t bof[] = {0x09, 0x08, 16,   0, 0, 6, 0x10, 0, 0xEC, 0x15,
+                              0xCD, 0x07, 0xC1, 0, 0, 0, 6,    3, 0,    0};
   Bytes bofs;
   for (int i = 0; i < 70'000; ++i) bofs.insert(bofs.end(), std::begin(bof), std::end(bof));
 
@@ -277,9 +280,9 @@ TEST(RecoveryCorpus, HostileStreamsLoadInBoundedTime) {
     const char* name;
     const Bytes* stream;
   };
-  for (const Case& c : {Case{"random bytes", &noise}, Case{"zeros", &zeros},
-                        Case{"a million NUMBER records", &numbers},
-                        Case{"70,000 worksheet BOFs", &bofs}}) {
+  for (const Case& c :
+       {Case{"random bytes", &noise}, Case{"zeros", &zeros},
+        Case{"a million NUMBER records", &numbers}, Case{"70,000 worksheet BOFs", &bofs}}) {
     test::RecordingNotifier notifier;
     XlsDocument document;
     const auto start = std::chrono::steady_clock::now();

@@ -88,7 +88,8 @@ TwoSheetStream MakeTwoSheetStream(std::uint16_t secondType = 0x0010,
   Eof(b);
   for (int i = 0; i < 2; ++i) {
     const std::uint32_t target = i == 0 ? s.s1 : s.s2;
-    for (int k = 0; k < 4; ++k) b[sheetPositions[i] + k] = static_cast<std::uint8_t>(target >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+      b[sheetPositions[i] + k] = static_cast<std::uint8_t>(target >> (8 * k));
   }
   return s;
 }
@@ -251,10 +252,10 @@ TEST(SheetBoundaries, StreamsWithoutEofOrStartAndTheConsistencyRules) {
     EXPECT_TRUE(b.intactFlags_.empty());
   }
   // The rules on their own.
-  EXPECT_FALSE(BoundariesPairUp({0, 24}, {20}, true, 20));         // lengths differ
-  EXPECT_FALSE(BoundariesPairUp({4}, {20}, true, 20));             // globals not first
-  EXPECT_TRUE(BoundariesPairUp({0}, {20}, true, 20));              // one, at the last EOF
-  EXPECT_FALSE(BoundariesPairUp({0}, {20}, true, 40));             // one, ending early
+  EXPECT_FALSE(BoundariesPairUp({0, 24}, {20}, true, 20));              // lengths differ
+  EXPECT_FALSE(BoundariesPairUp({4}, {20}, true, 20));                  // globals not first
+  EXPECT_TRUE(BoundariesPairUp({0}, {20}, true, 20));                   // one, at the last EOF
+  EXPECT_FALSE(BoundariesPairUp({0}, {20}, true, 40));                  // one, ending early
   EXPECT_FALSE(BoundariesPairUp({0, 30, 60}, {20, 50, 80}, true, 80));  // a gap in the middle
   EXPECT_TRUE(BoundariesPairUp({0, 24, 60}, {20, 50, 80}, true, 80));   // last at the last EOF
   EXPECT_TRUE(BoundariesPairUp({0, 24, 54}, {20, 50, 70}, true, 90));   // last follows on
@@ -337,7 +338,8 @@ TEST(SheetBoundaries, BadInputCompletesWithNothingIntact) {
       {"3 bytes", {0x09, 0x08, 0x10}},
       {"0x0809 repeated", repeated({0x09, 0x08})},
       {"BOF header repeated", repeated({0x09, 0x08, 0x10, 0x00})},
-      {"whole BOF repeated", [] {
+      {"whole BOF repeated",
+       [] {
          Bytes unit;
          Bof(unit, 0x0010);
          Bytes out;

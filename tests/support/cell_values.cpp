@@ -106,33 +106,35 @@ void ForEachValue(const Worksheet& sheet, const Workbook& globals, Emit&& emit) 
 std::string SheetCells(const Worksheet& sheet, const Workbook& globals) {
   std::string out = "[";
   bool first = true;
-  ForEachValue(sheet, globals, [&](unsigned row, unsigned column, char kind, const std::string& text,
-                                   double number = 0) {
-    AppendCell(out, first, row, column, kind, text, number);
-  });
+  ForEachValue(sheet, globals,
+               [&](unsigned row, unsigned column, char kind, const std::string& text,
+                   double number = 0) { AppendCell(out, first, row, column, kind, text, number); });
   return out + "]";
 }
 
 CellValues SheetCellValues(const Worksheet& sheet, const Workbook& globals) {
   CellValues values;
-  ForEachValue(sheet, globals, [&](unsigned row, unsigned column, char kind, const std::string& text,
-                                   double number = 0) {
-    std::string item;
-    bool first = true;
-    AppendCell(item, first, 0, 0, kind, text, number);
-    values[{row, column}] = item.substr(item.find(',', item.find(',') + 1) + 1);
-  });
+  ForEachValue(
+      sheet, globals,
+      [&](unsigned row, unsigned column, char kind, const std::string& text, double number = 0) {
+        std::string item;
+        bool first = true;
+        AppendCell(item, first, 0, 0, kind, text, number);
+        values[{row, column}] = item.substr(item.find(',', item.find(',') + 1) + 1);
+      });
   return values;
 }
 
-std::vector<CellValues> SheetsCellValues(const std::vector<Worksheet>& sheets, const Workbook& globals) {
+std::vector<CellValues> SheetsCellValues(const std::vector<Worksheet>& sheets,
+                                         const Workbook& globals) {
   std::vector<CellValues> out;
   out.reserve(sheets.size());
   for (const Worksheet& sheet : sheets) out.push_back(SheetCellValues(sheet, globals));
   return out;
 }
 
-std::size_t CellsFound(const std::vector<CellValues>& expected, const std::vector<CellValues>& got) {
+std::size_t CellsFound(const std::vector<CellValues>& expected,
+                       const std::vector<CellValues>& got) {
   std::size_t total = 0;
   for (const CellValues& sheet : expected) {
     std::size_t best = 0;

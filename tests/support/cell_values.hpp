@@ -25,7 +25,8 @@ using CellValues = std::map<std::pair<std::uint32_t, std::uint32_t>, std::string
 CellValues SheetCellValues(const Worksheet& sheet, const Workbook& globals);
 
 // The cell values of every worksheet, in order.
-std::vector<CellValues> SheetsCellValues(const std::vector<Worksheet>& sheets, const Workbook& globals);
+std::vector<CellValues> SheetsCellValues(const std::vector<Worksheet>& sheets,
+                                         const Workbook& globals);
 
 // How many cells of `expected` stand with the same value in `got`, each expected sheet
 // matched with the sheet of `got` that holds most of its cells (a recovery may number or

@@ -1,6 +1,6 @@
 #include "support/test_support.hpp"
 
-#include "storage/storage_reader.hpp"
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
@@ -9,7 +9,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
+
+#include "storage/storage_reader.hpp"
 
 namespace tabulix::test {
 
@@ -43,9 +44,7 @@ LogCapture::LogCapture() : previous_(CurrentLogLocations()) {
 
 LogCapture::~LogCapture() { SetLogLocations(previous_); }
 
-std::vector<std::string> LogCapture::ErrorLines() const {
-  return ReadLines(locations_.ErrorLog());
-}
+std::vector<std::string> LogCapture::ErrorLines() const { return ReadLines(locations_.ErrorLog()); }
 
 std::vector<std::string> LogCapture::ExecutionLines() const {
   return ReadLines(locations_.ExecutionLog());
@@ -84,7 +83,8 @@ std::vector<std::uint8_t> ReadFileBytes(const fs::path& path) {
 
 void WriteFileBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
