@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "log/log.hpp"
+#include "base/log.hpp"
+#include "document/xls_document.hpp"
 #include "recovery/sheet_boundaries.hpp"
-#include "recovery/xls_document.hpp"
 
 namespace {
 

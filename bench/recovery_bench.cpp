@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "log/log.hpp"
-#include "recovery/xls_document.hpp"
+#include "base/log.hpp"
+#include "document/xls_document.hpp"
 
 namespace {
 

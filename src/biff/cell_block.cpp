@@ -1,7 +1,7 @@
 #include "biff/cell_block.hpp"
 
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 
 namespace tabulix::cells {
 

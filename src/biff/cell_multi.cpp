@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "biff/rk.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
 
 namespace tabulix::cells {
 

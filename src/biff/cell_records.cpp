@@ -2,9 +2,9 @@
 
 #include <bit>
 
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "biff/rk.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
 
 namespace tabulix::cells {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 
 namespace tabulix::cells {
 

@@ -1,6 +1,6 @@
 #include "biff/fixed_record.hpp"
 
-#include "log/log.hpp"
+#include "base/log.hpp"
 
 namespace tabulix {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/little_endian.hpp"
 #include "biff/record.hpp"
-#include "compound/little_endian.hpp"
 
 namespace tabulix {
 

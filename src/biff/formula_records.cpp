@@ -4,10 +4,10 @@
 #include <bit>
 #include <string>
 
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "biff/cell_records.hpp"
 #include "biff/cell_text.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
 
 namespace tabulix::cells {
 

@@ -1,6 +1,6 @@
 #include "biff/globals_base_records.hpp"
 
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tabulix::globals::detail {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "base/log.hpp"
 #include "biff/fixed_record.hpp"
 #include "biff/globals_base_records.hpp"
-#include "log/log.hpp"
 
 namespace tabulix::globals {
 

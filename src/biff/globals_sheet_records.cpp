@@ -1,8 +1,8 @@
 #include "biff/globals_sheet_records.hpp"
 
+#include "base/log.hpp"
 #include "biff/fixed_record.hpp"
 #include "biff/globals_base_records.hpp"
-#include "log/log.hpp"
 
 namespace tabulix::globals {
 

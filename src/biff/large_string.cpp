@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "biff/text_encoding.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
 
 namespace tabulix {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 
 namespace tabulix {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 
 namespace tabulix::cells {
 

@@ -5,9 +5,8 @@
 #include <limits>
 #include <string_view>
 
-#include "base/notifier.hpp"
+#include "base/log.hpp"
 #include "biff/fixed_record.hpp"
-#include "log/log.hpp"
 
 namespace tabulix {
 
@@ -261,8 +260,8 @@ std::uint32_t Workbook::Read(std::span<const std::uint8_t> stream, std::size_t p
       break;
     }
     if (code == kFilePassCode) {
+      // Telling the user is the caller's business: the record model shows no messages.
       passwordProtected_ = true;
-      Notify("File is password protected.");
       break;
     }
     if (code == BOF::kCode && !first) {

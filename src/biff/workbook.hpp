@@ -73,7 +73,7 @@ class Workbook {
   // to the next BOF (where a sheet begins), or to the end of `stream`. List records
   // (fonts, formats, XFs, styles, sheets) overwrite the list elements in order and append
   // when the list is shorter; unknown records are skipped with their CONTINUE records. A
-  // FILEPASS record sets passwordProtected_, tells the user and ends the read. Returns the
+  // FILEPASS record sets passwordProtected_ and ends the read. Returns the
   // stream bytes consumed.
   std::uint32_t Read(std::span<const std::uint8_t> stream, std::size_t pos);
 

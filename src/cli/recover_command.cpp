@@ -15,9 +15,10 @@
 #endif
 
 #include "base/diagnostics.hpp"
+#include "base/log.hpp"
 #include "base/notifier.hpp"
-#include "log/log.hpp"
-#include "recovery/xls_document.hpp"
+#include "document/recovery_report.hpp"
+#include "document/xls_document.hpp"
 
 namespace tabulix::cli {
 
@@ -48,22 +49,6 @@ void WriteLoadBanner(const std::string& path) {
     WriteLog(0, 0, "File Name : " + path, toErrorLog);
     WriteLog(0, 0, rule, toErrorLog);
   }
-}
-
-// Cells that hold a value: blanks, whether the source's or the rebuild's fillers, do not
-// count, and a MULRK counts once per number it holds.
-std::size_t CountValueCells(const Worksheet& sheet) {
-  std::size_t count = 0;
-  for (const auto& block : sheet.cellTable_.rowBlocks_) {
-    for (const auto& cell : block.cellBlocks_) {
-      if (const auto* run = cell.As<cells::MulRK>()) {
-        count += run->entries().size();
-      } else if (cell.As<cells::Blank>() == nullptr && cell.As<cells::MulBlank>() == nullptr) {
-        ++count;
-      }
-    }
-  }
-  return count;
 }
 
 }  // namespace
@@ -110,16 +95,6 @@ bool StandardErrorIsATerminal() {
 #endif
 }
 
-// How the worksheet came back: read whole from an intact substream, or gathered record by
-// record and rebuilt.
-bool ReadWhole(const XlsDocument& document, const Worksheet& sheet) {
-  const SheetBoundaries& bounds = document.boundaries();
-  for (std::size_t i = 0; i < bounds.startPos_.size() && i < bounds.intactFlags_.size(); ++i) {
-    if (bounds.startPos_[i] == sheet.sourcePosition_) return bounds.intactFlags_[i] == 1;
-  }
-  return false;
-}
-
 }  // namespace
 
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
@@ -149,23 +124,18 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
     return 1;
   }
 
+  const RecoveryReport& report = document.report();
   out << "File:   " << options.input << "\n"
-      << "Route:  " << StreamRouteName(document.route());
-  if (!document.streamName().empty()) out << " (stream \"" << document.streamName() << "\")";
+      << "Route:  " << StreamRouteName(report.route_);
+  if (!report.streamName_.empty()) out << " (stream \"" << report.streamName_ << "\")";
   out << "\n"
-      << "Stream: " << document.stream().size() << " bytes\n";
-
-  const SheetBoundaries& bounds = document.boundaries();
-  std::size_t intact = 0;
-  for (const std::uint8_t flag : bounds.intactFlags_) intact += flag;
-  std::size_t valueCells = 0;
-  for (const Worksheet& sheet : document.worksheets()) valueCells += CountValueCells(sheet);
-  out << "Substreams: " << bounds.startPos_.size() << " found ("
-      << (bounds.boundariesConsistent_ ? "boundaries pair up" : "boundaries damaged") << "), "
-      << intact << " intact\n"
-      << "Worksheets recovered: " << document.WorksheetCount() << " (" << valueCells
+      << "Stream: " << report.streamBytes_ << " bytes\n";
+  out << "Substreams: " << report.substreams_.size() << " found ("
+      << (report.boundariesConsistent_ ? "boundaries pair up" : "boundaries damaged") << "), "
+      << report.IntactSubstreams() << " intact\n"
+      << "Worksheets recovered: " << report.sheets_.size() << " (" << report.ValueCells()
       << " cells with values)\n";
-  if (document.WorksheetCount() == 0) {
+  if (report.sheets_.empty()) {
     err << "tabulix: no worksheet could be recovered from '" << options.input
         << "'; nothing was saved\n";
     return 1;
@@ -177,12 +147,10 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
         << "' (see the error log for the step that failed)\n";
     return 1;
   }
-  // The sheet entries now name the saved sheets in order.
-  const auto& sheets = document.worksheets();
-  for (std::size_t i = 0; i < sheets.size(); ++i) {
-    out << "  " << (i + 1) << ". " << document.GetSheetName(i).value_or("?") << ": "
-        << CountValueCells(sheets[i]) << " cells, "
-        << (ReadWhole(document, sheets[i]) ? "intact" : "rebuilt") << "\n";
+  for (std::size_t i = 0; i < report.sheets_.size(); ++i) {
+    const RecoveryReport::Sheet& sheet = report.sheets_[i];
+    out << "  " << (i + 1) << ". " << sheet.name_ << ": " << sheet.valueCells_ << " cells, "
+        << (sheet.intact_ ? "intact" : "rebuilt") << "\n";
   }
   out << "Saved:  " << output.string() << "\n";
   return 0;

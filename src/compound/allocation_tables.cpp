@@ -17,9 +17,9 @@
 #include <string>
 
 #include "base/diagnostics.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "compound/compound_file.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
 
 namespace tabulix {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "log/log.hpp"
+#include "base/log.hpp"
 
 namespace tabulix {
 
@@ -26,6 +26,11 @@ bool CompoundFile::Open(const std::string& path, int mode) {
     WriteLog(10026, 0, "ERROR: Could not open Compound File", true);
     return false;
   }
+}
+
+void CompoundFile::Open(std::span<const std::uint8_t> bytes) {
+  Close();
+  blockFile_.Open(bytes);
 }
 
 bool CompoundFile::ReadBlockToBuffer(std::uint32_t index, std::uint8_t fill) {

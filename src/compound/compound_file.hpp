@@ -38,6 +38,9 @@ class CompoundFile {
   // --- Block file and header ---
   // Closes what the object held and opens the file, for reading only.
   bool Open(const std::string& path, int mode);
+  // Closes what the object held and reads the blocks of a file already in memory; the
+  // bytes must outlive the object (or the next Open or Close).
+  void Open(std::span<const std::uint8_t> bytes);
   // Reads block 0 and decodes it. With the signature, a big block size of 128 to 65536
   // bytes is adopted for the block buffer and the block file; any other size is left to
   // the caller to repair (an absurd shift must never size a buffer).

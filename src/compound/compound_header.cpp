@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 
 namespace tabulix {
 
@@ -31,25 +31,29 @@ bool CompoundHeader::Decode(std::span<const std::uint8_t> block) {
       return false;
     }
     namespace le = LittleEndian;
-    signature_ = le::U64(block, 0);
-    for (std::size_t i = 0; i < classId_.size(); ++i) classId_[i] = le::U32(block, 8 + 4 * i);
-    minorVersion_ = le::U16(block, 24);
-    majorVersion_ = le::U16(block, 26);
-    byteOrder_ = le::U16(block, 28);
-    sectorShift_ = le::U16(block, 30);
-    miniSectorShift_ = le::U32(block, 32);
-    reserved1_ = le::U32(block, 36);
-    reserved2_ = le::U32(block, 40);
-    batBlockCount_ = le::U32(block, 44);
-    directoryStart_ = static_cast<std::int32_t>(le::U32(block, 48));
-    transactionSignature_ = le::U32(block, 52);
-    smallStreamCutoff_ = le::U32(block, 56);
-    sbatStart_ = static_cast<std::int32_t>(le::U32(block, 60));
-    sbatBlockCount_ = le::U32(block, 64);
-    xbatStart_ = static_cast<std::int32_t>(le::U32(block, 68));
-    xbatBlockCount_ = le::U32(block, 72);
+    using namespace layout;
+    signature_ = le::U64(block, kOffSignature);
+    for (std::size_t i = 0; i < classId_.size(); ++i)
+      classId_[i] = le::U32(block, kOffClsid + 4 * i);
+    minorVersion_ = le::U16(block, kOffMinorVersion);
+    majorVersion_ = le::U16(block, kOffMajorVersion);
+    byteOrder_ = le::U16(block, kOffByteOrder);
+    sectorShift_ = le::U16(block, kOffSectorShift);
+    // Four bytes: the two reserved bytes behind the field come along as its upper half.
+    miniSectorShift_ = le::U32(block, kOffMiniSectorShift);
+    reserved1_ = le::U32(block, kOffReserved + 2);
+    // In version 3 the directory sector count is reserved too.
+    reserved2_ = le::U32(block, kOffDirSectorCount);
+    batBlockCount_ = le::U32(block, kOffFatSectorCount);
+    directoryStart_ = static_cast<std::int32_t>(le::U32(block, kOffDirStart));
+    transactionSignature_ = le::U32(block, kOffTransaction);
+    smallStreamCutoff_ = le::U32(block, kOffMiniCutoff);
+    sbatStart_ = static_cast<std::int32_t>(le::U32(block, kOffMiniFatStart));
+    sbatBlockCount_ = le::U32(block, kOffMiniFatCount);
+    xbatStart_ = static_cast<std::int32_t>(le::U32(block, kOffDifatStart));
+    xbatBlockCount_ = le::U32(block, kOffDifatCount);
     for (std::size_t i = 0; i < kListedBatBlocks; ++i) {
-      batList_[i] = static_cast<std::int32_t>(le::U32(block, 76 + 4 * i));
+      batList_[i] = static_cast<std::int32_t>(le::U32(block, kOffHeaderDifat + 4 * i));
     }
     UpdateBlockSizes();
     return true;

@@ -6,17 +6,20 @@
 #include <cstdint>
 #include <span>
 
+#include "format/compound_layout.hpp"
+
 namespace tabulix {
 
-// Block numbers with a meaning of their own in the allocation tables and the header.
-inline constexpr std::int32_t kFreeBlock = -1;
-inline constexpr std::int32_t kEndOfChain = -2;
-inline constexpr std::int32_t kBatBlock = -3;
+// Block numbers with a meaning of their own in the allocation tables and the header, as
+// the signed values this reader takes them for.
+inline constexpr std::int32_t kFreeBlock = layout::AsSigned(layout::kFreeSector);
+inline constexpr std::int32_t kEndOfChain = layout::AsSigned(layout::kEndOfChain);
+inline constexpr std::int32_t kBatBlock = layout::AsSigned(layout::kFatSector);
 
 class CompoundHeader {
  public:
-  static constexpr std::size_t kSize = 512;
-  static constexpr std::size_t kListedBatBlocks = 109;
+  static constexpr std::size_t kSize = layout::kHeaderSize;
+  static constexpr std::size_t kListedBatBlocks = layout::kHeaderDifatSlots;
   static constexpr std::uint64_t kSignature = 0xE11AB1A1E011CFD0u;
 
   CompoundHeader();

@@ -11,8 +11,9 @@
 #include <exception>
 #include <utility>
 
+#include "base/log.hpp"
 #include "compound/compound_file.hpp"
-#include "log/log.hpp"
+#include "format/name_folding.hpp"
 
 namespace tabulix {
 
@@ -90,28 +91,15 @@ void CompoundFile::SplitPath(std::u16string_view path, std::u16string_view& dire
   name = !path.empty() && path[0] == u'\\' ? path.substr(1) : path;
 }
 
-namespace {
-
-char16_t FoldCase(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
-}
-
-}  // namespace
-
 std::size_t CompoundFile::ChildNamed(std::size_t node, std::u16string_view name) const {
   const auto& children = nodes_[node].children_;
   for (const std::size_t child : children) {
     if (PropertyOf(nodes_[child]).name_ == name) return child;
   }
   // The platform's structured storage finds names whatever their case, and some writers
-  // store "WORKBOOK": without an exact match, a name differing only in the case of its
-  // Latin letters is the one meant.
+  // store "WORKBOOK": without an exact match, a name differing only in case is the one meant.
   for (const std::size_t child : children) {
-    if (SameIgnoringCase(PropertyOf(nodes_[child]).name_, name)) return child;
+    if (SameNameIgnoringCase(PropertyOf(nodes_[child]).name_, name)) return child;
   }
   return PropertyNode::kNone;
 }

@@ -13,8 +13,8 @@
 namespace tabulix {
 
 struct Property {
-  static constexpr std::size_t kSize = 128;
-  static constexpr std::size_t kNameChars = 32;
+  static constexpr std::size_t kSize = layout::kDirEntrySize;
+  static constexpr std::size_t kNameChars = layout::kEntNameUnits;
 
   // Decodes the entry at `offset` of `bytes`; an entry cut short by the end of the buffer
   // is refused and the property keeps the values of a new one.

@@ -6,8 +6,8 @@
 #include <exception>
 #include <optional>
 
+#include "base/log.hpp"
 #include "compound/compound_file.hpp"
-#include "log/log.hpp"
 
 namespace tabulix {
 

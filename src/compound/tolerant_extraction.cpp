@@ -1,27 +1,25 @@
-// The second route to the workbook stream: our own compound-document reader, driven step
-// by step over a document the strict reader refused. The few header fields everything else
-// depends on are checked against the file and repaired where they contradict it (block
-// size, small-block table, extension table), and when the directory's root entry is
-// damaged the "Workbook" entry is looked for in the first directory block directly.
+// The tolerant extraction. The few header fields everything else depends on are checked
+// against the file and repaired where they contradict it (block size, small-block table,
+// extension table), and when the directory's root entry is damaged the "Workbook" entry is
+// looked for in the first directory block directly.
+
+#include "compound/tolerant_extraction.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <string_view>
-#include <system_error>
 
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "compound/compound_file.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
-#include "recovery/xls_document.hpp"
+#include "format/compound_layout.hpp"
 
 namespace tabulix {
 
 namespace {
 
-constexpr std::uint32_t kHeaderSize = 512;
+constexpr auto kHeaderSize = static_cast<std::uint32_t>(layout::kHeaderSize);
 constexpr std::size_t kLastListedBat = 108;
 constexpr std::size_t kLastEntryOffset = 508;  // of a 512-byte extension block
 constexpr std::size_t kEntriesToSearch = 4;
@@ -54,9 +52,9 @@ std::int32_t FirstEntry(std::span<const std::uint8_t> block) {
 bool IsRootEntryName(std::span<const std::uint8_t> block) {
   constexpr std::u16string_view kRoot = u"Root Entry";
   std::u16string name;
-  for (std::size_t i = 0; i < 32; ++i) {
+  for (std::size_t i = 0; i < layout::kEntNameUnits; ++i) {
     std::uint16_t unit = 0;
-    if (!LittleEndian::Read(block, unit, 2 * i) || unit == 0) break;
+    if (!LittleEndian::Read(block, unit, layout::kEntOffName + 2 * i) || unit == 0) break;
     name.push_back(static_cast<char16_t>(unit));
   }
   return name == kRoot;
@@ -69,40 +67,12 @@ std::string ShortChainText(std::size_t delivered) {
 
 }  // namespace
 
-bool XlsDocument::LoadCompoundStream(const std::string& path) {
-  if (path.empty()) return false;
-  compoundFile_.Close();
-  worksheets_.clear();
-  // A folder or a device is no file to rescue; the raw route tells the user so.
-  {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return false;
-  }
-
-  // Only ever read: the file being rescued is the user's, and a read-only copy of it (an
-  // attachment, a file on a CD) must get this route too.
-  if (!compoundFile_.Open(path, 3)) {
-    WriteLog(10006, 0, "Unable To Open File", true);
-    return false;
-  }
-  std::uint64_t fileSize = 0;
+TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
+  TolerantExtraction result;
   try {
-    std::error_code ec;
-    fileSize = std::filesystem::file_size(path, ec);
-    if (ec) {
-      // The raw route, which runs next, shows the user the one message this deserves.
-      WriteLog(0, 0, "Could Not Read file", true);
-      return false;
-    }
-  } catch (const std::exception&) {
-    WriteLog(0, 0, "Could Not Read file", true);
-    return false;
-  }
-
-  try {
-    workbook_.Reset();
-    worksheets_.clear();
-    CompoundFile& file = compoundFile_;
+    CompoundFile file;
+    file.Open(bytes);
+    const std::uint64_t fileSize = bytes.size();
 
     // The raw fields, before any decoding: the repairs look at what the file says.
     file.SetBigBlockSize(kHeaderSize);
@@ -110,15 +80,17 @@ bool XlsDocument::LoadCompoundStream(const std::string& path) {
     RawHeader raw;
     {
       const auto block = file.blockBuffer();
-      LittleEndian::Read(block, raw.signature, 0);
-      LittleEndian::Read(block, raw.sectorShift, 30);
-      LittleEndian::Read(block, raw.miniSectorShift, 32);
-      LittleEndian::Read(block, raw.directoryStart, 48);
+      LittleEndian::Read(block, raw.signature, layout::kOffSignature);
+      LittleEndian::Read(block, raw.sectorShift, layout::kOffSectorShift);
+      LittleEndian::Read(block, raw.miniSectorShift, layout::kOffMiniSectorShift);
+      LittleEndian::Read(block, raw.directoryStart, layout::kOffDirStart);
     }
     // Only a small-block size that cannot work is worth a line: the size itself is fixed
     // at 64 bytes whatever the header says.
-    if (SmallBlockShiftIsIncorrect(raw.sectorShift, raw.miniSectorShift))
+    if (SmallBlockShiftIsIncorrect(raw.sectorShift, raw.miniSectorShift)) {
       WriteLog(0, 0, "templog2SmallBlockSize is incorrect", true);
+      result.repairs_.push_back("small-block size field unusable; 64-byte small blocks assumed");
+    }
 
     const std::uint32_t blockSize = RepairedBlockSize(raw.sectorShift, fileSize);
     CompoundHeader& header = file.header();
@@ -126,6 +98,12 @@ bool XlsDocument::LoadCompoundStream(const std::string& path) {
       file.LoadHeader();
     } else {
       WriteLog(10016, 0, "ERROR: File not a Compound file Or header Corrupt", true);
+      result.repairs_.push_back("no compound-document signature; the header's defaults assumed");
+    }
+    if (raw.signature != CompoundHeader::kSignature || header.bigBlockSize_ != blockSize) {
+      result.repairs_.push_back("block size taken as " + std::to_string(blockSize) +
+                                " bytes (sector shift field " + std::to_string(raw.sectorShift) +
+                                ")");
     }
     file.SetBigBlockSize(blockSize);
     const std::uint32_t blockCount = file.blockFile().blockCount();
@@ -135,8 +113,16 @@ bool XlsDocument::LoadCompoundStream(const std::string& path) {
     if (header.sbatStart_ != kEndOfChain) {
       file.ReadBlockToBuffer(static_cast<std::uint32_t>(header.sbatStart_ + 1));
       const std::int32_t first = FirstEntry(file.blockBuffer());
-      if (header.sbatBlockCount_ != 0 && first != 1) header.sbatStart_ = kEndOfChain;
-      if (header.sbatBlockCount_ == 0 && first == 1) header.sbatBlockCount_ = 1;
+      if (header.sbatBlockCount_ != 0 && first != 1) {
+        result.repairs_.push_back("small-block table at sector " +
+                                  std::to_string(header.sbatStart_) +
+                                  " does not begin like one; set aside");
+        header.sbatStart_ = kEndOfChain;
+      }
+      if (header.sbatBlockCount_ == 0 && first == 1) {
+        result.repairs_.push_back("small-block table counted as empty; taken as one sector");
+        header.sbatBlockCount_ = 1;
+      }
     }
 
     // The header's own list of allocation-table blocks, only checked.
@@ -179,76 +165,97 @@ bool XlsDocument::LoadCompoundStream(const std::string& path) {
             current = next;
           }
           if (bad) {
+            result.repairs_.push_back("extension table chain broken; set aside");
             header.xbatStart_ = kEndOfChain;
           } else if (count != header.xbatBlockCount_) {
+            result.repairs_.push_back("extension table counted as " +
+                                      std::to_string(header.xbatBlockCount_) +
+                                      " sectors; its chain has " + std::to_string(count));
             header.xbatBlockCount_ = count;
           }
         } else {
+          result.repairs_.push_back("extension table at sector " +
+                                    std::to_string(header.xbatStart_) +
+                                    " does not begin like one; set aside");
           header.xbatStart_ = kEndOfChain;
           header.xbatBlockCount_ = 0;
         }
       } else if (header.batBlockCount_ > 0 && header.batBlockCount_ <= header.batList_.size() &&
                  first == header.batList_[header.batBlockCount_ - 1] + 1) {
+        result.repairs_.push_back("extension table counted as empty; taken as one sector");
         header.xbatBlockCount_ = 1;
       }
     }
 
     file.LoadTables();
 
-    bool found = false;
     file.ReadBlockToBuffer(static_cast<std::uint32_t>(raw.directoryStart + 1));
     if (IsRootEntryName(file.blockBuffer())) {
       file.LoadProperties();
       for (const std::u16string_view name :
            {std::u16string_view(u"Workbook"), std::u16string_view(u"Book")}) {
         std::size_t delivered = 0;
-        const int result = file.ReadStream(name, stream_, &delivered);
-        if (result == CompoundFile::kNoSuchPath) continue;
-        if (result == CompoundFile::kOk) {
-          found = true;
-          streamName_.assign(name.begin(), name.end());
+        const int status = file.ReadStream(name, result.stream_, &delivered);
+        if (status == CompoundFile::kNoSuchPath) continue;
+        if (status == CompoundFile::kOk) {
+          result.found_ = true;
+          result.streamName_.assign(name.begin(), name.end());
         } else {
           // The chain gave out before the stream's end: what it delivered is the file's
           // bytes in the wrong order at best, and the raw route reads them in order.
-          WriteLog(0, 0, ShortChainText(delivered), true);
+          result.failure_ = ShortChainText(delivered);
+          WriteLog(0, 0, result.failure_, true);
+          result.stream_.clear();
         }
         break;
       }
+      if (!result.found_ && result.failure_.empty())
+        result.failure_ = "no \"Workbook\" or \"Book\" stream in the directory";
     } else {
       // The root entry is damaged: the workbook's own entry may still stand in the block.
+      result.repairs_.push_back(
+          "directory root entry damaged; the first directory sector "
+          "searched for the \"Workbook\" entry");
       const auto block = file.blockBuffer();
       for (std::size_t i = 0; i < kEntriesToSearch; ++i) {
         Property entry;
         if (!entry.Decode(block, i * Property::kSize) || entry.name_ != u"Workbook") continue;
-        const std::uint64_t bytes = file.ChainBytes(entry.firstBlock_, BlockTable::Bat);
+        const std::uint64_t chainBytes = file.ChainBytes(entry.firstBlock_, BlockTable::Bat);
         if (entry.firstBlock_ >= 0 &&
-            static_cast<std::uint64_t>(entry.firstBlock_) + 1 < blockCount && bytes > 0 &&
-            bytes <= fileSize) {
-          stream_.assign(static_cast<std::size_t>(bytes), 0);
+            static_cast<std::uint64_t>(entry.firstBlock_) + 1 < blockCount && chainBytes > 0 &&
+            chainBytes <= fileSize) {
+          auto& stream = result.stream_;
+          stream.assign(static_cast<std::size_t>(chainBytes), 0);
           const std::size_t delivered =
-              file.ReadChainData(entry.firstBlock_, BlockTable::Bat, stream_);
+              file.ReadChainData(entry.firstBlock_, BlockTable::Bat, stream);
           // The chain covers whole blocks; the entry's size, when it fits, says where the
           // stream really ends. A chain that falls short of it was cut off (a truncated
           // file most often): as above, the raw route reads those bytes in order.
           if (entry.streamSize_ > 0 && entry.streamSize_ <= delivered) {
-            stream_.resize(entry.streamSize_);
+            stream.resize(entry.streamSize_);
           } else if (entry.streamSize_ > delivered) {
-            WriteLog(0, 0, ShortChainText(delivered), true);
-            stream_.clear();
+            result.failure_ = ShortChainText(delivered);
+            WriteLog(0, 0, result.failure_, true);
+            stream.clear();
           } else {
-            stream_.resize(delivered);
+            stream.resize(delivered);
           }
-          found = !stream_.empty();
-          if (found) streamName_ = "Workbook";
+          result.found_ = !stream.empty();
+          if (result.found_) result.streamName_ = "Workbook";
         }
         break;
       }
+      if (!result.found_ && result.failure_.empty())
+        result.failure_ = "no readable \"Workbook\" entry in the first directory sector";
     }
-    return found;
   } catch (...) {
     WriteLog(10005, 0, "Could Not Read Or Update Brevix WorkSheet", true);
-    return false;
+    result.found_ = false;
+    result.stream_.clear();
+    result.streamName_.clear();
+    result.failure_ = "the compound-document reader failed";
   }
+  return result;
 }
 
 }  // namespace tabulix

@@ -11,11 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/log.hpp"
 #include "biff/cell_block.hpp"
 #include "biff/row_block.hpp"
 #include "biff/row_records.hpp"
-#include "log/log.hpp"
-#include "recovery/xls_document.hpp"
 
 namespace tabulix {
 
@@ -372,10 +371,6 @@ void RebuildCellTable(Worksheet& sheet, std::size_t xfCount) {
   sheet.scratch_ = RowBlock();
   sheet.rowIndex_.clear();
   sheet.cellIndex_.clear();
-}
-
-void XlsDocument::UpdateCellTableofWorkSheet(Worksheet& sheet) {
-  RebuildCellTable(sheet, workbook_.xfs_.size());
 }
 
 }  // namespace tabulix

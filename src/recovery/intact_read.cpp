@@ -18,8 +18,7 @@ IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBou
   }
   for (std::size_t i = 0; i < flags.size() && i < kMaxSubstreams; ++i) {
     // Tested before each substream, so the stop comes with the substream after the
-    // globals. The user has already been told by the globals read, which met the FILEPASS
-    // record; the caller only logs the failed load, so the message is shown once.
+    // globals. Telling the user is left to the caller, which sees passwordProtected_.
     if (workbook.passwordProtected_) return IntactReadResult::PasswordProtected;
     try {
       if (worksheets.size() <= i) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tabulix {
 

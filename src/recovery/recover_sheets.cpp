@@ -1,12 +1,16 @@
-// The recovery stages that follow the boundary search: the recovery passes over what was
-// not read whole, the repairs of dangling format references, the cell-table rebuild and
-// the housekeeping of the worksheet list.
+// The recovery stages: the boundary search and the intact read, the recovery passes over
+// what was not read whole, the repairs of dangling format references, the cell-table
+// rebuild and the housekeeping of the worksheet list.
+
+#include "recovery/recover_sheets.hpp"
 
 #include <algorithm>
 #include <utility>
 
+#include "recovery/cell_table_rebuild.hpp"
+#include "recovery/intact_read.hpp"
+#include "recovery/recovery_passes.hpp"
 #include "recovery/selector_support.hpp"
-#include "recovery/xls_document.hpp"
 
 namespace tabulix {
 
@@ -55,26 +59,64 @@ void FixCellXf(cells::CellBlock& cell, std::size_t xfCount) {
   if (std::uint16_t* xf = cell.XfField(); xf != nullptr && !valid(*xf)) *xf = 0;
 }
 
-}  // namespace
-
-void XlsDocument::NewDefault(std::size_t count) {
-  worksheets_.clear();
-  workbook_.Reset();
-  worksheets_.resize(count);
-  UpdateSheetViews();
+// Recovers the worksheets that begin behind the last substream the boundaries account for
+// (from stream offset `from` on).
+void RecoverTail(std::span<const std::uint8_t> stream, std::size_t from, WorkbookModel& model,
+                 RecoveryState& state) {
+  // A stream cut inside a sheet leaves that sheet without its EOF, and so outside every
+  // pair of boundaries. Each worksheet BOF behind the last sound substream opens a piece
+  // of its own, up to the next worksheet BOF; a chart's BOF stays inside its piece, where
+  // the pass steps over the chart.
+  std::vector<std::size_t> starts;
+  for (const std::uint32_t marker : state.boundaries_.BOFMarker_) {
+    if (marker >= from && selector::BofType(stream, marker) == BOF::kWorksheet)
+      starts.push_back(marker);
+  }
+  for (std::size_t k = 0; k < starts.size() && model.worksheets_.size() < kMaxSubstreams; ++k) {
+    const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : stream.size();
+    Worksheet& sheet = model.worksheets_.emplace_back();
+    sheet.sourcePosition_ = static_cast<std::uint32_t>(starts[k]);
+    WorksheetSlicePass(stream.subspan(starts[k], end - starts[k]), sheet, state);
+  }
 }
 
-void XlsDocument::RecoverSheets() {
-  const auto& flags = boundaries_.intactFlags_;
+}  // namespace
+
+void NewDefault(WorkbookModel& model, std::size_t count) {
+  // A fresh workbook before the reset, so that nothing Reset leaves alone survives from an
+  // earlier load.
+  model.workbook_ = Workbook();
+  model.workbook_.Reset();
+  model.worksheets_.clear();
+  model.worksheets_.resize(count);
+}
+
+bool LocateSheets(std::span<const std::uint8_t> stream, WorkbookModel& model,
+                  RecoveryState& state) {
+  SheetBoundaries& boundaries = state.boundaries_;
+  FindMarkers(stream, boundaries);
+  FindBoundaries(stream, boundaries);
+  boundaries.intactFlags_.clear();
+  state.globalsRead_ = false;
+  if (!boundaries.boundariesConsistent_) return true;
+  MarkIntactSheets(stream, boundaries);
+  return ReadIntactSheets(stream, boundaries, model.workbook_, model.worksheets_,
+                          state.globalsRead_) == IntactReadResult::Done;
+}
+
+void RecoverSheets(std::span<const std::uint8_t> stream, WorkbookModel& model,
+                   RecoveryState& state) {
+  const SheetBoundaries& boundaries = state.boundaries_;
+  std::vector<Worksheet>& worksheets = model.worksheets_;
+  const auto& flags = boundaries.intactFlags_;
   const bool anyIntact = std::find(flags.begin(), flags.end(), 1) != flags.end();
-  if (!boundaries_.boundariesConsistent_ || flags.empty() || !anyIntact) {
-    WholeStreamPass();
+  if (!boundaries.boundariesConsistent_ || flags.empty() || !anyIntact) {
+    WholeStreamPass(stream, model, state);
   } else {
-    const std::span<const std::uint8_t> stream(stream_);
     for (std::size_t j = 0; j < flags.size() && j < kMaxSubstreams; ++j) {
       if (flags[j] != 0) continue;
-      const std::uint32_t start = boundaries_.startPos_[j];
-      const std::uint32_t end = boundaries_.endPos_[j];
+      const std::uint32_t start = boundaries.startPos_[j];
+      const std::uint32_t end = boundaries.endPos_[j];
       if (end <= start || start >= stream.size()) continue;
       // The slice ends after its EOF header, so that the record before the EOF has a
       // header behind it to vouch for it. The last substream's EOF needs no witness, so
@@ -86,47 +128,30 @@ void XlsDocument::RecoverSheets() {
                : std::min<std::size_t>(std::size_t{end} - start + 4, stream.size() - start);
       const auto slice = stream.subspan(start, length);
       const std::uint16_t type = selector::BofType(slice, 0);
-      if (j >= worksheets_.size()) worksheets_.resize(j + 1);
-      worksheets_[j].sourcePosition_ = start;
-      if (j == 0 && !globalsRead_ && type == BOF::kWorkbookGlobals) {
-        globalsRead_ = true;
-        GlobalsSlicePass(slice);
+      if (j >= worksheets.size()) worksheets.resize(j + 1);
+      worksheets[j].sourcePosition_ = start;
+      if (j == 0 && !state.globalsRead_ && type == BOF::kWorkbookGlobals) {
+        state.globalsRead_ = true;
+        GlobalsSlicePass(slice, model.workbook_, state);
       } else if (j > 0 && type == BOF::kWorksheet) {
-        WorksheetSlicePass(slice, worksheets_[j]);
+        WorksheetSlicePass(slice, worksheets[j], state);
       } else {
-        MixedSlicePass(slice, worksheets_[j]);
+        MixedSlicePass(slice, model.workbook_, worksheets[j], state);
       }
     }
-    if (flags.back() != 0) RecoverTail(std::size_t{boundaries_.endPos_.back()} + 4);
+    if (flags.back() != 0)
+      RecoverTail(stream, std::size_t{boundaries.endPos_.back()} + 4, model, state);
   }
 
-  FixXFReferences(workbook_);
-  for (Worksheet& sheet : worksheets_) {
-    FixCellXFIndices(sheet);
-    UpdateCellTableofWorkSheet(sheet);
+  FixXFReferences(model.workbook_);
+  const std::size_t xfCount = model.workbook_.xfs_.size();
+  for (Worksheet& sheet : worksheets) {
+    FixCellXFIndices(sheet, xfCount);
+    RebuildCellTable(sheet, xfCount);
   }
 }
 
-void XlsDocument::RecoverTail(std::size_t from) {
-  // A stream cut inside a sheet leaves that sheet without its EOF, and so outside every
-  // pair of boundaries. Each worksheet BOF behind the last sound substream opens a piece
-  // of its own, up to the next worksheet BOF; a chart's BOF stays inside its piece, where
-  // the pass steps over the chart.
-  const std::span<const std::uint8_t> stream(stream_);
-  std::vector<std::size_t> starts;
-  for (const std::uint32_t marker : boundaries_.BOFMarker_) {
-    if (marker >= from && selector::BofType(stream, marker) == BOF::kWorksheet)
-      starts.push_back(marker);
-  }
-  for (std::size_t k = 0; k < starts.size() && worksheets_.size() < kMaxSubstreams; ++k) {
-    const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : stream.size();
-    Worksheet& sheet = worksheets_.emplace_back();
-    sheet.sourcePosition_ = static_cast<std::uint32_t>(starts[k]);
-    WorksheetSlicePass(stream.subspan(starts[k], end - starts[k]), sheet);
-  }
-}
-
-void XlsDocument::FixXFReferences(Workbook& globals) {
+void FixXFReferences(Workbook& globals) {
   // Globals read whole name their formats only by the list: let the list fill the gaps.
   for (std::size_t i = 0; i < globals.formats_.size(); ++i)
     globals.formatPositions_.try_emplace(globals.formats_[i].index_, static_cast<std::uint32_t>(i));
@@ -141,21 +166,21 @@ void XlsDocument::FixXFReferences(Workbook& globals) {
   }
 }
 
-void XlsDocument::FixCellXFIndices(Worksheet& sheet) const {
-  const std::size_t xfCount = workbook_.xfs_.size();
+void FixCellXFIndices(Worksheet& sheet, std::size_t xfCount) {
   for (cells::CellBlock& cell : sheet.scratch_.cellBlocks_) FixCellXf(cell, xfCount);
   for (cells::RowBlock& block : sheet.cellTable_.rowBlocks_) {
     for (cells::CellBlock& cell : block.cellBlocks_) FixCellXf(cell, xfCount);
   }
 }
 
-void XlsDocument::DropUnrecoveredSheets() {
-  std::erase_if(worksheets_, [](const Worksheet& sheet) { return sheet.recovered_ == 0; });
+void DropUnrecoveredSheets(WorkbookModel& model) {
+  Workbook& workbook = model.workbook_;
+  std::erase_if(model.worksheets_, [](const Worksheet& sheet) { return sheet.recovered_ == 0; });
   // The new workbook recovery starts from names three sheets. The sheet entries read from
   // the stream replace them in order; those left over would name sheets the file never had.
-  auto& entries = workbook_.sheets_;
-  if (workbook_.sheetEntriesRead_ > 0 && workbook_.sheetEntriesRead_ < entries.size())
-    entries.resize(workbook_.sheetEntriesRead_);
+  auto& entries = workbook.sheets_;
+  if (workbook.sheetEntriesRead_ > 0 && workbook.sheetEntriesRead_ < entries.size())
+    entries.resize(workbook.sheetEntriesRead_);
 }
 
 }  // namespace tabulix

@@ -1,20 +1,19 @@
-// The recovery passes. Each scans one slice of the stream for candidate record headers,
-// prunes the candidates to a consistent set, and offers the survivors, in stream order, to
-// the record selectors. The whole-stream pass also tells the worksheets apart by their BOF
+// The recovery passes. The whole-stream pass also tells the worksheets apart by their BOF
 // records, which the slice passes learn from the substream boundaries instead.
 //
 // The scratch lists of a worksheet are not reserved ahead: a stream of nothing but BOF
 // records would otherwise reserve room for thousands of cells per sheet, for up to 65536
 // sheets. They grow with what is taken.
 
+#include "recovery/recovery_passes.hpp"
+
 #include <exception>
 #include <string_view>
 
 #include "base/diagnostics.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "recovery/selector_support.hpp"
-#include "recovery/xls_document.hpp"
 
 namespace tabulix {
 
@@ -84,85 +83,95 @@ bool HoldsCells(const Worksheet& sheet) {
 
 }  // namespace
 
-void XlsDocument::WholeStreamPass() {
-  const std::span<const std::uint8_t> slice(stream_);
+void WholeStreamPass(std::span<const std::uint8_t> slice, WorkbookModel& model,
+                     RecoveryState& state) {
+  RecordScan& scan = state.scan_;
+  std::vector<Worksheet>& worksheets = model.worksheets_;
   try {
-    scan_.ScanObjectPositions(slice, ScanTable::Both, kCompleteDataPositionsDump);
-    if (!scan_.ValidateObjectPositions()) return;
+    scan.ScanObjectPositions(slice, ScanTable::Both, kCompleteDataPositionsDump);
+    if (!scan.ValidateObjectPositions()) return;
 
     GlobalsCounters counters;
     std::size_t colInfoCounter = 0;
     std::size_t next = 0;  // the worksheet the next worksheet BOF opens
-    Worksheet* current = worksheets_.empty() ? nullptr : &worksheets_[0];
+    Worksheet* current = worksheets.empty() ? nullptr : &worksheets[0];
     NestedSubstreams nested;
 
-    OfferCandidates(
-        scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
-          const auto index = static_cast<std::int32_t>(j);
-          try {
-            if (nested.Skip(slice, p, code)) return;
-            if (static_cast<std::uint16_t>(code) == BOF::kCode) {
-              if (std::uint64_t{p} + 20 >= slice.size()) return;
-              const std::uint16_t type = selector::BofType(slice, p);
-              if (type == BOF::kWorkbookGlobals) {
-                workbook_.bof_.Read(slice, p);
-              } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
-                // Cells met before the first worksheet BOF (a sheet whose own BOF is lost) keep
-                // the first worksheet to themselves instead of being merged into the next.
-                // Stray settings records in the globals' area do not count.
-                if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
-                if (next >= worksheets_.size()) worksheets_.emplace_back();
-                current = &worksheets_[next];
-                current->bof_.Read(slice, p);
-                current->sourcePosition_ = p;
-                colInfoCounter = 0;
-                ++next;
-              }
-              return;
-            }
-            recordTaken_ = 0;
-            if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
-              WriteLog(index, code, kWorkbookSelectorFailed, true);
-            if (current == nullptr) {
-              worksheets_.emplace_back();
-              current = &worksheets_.back();
-            }
-            if (!worksheetRecordSelector(slice, *current, p, code, size, colInfoCounter))
-              WriteLog(index, code, kWorksheetSelectorFailed, true);
-          } catch (const std::exception&) {
-            WriteLog(index, code, kRecordFailed, false);
-          }
-        });
-  } catch (const std::exception&) {
-    WriteLog(0, 0, kPassFailed, true);
-  }
-}
-
-void XlsDocument::GlobalsSlicePass(std::span<const std::uint8_t> slice) {
-  try {
-    scan_.ScanObjectPositions(slice, ScanTable::Globals, kWorkbookPositionsDump);
-    if (!scan_.ValidateObjectPositions()) return;
-    GlobalsCounters counters;
-    OfferCandidates(scan_, slice,
+    OfferCandidates(scan, slice,
                     [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
-                      if (!WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
-                        WriteLog(static_cast<std::int32_t>(j), code, kWorkbookSelectorFailed, true);
+                      const auto index = static_cast<std::int32_t>(j);
+                      try {
+                        if (nested.Skip(slice, p, code)) return;
+                        if (static_cast<std::uint16_t>(code) == BOF::kCode) {
+                          if (std::uint64_t{p} + 20 >= slice.size()) return;
+                          const std::uint16_t type = selector::BofType(slice, p);
+                          if (type == BOF::kWorkbookGlobals) {
+                            model.workbook_.bof_.Read(slice, p);
+                          } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
+                            // Cells met before the first worksheet BOF (a sheet whose own BOF is
+                            // lost) keep the first worksheet to themselves instead of being merged
+                            // into the next. Stray settings records in the globals' area do not
+                            // count.
+                            if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
+                            if (next >= worksheets.size()) worksheets.emplace_back();
+                            current = &worksheets[next];
+                            current->bof_.Read(slice, p);
+                            current->sourcePosition_ = p;
+                            colInfoCounter = 0;
+                            ++next;
+                          }
+                          return;
+                        }
+                        state.selectorLog_.recordTaken_ = 0;
+                        if (!WorkbookRecordSelector(slice, model.workbook_, p, code, size, counters,
+                                                    state.selectorLog_))
+                          WriteLog(index, code, kWorkbookSelectorFailed, true);
+                        if (current == nullptr) {
+                          worksheets.emplace_back();
+                          current = &worksheets.back();
+                        }
+                        if (!worksheetRecordSelector(slice, *current, p, code, size, colInfoCounter,
+                                                     state.selectorLog_))
+                          WriteLog(index, code, kWorksheetSelectorFailed, true);
+                      } catch (const std::exception&) {
+                        WriteLog(index, code, kRecordFailed, false);
+                      }
                     });
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
 }
 
-void XlsDocument::WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet) {
+void GlobalsSlicePass(std::span<const std::uint8_t> slice, Workbook& globals,
+                      RecoveryState& state) {
+  RecordScan& scan = state.scan_;
   try {
-    scan_.ScanObjectPositions(slice, ScanTable::Worksheet, kWorkSheetPositionsDump);
-    if (!scan_.ValidateObjectPositions()) return;
+    scan.ScanObjectPositions(slice, ScanTable::Globals, kWorkbookPositionsDump);
+    if (!scan.ValidateObjectPositions()) return;
+    GlobalsCounters counters;
+    OfferCandidates(
+        scan, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+          if (!WorkbookRecordSelector(slice, globals, p, code, size, counters, state.selectorLog_))
+            WriteLog(static_cast<std::int32_t>(j), code, kWorkbookSelectorFailed, true);
+        });
+  } catch (const std::exception&) {
+    WriteLog(0, 0, kPassFailed, true);
+  }
+}
+
+void WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet,
+                        RecoveryState& state) {
+  RecordScan& scan = state.scan_;
+  try {
+    scan.ScanObjectPositions(slice, ScanTable::Worksheet, kWorkSheetPositionsDump);
+    if (!scan.ValidateObjectPositions()) return;
     std::size_t colInfoCounter = 0;
     NestedSubstreams nested;
     OfferCandidates(
-        scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+        scan, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
           if (nested.Skip(slice, p, code)) return;
-          if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
+          if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter,
+                                       state.selectorLog_))
             WriteLog(static_cast<std::int32_t>(j), code, kWorksheetSelectorFailed, true);
         });
   } catch (const std::exception&) {
@@ -170,23 +179,27 @@ void XlsDocument::WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksh
   }
 }
 
-void XlsDocument::MixedSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet) {
+void MixedSlicePass(std::span<const std::uint8_t> slice, Workbook& globals, Worksheet& sheet,
+                    RecoveryState& state) {
+  RecordScan& scan = state.scan_;
   try {
-    scan_.ScanObjectPositions(slice, ScanTable::Both, kGeneralPositionsDump);
-    if (!scan_.ValidateObjectPositions()) return;
+    scan.ScanObjectPositions(slice, ScanTable::Both, kGeneralPositionsDump);
+    if (!scan.ValidateObjectPositions()) return;
     GlobalsCounters counters;
     std::size_t colInfoCounter = 0;
     NestedSubstreams nested;
     OfferCandidates(
-        scan_, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
+        scan, slice, [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
           const auto index = static_cast<std::int32_t>(j);
           if (nested.Skip(slice, p, code)) return;
           // Globals read or recovered already are not written over: a chart's data holds byte
           // runs that pass for FONT and XF records, and the counters of this pass start at the
           // first font.
-          if (!globalsRead_ && !WorkbookRecordSelector(slice, workbook_, p, code, size, counters))
+          if (!state.globalsRead_ &&
+              !WorkbookRecordSelector(slice, globals, p, code, size, counters, state.selectorLog_))
             WriteLog(index, code, kWorkbookSelectorFailed, true);
-          if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter))
+          if (!worksheetRecordSelector(slice, sheet, p, code, size, colInfoCounter,
+                                       state.selectorLog_))
             WriteLog(index, code, kWorksheetSelectorFailed, true);
         });
   } catch (const std::exception&) {

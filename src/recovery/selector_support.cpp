@@ -2,10 +2,22 @@
 
 #include <cstdio>
 
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "recovery/record_scan_tables.hpp"
+#include "recovery/record_selectors.hpp"
 
-namespace tabulix::selector {
+namespace tabulix {
+
+void SelectorLog::NoteRejected(std::string_view prefix, std::uint32_t offset, std::int16_t code,
+                               std::int16_t size) {
+  // Only until something is taken: a damaged stretch would otherwise log every candidate.
+  if (recordTaken_ != 0) return;
+  WriteLog(0, 0, selector::Message(prefix, offset, code, size), true);
+  recordTaken_ = 1;
+}
+
+namespace selector {
 
 bool FitsBefore(std::span<const std::uint8_t> slice, std::uint32_t offset, std::uint32_t length) {
   const std::uint64_t next = std::uint64_t{offset} + length;
@@ -32,4 +44,5 @@ std::uint16_t BofType(std::span<const std::uint8_t> slice, std::uint32_t offset)
   return type;
 }
 
-}  // namespace tabulix::selector
+}  // namespace selector
+}  // namespace tabulix

@@ -7,11 +7,11 @@
 #include <string_view>
 
 #include "base/diagnostics.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
 #include "biff/bof.hpp"
 #include "biff/globals_sheet_records.hpp"
 #include "biff/record.hpp"
-#include "compound/little_endian.hpp"
-#include "log/log.hpp"
 
 namespace tabulix {
 

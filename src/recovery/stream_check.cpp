@@ -1,6 +1,6 @@
 #include "recovery/stream_check.hpp"
 
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 namespace tabulix {
 

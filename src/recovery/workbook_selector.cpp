@@ -5,9 +5,9 @@
 #include <exception>
 #include <string_view>
 
-#include "log/log.hpp"
+#include "base/log.hpp"
+#include "recovery/record_selectors.hpp"
 #include "recovery/selector_support.hpp"
-#include "recovery/xls_document.hpp"
 
 namespace tabulix {
 
@@ -95,17 +95,9 @@ std::uint32_t TakenLength(std::uint16_t code, std::uint32_t size) {
 
 }  // namespace
 
-void XlsDocument::NoteRejected(std::string_view prefix, std::uint32_t offset, std::int16_t code,
-                               std::int16_t size) {
-  // Only until something is taken: a damaged stretch would otherwise log every candidate.
-  if (recordTaken_ != 0) return;
-  WriteLog(0, 0, selector::Message(prefix, offset, code, size), true);
-  recordTaken_ = 1;
-}
-
-bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Workbook& globals,
-                                         std::uint32_t offset, std::int16_t code, std::int16_t size,
-                                         GlobalsCounters& counters) {
+bool WorkbookRecordSelector(std::span<const std::uint8_t> slice, Workbook& globals,
+                            std::uint32_t offset, std::int16_t code, std::int16_t size,
+                            GlobalsCounters& counters, SelectorLog& log) {
   const auto ucode = static_cast<std::uint16_t>(code);
   const auto usize = static_cast<std::uint32_t>(static_cast<std::uint16_t>(size));
   try {
@@ -134,7 +126,7 @@ bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Wo
       passes = selector::BofType(slice, offset) == BOF::kWorkbookGlobals;
 
     if (!passes) {
-      NoteRejected(kSkipped, offset, code, size);
+      log.NoteRejected(kSkipped, offset, code, size);
       return true;
     }
 
@@ -178,7 +170,7 @@ bool XlsDocument::WorkbookRecordSelector(std::span<const std::uint8_t> slice, Wo
         if (Record* member = globals.FixedMember(ucode)) member->Read(slice, offset);
         break;
     }
-    recordTaken_ = 1;
+    log.recordTaken_ = 1;
     return true;
   } catch (...) {
     WriteLog(0, 0, selector::Message(kFailed, offset, code, size), true);

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <string_view>
 
-#include "log/log.hpp"
+#include "base/log.hpp"
+#include "recovery/record_selectors.hpp"
 #include "recovery/selector_support.hpp"
-#include "recovery/xls_document.hpp"
 
 namespace tabulix {
 
@@ -101,7 +101,7 @@ void RaiseTo(std::uint32_t& bound, std::uint32_t value) { bound = std::max(bound
 
 }  // namespace
 
-void XlsDocument::IndexCell(Worksheet& sheet) {
+void IndexCell(Worksheet& sheet) {
   auto& cellsTaken = sheet.scratch_.cellBlocks_;
   if (cellsTaken.empty()) return;
   const cells::CellBlock& cell = cellsTaken.back();
@@ -126,9 +126,9 @@ void XlsDocument::IndexCell(Worksheet& sheet) {
   if (!placed && IsBlank(cellsTaken[it->second]) && !IsBlank(cell)) it->second = position;
 }
 
-bool XlsDocument::worksheetRecordSelector(std::span<const std::uint8_t> slice, Worksheet& sheet,
-                                          std::uint32_t offset, std::int16_t code,
-                                          std::int16_t size, std::size_t& colInfoCounter) {
+bool worksheetRecordSelector(std::span<const std::uint8_t> slice, Worksheet& sheet,
+                             std::uint32_t offset, std::int16_t code, std::int16_t size,
+                             std::size_t& colInfoCounter, SelectorLog& log) {
   const auto ucode = static_cast<std::uint16_t>(code);
   const auto usize = static_cast<std::uint32_t>(static_cast<std::uint16_t>(size));
   try {
@@ -143,7 +143,7 @@ bool XlsDocument::worksheetRecordSelector(std::span<const std::uint8_t> slice, W
     if (passes && rule.kind == Kind::Bof)
       passes = selector::BofType(slice, offset) == BOF::kWorksheet;
     if (!passes) {
-      NoteRejected(kSkipped, offset, code, size);
+      log.NoteRejected(kSkipped, offset, code, size);
       return true;
     }
 
@@ -184,7 +184,7 @@ bool XlsDocument::worksheetRecordSelector(std::span<const std::uint8_t> slice, W
         break;
       }
     }
-    recordTaken_ = 1;
+    log.recordTaken_ = 1;
     return true;
   } catch (...) {
     WriteLog(0, 0, selector::Message(kFailed, offset, code, size), true);

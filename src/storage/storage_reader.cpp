@@ -4,9 +4,10 @@
 #include <cstring>
 #include <utility>
 
+#include "base/little_endian.hpp"
 #include "base/safe_file.hpp"
-#include "compound/little_endian.hpp"
-#include "storage/compound_layout.hpp"
+#include "format/compound_layout.hpp"
+#include "format/name_folding.hpp"
 
 namespace tabulix::storage {
 
@@ -25,23 +26,6 @@ std::string Hex(std::uint32_t value) {
   std::string text = "0x";
   for (int shift = 28; shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xFu];
   return text;
-}
-
-// The platform compares stream names by their upper-case forms. Only ASCII and Latin-1
-// letters are folded here: workbook stream names never go beyond them.
-char16_t FoldCase(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  if (c == 0xFF) return 0x178;
-  return c;
-}
-
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
 }
 
 std::uint64_t DivideRoundingUp(std::uint64_t value, std::uint64_t divisor) {
@@ -78,14 +62,35 @@ std::optional<StorageReader> StorageReader::Open(const fs::path& path, std::stri
 std::optional<StorageReader> StorageReader::FromBytes(std::vector<std::uint8_t> bytes,
                                                       std::string* reason) {
   StorageReader reader;
-  reader.bytes_ = std::move(bytes);
+  reader.owned_ = std::move(bytes);
+  reader.bytes_ = reader.owned_;
   std::string why;
-  if (!reader.ParseHeader(why) || !reader.LoadFat(why) || !reader.LoadDirectory(why) ||
-      !reader.LoadMiniFat(why)) {
+  if (!reader.Parse(why)) {
     SetReason(reason, why);
     return std::nullopt;
   }
   return reader;
+}
+
+std::optional<StorageReader> StorageReader::View(std::span<const std::uint8_t> bytes,
+                                                 std::string* reason) {
+  // The same limit as a file read from disk, so that both ways in refuse the same files.
+  if (bytes.size() > kMaxFileBytes) {
+    SetReason(reason, "file too large");
+    return std::nullopt;
+  }
+  StorageReader reader;
+  reader.bytes_ = bytes;
+  std::string why;
+  if (!reader.Parse(why)) {
+    SetReason(reason, why);
+    return std::nullopt;
+  }
+  return reader;
+}
+
+bool StorageReader::Parse(std::string& why) {
+  return ParseHeader(why) && LoadFat(why) && LoadDirectory(why) && LoadMiniFat(why);
 }
 
 bool StorageReader::ParseHeader(std::string& why) {
@@ -130,7 +135,7 @@ std::span<const std::uint8_t> StorageReader::Sector(std::uint32_t id) const {
   const std::uint64_t offset = (std::uint64_t{id} + 1) * sectorSize_;
   if (offset >= bytes_.size()) return {};
   const std::size_t start = static_cast<std::size_t>(offset);
-  return std::span(bytes_).subspan(start, std::min(sectorSize_, bytes_.size() - start));
+  return bytes_.subspan(start, std::min(sectorSize_, bytes_.size() - start));
 }
 
 bool StorageReader::LoadFat(std::string& why) {
@@ -335,7 +340,7 @@ bool StorageReader::LoadMiniFat(std::string& why) {
 
 const StorageReader::Entry* StorageReader::FindRootStream(std::u16string_view name) const {
   for (std::uint32_t id : rootStreams_) {
-    if (SameName(entries_[id].name, name)) return &entries_[id];
+    if (SameNameIgnoringCase(entries_[id].name, name)) return &entries_[id];
   }
   return nullptr;
 }
@@ -408,7 +413,7 @@ ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::
       }
       want = std::min(run * unit, out.size() - done);
       const std::uint64_t offset = (std::uint64_t{chain[k]} + 1) * sectorSize_;
-      source = std::span(bytes_).subspan(static_cast<std::size_t>(offset));  // offset < size
+      source = bytes_.subspan(static_cast<std::size_t>(offset));  // offset < size
       k += run - 1;
     }
     if (source.size() < want) {

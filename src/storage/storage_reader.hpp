@@ -34,9 +34,19 @@ class StorageReader {
   // and tree, mini FAT. `reason` gets a short English explanation on failure.
   static std::optional<StorageReader> Open(const std::filesystem::path& path,
                                            std::string* reason = nullptr);
-  // The same over bytes already in memory (tests, benchmarks); the bytes are copied.
+  // The same over bytes already in memory, which the reader keeps.
   static std::optional<StorageReader> FromBytes(std::vector<std::uint8_t> bytes,
                                                 std::string* reason = nullptr);
+  // The same over bytes the caller keeps: they are not copied and must outlive the reader.
+  // The load reads the file once and lets every route look at those bytes.
+  static std::optional<StorageReader> View(std::span<const std::uint8_t> bytes,
+                                           std::string* reason = nullptr);
+
+  // The reader looks at its own bytes through a view: a copy would look at the original's.
+  StorageReader(StorageReader&&) noexcept = default;
+  StorageReader& operator=(StorageReader&&) noexcept = default;
+  StorageReader(const StorageReader&) = delete;
+  StorageReader& operator=(const StorageReader&) = delete;
 
   // Reads the named stream of the root storage whole (names compare case-insensitively,
   // as the platform does). On Ok, `out` holds exactly the stream's bytes; on any failure
@@ -74,7 +84,13 @@ class StorageReader {
   bool LoadMiniFat(std::string& why);
   const Entry* FindRootStream(std::u16string_view name) const;
 
-  std::vector<std::uint8_t> bytes_;
+  StorageReader() = default;
+  bool Parse(std::string& why);
+
+  // The file's bytes: owned_ when the reader read or was given them, the caller's
+  // otherwise. Moving a vector keeps its buffer, so a moved reader's view stays valid.
+  std::vector<std::uint8_t> owned_;
+  std::span<const std::uint8_t> bytes_;
   int majorVersion_ = 3;
   std::size_t sectorSize_ = 512;
   std::uint32_t sectorCount_ = 0;  // sectors that start inside the file

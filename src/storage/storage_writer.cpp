@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/little_endian.hpp"
 #include "base/safe_file.hpp"
-#include "compound/little_endian.hpp"
-#include "storage/compound_layout.hpp"
+#include "format/compound_layout.hpp"
 
 namespace tabulix::storage {
 

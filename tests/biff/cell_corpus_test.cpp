@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/little_endian.hpp"
 #include "biff/cell_table.hpp"
 #include "biff/record.hpp"
-#include "compound/little_endian.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix::cells {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/little_endian.hpp"
 #include "byte_builder.hpp"
-#include "compound/little_endian.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <string>
 
+#include "base/little_endian.hpp"
 #include "biff/workbook.hpp"
 #include "biff/worksheet.hpp"
-#include "compound/little_endian.hpp"
 #include "support/cell_values.hpp"
 #include "support/test_support.hpp"
 

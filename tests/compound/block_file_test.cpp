@@ -70,6 +70,25 @@ TEST(BlockFileTest, CountsBlocksAndReadsOnlyWhatTheFileHolds) {
     EXPECT_FALSE(file.IsOpen());
     EXPECT_FALSE(file.Open(dir / "missing.bin", BlockFile::kModeRead));
   }
+  {  // Bytes already in memory read as the file would, and are not the block file's: a
+     // short last block brings what there is and leaves the rest of the buffer alone.
+    const auto bytes = Numbered(1600);
+    BlockFile file;
+    file.Open(bytes);
+    EXPECT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.fileSize(), 1600u);
+    EXPECT_EQ(file.blockCount(), 4u);
+    std::vector<std::uint8_t> block(512, 0xEE);
+    EXPECT_TRUE(file.ReadBlock(1, block));
+    EXPECT_EQ(block[0], 2);
+    EXPECT_FALSE(file.ReadBlock(3, block));
+    EXPECT_EQ(block[63], 4);
+    EXPECT_EQ(block[64], 2);
+    file.SetBlockSize(1024);
+    EXPECT_EQ(file.blockCount(), 2u);
+    file.Close();
+    EXPECT_FALSE(file.ReadBlock(0, block));
+  }
 }
 
 std::vector<std::uint8_t> HeaderBytes() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compound/compound_file.hpp"
+#include "compound/tolerant_extraction.hpp"
 #include "storage/storage_writer.hpp"
 #include "support/test_support.hpp"
 #include "tolerant_reader_helpers.hpp"
@@ -275,6 +276,53 @@ TEST_F(DamagedContainerTest, EveryPrefixReadsAPrefixAndOnlyAWholeStreamCountsAsR
     }
   }
   EXPECT_EQ(Read(original_, out, bytesRead), CompoundFile::kOk);
+}
+
+// The extraction on the file's bytes: the stream whole, with one line per field it had to
+// repair, or no stream and the reason.
+TEST_F(DamagedContainerTest, ExtractionHandsBackTheStreamAndWhatItRepaired) {
+  LogCapture log;
+  test::NoDumps noDumps;
+  {  // Sound: nothing to repair.
+    const TolerantExtraction sound = ExtractWorkbookStream(original_);
+    EXPECT_TRUE(sound.found_);
+    EXPECT_EQ(sound.streamName_, "Workbook");
+    EXPECT_TRUE(sound.stream_ == expected_);
+    EXPECT_TRUE(sound.repairs_.empty());
+    EXPECT_TRUE(sound.failure_.empty());
+  }
+  {  // A sector shift of 0 and a small-block table start pointing at the directory (which
+     // begins with a name, not with a table entry): both repaired, the stream whole.
+    auto bytes = original_;
+    bytes[30] = 0;
+    PutU32(bytes, 60, GetU32(original_, 48));
+    const TolerantExtraction repaired = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(repaired.found_);
+    EXPECT_TRUE(repaired.stream_ == expected_);
+    // The shift of 0 also makes the small-block size field unusable.
+    ASSERT_EQ(repaired.repairs_.size(), 3u);
+    EXPECT_EQ(repaired.repairs_[0],
+              "small-block size field unusable; 64-byte small blocks assumed");
+    EXPECT_EQ(repaired.repairs_[1], "block size taken as 512 bytes (sector shift field 0)");
+    EXPECT_NE(repaired.repairs_[2].find("small-block table at sector"), std::string::npos)
+        << repaired.repairs_[2];
+  }
+  {  // Cut inside the workbook stream: no stream, and the reason.
+    const std::vector<std::uint8_t> cut(original_.begin(), original_.begin() + 60000);
+    const TolerantExtraction short_ = ExtractWorkbookStream(cut);
+    EXPECT_FALSE(short_.found_);
+    EXPECT_TRUE(short_.stream_.empty());
+    EXPECT_NE(short_.failure_.find("chain ends after"), std::string::npos) << short_.failure_;
+  }
+  {  // No container at all.
+    const std::vector<std::uint8_t> text(5000, 'x');
+    const TolerantExtraction none = ExtractWorkbookStream(text);
+    EXPECT_FALSE(none.found_);
+    EXPECT_FALSE(none.failure_.empty());
+    EXPECT_NE(std::find(none.repairs_.begin(), none.repairs_.end(),
+                        "no compound-document signature; the header's defaults assumed"),
+              none.repairs_.end());
+  }
 }
 
 TEST(DamagedContainerExtensionTest, HeaderWithoutTheExtensionTableItHas) {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "base/diagnostics.hpp"
+#include "base/little_endian.hpp"
 #include "compound/compound_file.hpp"
-#include "compound/little_endian.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix::test {

@@ -10,11 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/little_endian.hpp"
 #include "biff/cell_block.hpp"
 #include "biff/cell_table.hpp"
 #include "biff/row_records.hpp"
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "biff/workbook.hpp"
+#include "recovery/record_selectors.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -120,7 +121,7 @@ Row RowRecord(std::uint16_t row, std::uint16_t first, std::uint16_t lastPlus1,
 // Takes a cell into the sheet the way the record selector does.
 void Gather(Worksheet& sheet, CellBlock cell) {
   sheet.scratch_.cellBlocks_.push_back(std::move(cell));
-  XlsDocument::IndexCell(sheet);
+  IndexCell(sheet);
 }
 void Gather(Worksheet& sheet, Row row) {
   sheet.rowIndex_.emplace(row.row_, static_cast<std::uint32_t>(sheet.scratch_.rows_.size()));
@@ -225,13 +226,12 @@ TEST(CellTableRebuild, FillerFormatsFallBackToTheFormatsTheWorkbookHas) {
   EXPECT_EQ(rebuilt(21), expected("15", "15"));
   EXPECT_EQ(rebuilt(10), expected("0", "0"));
 
-  // The workbook object passes its own XF count (an empty workbook has none).
-  XlsDocument document;
+  // An empty workbook has no XF records: the fillers fall back to XF 0.
   Worksheet sheet;
   Gather(sheet, Number(0, 0, 1));
   Gather(sheet, Number(1, 1, 2));
-  document.UpdateCellTableofWorkSheet(sheet);
-  const std::string xf = std::to_string(FillerXf(69, document.workbook().xfs_.size()));
+  RebuildCellTable(sheet, Workbook().xfs_.size());
+  const std::string xf = std::to_string(FillerXf(69, 0));
   EXPECT_EQ(Describe(sheet.cellTable_),
             (std::vector<Lines>{{"ROW 0 [0,2) h255", "ROW 1 [0,2) h255", "NUMBER 0,0 =1",
                                  "BLANK 0,1 xf" + xf, "BLANK 1,0 xf" + xf, "NUMBER 1,1 =2"}}));

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "base/little_endian.hpp"
+#include "document/xls_document.hpp"
 #include "support/cell_values.hpp"
 #include "support/test_support.hpp"
 

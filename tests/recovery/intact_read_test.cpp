@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
+#include "document/xls_document.hpp"
 #include "recovery/sheet_boundaries.hpp"
-#include "recovery/xls_document.hpp"
 #include "storage/storage_writer.hpp"
 #include "support/test_support.hpp"
 
@@ -224,6 +224,10 @@ TEST(IntactRead, APasswordProtectedWorkbookStopsTheLoad) {
     EXPECT_TRUE(document.boundaries().boundariesConsistent_);
     EXPECT_TRUE(document.workbook().passwordProtected_);
     EXPECT_EQ(document.route(), StreamRoute::Storage);
+    // The report says the same, message included.
+    EXPECT_TRUE(document.report().passwordProtected_);
+    EXPECT_FALSE(document.report().loaded_);
+    EXPECT_EQ(document.report().messages_, notifier.messages());
   }
   {
     // Loading it again gives the same: nothing of the first load survives.

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "base/diagnostics.hpp"
-#include "recovery/xls_document.hpp"
+#include "document/xls_document.hpp"
 #include "storage/storage_writer.hpp"
 #include "support/test_support.hpp"
 
@@ -73,9 +73,12 @@ TEST(Load, EveryRealFileCutInHalfIsRefusedByStorageAndTakenByRepairOrRaw) {
     test::WriteFileBytes(cut, bytes);
 
     XlsDocument document;
-    EXPECT_FALSE(document.LoadStorageStream(cut.string())) << file;
     RecordingNotifier notifier;
     const bool ok = document.Load(cut.string());
+    // The strict reader refuses every cut file, and the report says so first.
+    EXPECT_NE(document.route(), StreamRoute::Storage) << file;
+    ASSERT_FALSE(document.report().routeFailures_.empty()) << file;
+    EXPECT_EQ(document.report().routeFailures_[0].route_, StreamRoute::Storage) << file;
     if (document.route() == StreamRoute::Compound) {
       // The workbook stream lay whole in the first half: the repair route has it all.
       ++repaired;
@@ -162,9 +165,8 @@ TEST(Load, StreamNamesAndContainersWithoutAWorkbookStream) {
   const auto other = storage::BuildSingleStreamDocument(u"Other", biff);
   test::WriteFileBytes(dir / "other.xls", other);
   XlsDocument document;
-  EXPECT_FALSE(document.LoadStorageStream((dir / "other.xls").string()));
-  EXPECT_EQ(logs.CountError("Failed OpenStream"), 1);
   ASSERT_TRUE(document.Load((dir / "other.xls").string()));
+  EXPECT_EQ(logs.CountError("Failed OpenStream"), 1);
   EXPECT_EQ(document.route(), StreamRoute::Raw);
   EXPECT_EQ(document.stream(), other);
 
@@ -186,9 +188,12 @@ TEST(Load, ADocumentWhoseStreamIsCutShortIsNotTakenAsComplete) {
   test::WriteFileBytes(dir / "short.xls", document);
 
   XlsDocument loaded;
-  EXPECT_FALSE(loaded.LoadStorageStream((dir / "short.xls").string()));
   ASSERT_TRUE(loaded.Load((dir / "short.xls").string()));
   EXPECT_EQ(loaded.route(), StreamRoute::Raw);
+  const auto& failures = loaded.report().routeFailures_;
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].route_, StreamRoute::Storage);
+  EXPECT_EQ(failures[1].route_, StreamRoute::Compound);
 }
 
 TEST(Load, DiagnosticCopyGoesToTheFolderOnlyWhenItExistsAndNeverThroughALink) {

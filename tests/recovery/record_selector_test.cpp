@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../biff/byte_builder.hpp"
-#include "recovery/xls_document.hpp"
+#include "recovery/record_selectors.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -82,17 +82,17 @@ ByteBuilder RowRecord(std::uint16_t row, std::uint16_t first, std::uint16_t last
 
 // Offers the record at the start of `bytes` as the scan would.
 struct Selectors {
-  XlsDocument document;
+  SelectorLog log;
   GlobalsCounters counters;
   std::size_t colInfoCounter = 0;
 
   bool ToWorkbook(const Bytes& bytes, Workbook& globals, std::uint32_t offset = 0) {
-    return document.WorkbookRecordSelector(bytes, globals, offset, Code(bytes, offset),
-                                           Size(bytes, offset), counters);
+    return WorkbookRecordSelector(bytes, globals, offset, Code(bytes, offset), Size(bytes, offset),
+                                  counters, log);
   }
   bool ToWorksheet(const Bytes& bytes, Worksheet& sheet, std::uint32_t offset = 0) {
-    return document.worksheetRecordSelector(bytes, sheet, offset, Code(bytes, offset),
-                                            Size(bytes, offset), colInfoCounter);
+    return worksheetRecordSelector(bytes, sheet, offset, Code(bytes, offset), Size(bytes, offset),
+                                   colInfoCounter, log);
   }
   static std::int16_t Code(const Bytes& b, std::uint32_t at) {
     return static_cast<std::int16_t>(b[at] | b[at + 1] << 8);

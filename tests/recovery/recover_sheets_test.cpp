@@ -12,8 +12,8 @@
 
 #include "../biff/byte_builder.hpp"
 #include "base/diagnostics.hpp"
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "base/little_endian.hpp"
+#include "document/xls_document.hpp"
 #include "support/cell_values.hpp"
 #include "support/test_support.hpp"
 

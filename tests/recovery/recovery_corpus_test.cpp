@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "base/little_endian.hpp"
 #include "biff/workbook.hpp"
 #include "biff/worksheet.hpp"
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "document/xls_document.hpp"
 #include "support/cell_values.hpp"
 #include "support/test_support.hpp"
 

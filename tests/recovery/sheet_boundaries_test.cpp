@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/diagnostics.hpp"
+#include "document/xls_document.hpp"
 #include "recovery/intact_read.hpp"
-#include "recovery/xls_document.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -148,8 +148,8 @@ TEST(SheetBoundaries, IntactTwoSheetStreamPairsUpAndIsIntact) {
   XlsDocument document;
   ASSERT_TRUE(document.Load((dir / "bare.xls").string()));
   EXPECT_EQ(document.boundaries().startPos_, b.startPos_);
-  EXPECT_TRUE(document.jumpthroughSheet(s.s1, s.e1));
-  EXPECT_FALSE(document.jumpthroughSheet(s.s1, s.e1 + 1));
+  EXPECT_TRUE(jumpthroughSheet(document.stream(), s.s1, s.e1));
+  EXPECT_FALSE(jumpthroughSheet(document.stream(), s.s1, s.e1 + 1));
 }
 
 TEST(SheetBoundaries, DamagedHeadersAndStrayMarkers) {

@@ -181,6 +181,18 @@ TEST(StorageReaderTest, ReadRefusesChainsThatCannotBeFollowed) {
   auto reader = StorageReader::FromBytes(SmallDoc());
   ASSERT_TRUE(reader);
   EXPECT_EQ(reader->ReadStream(u"Book", out), ReadStatus::NoSuchStream);
+
+  // A reader looks at its bytes through a view: moved on, it still reads its own; made
+  // over the caller's bytes, it reads those without a copy.
+  StorageReader moved = std::move(*reader);
+  EXPECT_EQ(moved.ReadStream(u"Workbook", out), ReadStatus::Ok);
+  EXPECT_EQ(out, Pattern(kSmallSize));
+  const std::vector<std::uint8_t> big = BigDoc();
+  auto view = StorageReader::View(big);
+  ASSERT_TRUE(view);
+  StorageReader movedView = std::move(*view);
+  EXPECT_EQ(movedView.ReadStream(u"Workbook", out), ReadStatus::Ok);
+  EXPECT_EQ(out, Pattern(kBigSize));
 }
 
 TEST(StorageReaderTest, TruncatedFiles) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix::storage::test {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/log.hpp"
 #include "base/notifier.hpp"
-#include "log/log.hpp"
 
 namespace tabulix::test {
 

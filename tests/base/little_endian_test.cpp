@@ -1,4 +1,4 @@
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,14 +3,17 @@
 // sheets that were not recovered, charts that are not saved, or no entry at all for a sheet
 // that was: pairing entry i with worksheet i would put names and types on the wrong sheets.
 
+#include "document/sheet_entries.hpp"
+
 #include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "base/little_endian.hpp"
+#include "document/xls_document.hpp"
+#include "format/name_folding.hpp"
 
 namespace tabulix {
 
@@ -35,16 +38,9 @@ std::u16string Numbered(std::size_t number) {
   return text;
 }
 
-// Spreadsheet programs compare sheet names without regard to case.
-std::u16string Folded(std::u16string name) {
-  for (char16_t& c : name) {
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) c -= 0x20;
-  }
-  return name;
-}
-
 // A name the spreadsheet programs accept: 1 to 31 characters, none of : \ / ? * [ ], no
-// apostrophe at either end, no control characters; unique among `taken`.
+// apostrophe at either end, no control characters; unique among `taken` (folded names:
+// spreadsheet programs compare sheet names without regard to case).
 std::u16string UsableName(std::u16string name, std::size_t number,
                           std::set<std::u16string>& taken) {
   for (char16_t& c : name) {
@@ -58,27 +54,23 @@ std::u16string UsableName(std::u16string name, std::size_t number,
   if (name.size() > kMaxNameLength) name.resize(kMaxNameLength);
   if (name.empty()) name = Numbered(number);
   std::u16string candidate = name;
-  for (std::size_t k = 2; taken.contains(Folded(candidate)); ++k) {
+  for (std::size_t k = 2; taken.contains(FoldedName(candidate)); ++k) {
     std::u16string suffix = u" (";
     for (const char c : std::to_string(k)) suffix.push_back(static_cast<char16_t>(c));
     suffix += u')';
     candidate = name.substr(0, kMaxNameLength - suffix.size()) + suffix;
   }
-  taken.insert(Folded(candidate));
+  taken.insert(FoldedName(candidate));
   return candidate;
 }
 
 }  // namespace
 
-void XlsDocument::FixSheetPositions() {
-  auto& entries = workbook_.sheets_;
-  const std::size_t sheetCount = worksheets_.size();
-  // Once paired, entry i is worksheet i's: the entries now hold positions of the new
-  // stream, which may equal a source position of another sheet. Only the positions move.
-  if (entriesFixed_ && entries.size() == sheetCount) {
-    PlaceSheetEntries();
-    return;
-  }
+std::vector<Workbook::BoundSheet> SavedSheetEntries(const Workbook& workbook,
+                                                    const std::vector<Worksheet>& worksheets,
+                                                    std::span<const std::uint8_t> stream) {
+  const auto& entries = workbook.sheets_;
+  const std::size_t sheetCount = worksheets.size();
 
   // The entry of each worksheet: the one pointing at the BOF it came from, else the next
   // unclaimed worksheet entry in order. A worksheet whose BOF is known but named by no
@@ -88,7 +80,7 @@ void XlsDocument::FixSheetPositions() {
   std::vector<std::optional<std::size_t>> owner(sheetCount);
   std::vector<bool> claimed(entries.size(), false);
   for (std::size_t w = 0; w < sheetCount; ++w) {
-    const std::uint32_t source = worksheets_[w].sourcePosition_;
+    const std::uint32_t source = worksheets[w].sourcePosition_;
     if (source == Worksheet::kNoSource) continue;
     for (std::size_t e = 0; e < entries.size(); ++e) {
       if (!claimed[e] && entries[e].position_ == source) {
@@ -103,11 +95,11 @@ void XlsDocument::FixSheetPositions() {
   std::size_t nextUnnamed = 0;
   for (std::size_t w = 0; w < sheetCount; ++w) {
     if (owner[w]) continue;
-    const bool sourceKnown = worksheets_[w].sourcePosition_ != Worksheet::kNoSource;
+    const bool sourceKnown = worksheets[w].sourcePosition_ != Worksheet::kNoSource;
     std::size_t& next = sourceKnown ? nextUnnamed : nextAny;
     while (next < entries.size() &&
            (claimed[next] || entries[next].type_ != kWorksheetType ||
-            (sourceKnown && LittleEndian::U16(stream_, entries[next].position_) == BOF::kCode))) {
+            (sourceKnown && LittleEndian::U16(stream, entries[next].position_) == BOF::kCode))) {
       ++next;
     }
     if (next < entries.size()) {
@@ -134,15 +126,28 @@ void XlsDocument::FixSheetPositions() {
   }
   // A workbook whose every sheet is hidden cannot be opened.
   if (!anyVisible && !fixed.empty()) fixed.front().visibility_ = 0;
-  entries = std::move(fixed);
-  workbook_.sheetEntriesRead_ = entries.size();
+  return fixed;
+}
+
+void XlsDocument::FixSheetPositions() {
+  Workbook& workbook = model_.workbook_;
+  auto& entries = workbook.sheets_;
+  const std::size_t sheetCount = model_.worksheets_.size();
+  // Once paired, entry i is worksheet i's: the entries now hold positions of the new
+  // stream, which may equal a source position of another sheet. Only the positions move.
+  if (entriesFixed_ && entries.size() == sheetCount) {
+    PlaceSheetEntries();
+    return;
+  }
+  entries = SavedSheetEntries(workbook, model_.worksheets_, stream_);
+  workbook.sheetEntriesRead_ = entries.size();
 
   // The tab order and the window name sheets by index: keep both within the sheets saved.
   const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(sheetCount, 0xFFFF));
-  workbook_.tabId_.ids_.resize(count);
+  workbook.tabId_.ids_.resize(count);
   for (std::uint16_t i = 0; i < count; ++i)
-    workbook_.tabId_.ids_[i] = static_cast<std::uint16_t>(i + 1);
-  auto& window = workbook_.window1_;
+    workbook.tabId_.ids_[i] = static_cast<std::uint16_t>(i + 1);
+  auto& window = workbook.window1_;
   if (window.activeSheet_ >= count) window.activeSheet_ = 0;
   if (window.firstVisibleTab_ >= count) window.firstVisibleTab_ = 0;
   if (window.selectedSheets_ == 0) window.selectedSheets_ = 1;
@@ -152,11 +157,13 @@ void XlsDocument::FixSheetPositions() {
 }
 
 void XlsDocument::PlaceSheetEntries() {
-  auto& entries = workbook_.sheets_;
-  std::uint64_t offset = workbook_.RecordSize();
-  for (std::size_t w = 0; w < worksheets_.size() && w < entries.size(); ++w) {
+  Workbook& workbook = model_.workbook_;
+  auto& worksheets = model_.worksheets_;
+  auto& entries = workbook.sheets_;
+  std::uint64_t offset = workbook.RecordSize();
+  for (std::size_t w = 0; w < worksheets.size() && w < entries.size(); ++w) {
     entries[w].position_ = static_cast<std::uint32_t>(offset);
-    offset += worksheets_[w].RecordSize();
+    offset += worksheets[w].RecordSize();
   }
 }
 

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "recovery/xls_document.hpp"
+#include "document/xls_document.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -73,7 +73,7 @@ TEST(OtherReaders, OpenSavedWorkbooksWithTheSameCellValues) {
   // -B: the helper's modules are imported from the source tree, which gets no byte code.
   const std::string command =
       std::string(TABULIX_PYTHON) + " -B " +
-      test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/workbook/other_readers.py") + " " +
+      test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/document/other_readers.py") + " " +
       test::ShellQuote(originals.string()) + " " + test::ShellQuote(saved.string()) + " " +
       test::ShellQuote(work.string()) + " 2>&1";
   std::string report;

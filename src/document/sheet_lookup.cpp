@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "recovery/xls_document.hpp"
+#include "document/xls_document.hpp"
 
 namespace tabulix {
 
@@ -14,34 +14,36 @@ constexpr std::uint8_t kWorksheetEntry = 0;
 }  // namespace
 
 void XlsDocument::UpdateSheetViews() {
+  const auto& worksheets = model_.worksheets_;
   sheetViews_.clear();
-  sheetViews_.reserve(worksheets_.size());
-  for (std::size_t i = 0; i < worksheets_.size(); ++i) {
+  sheetViews_.reserve(worksheets.size());
+  for (std::size_t i = 0; i < worksheets.size(); ++i) {
     // The worksheet list never outgrows a 16-bit sheet index, so the index fits.
-    sheetViews_.emplace_back(workbook_, worksheets_[i], static_cast<std::uint32_t>(i));
+    sheetViews_.emplace_back(model_.workbook_, worksheets[i], static_cast<std::uint32_t>(i));
   }
 }
 
 std::optional<std::size_t> XlsDocument::WorksheetOfEntry(std::size_t entry) const {
-  const auto& entries = workbook_.sheets_;
+  const auto& entries = model_.workbook_.sheets_;
+  const auto& worksheets = model_.worksheets_;
   if (entry >= entries.size()) return std::nullopt;
   // After a save the entries stand one per worksheet, in order.
   if (entriesFixed_)
-    return entry < worksheets_.size() ? std::optional<std::size_t>(entry) : std::nullopt;
+    return entry < worksheets.size() ? std::optional<std::size_t>(entry) : std::nullopt;
   // The worksheet read or recovered from the BOF the entry points at is the entry's own.
-  for (std::size_t i = 0; i < worksheets_.size(); ++i) {
-    if (worksheets_[i].sourcePosition_ == entries[entry].position_) return i;
+  for (std::size_t i = 0; i < worksheets.size(); ++i) {
+    if (worksheets[i].sourcePosition_ == entries[entry].position_) return i;
   }
   // Else the entry's place among the worksheet entries: chart and macro sheets have
   // entries but no worksheet.
   std::size_t place = 0;
   for (std::size_t k = 0; k < entry; ++k) place += entries[k].type_ == kWorksheetEntry ? 1 : 0;
-  if (entries[entry].type_ != kWorksheetEntry || place >= worksheets_.size()) return std::nullopt;
+  if (entries[entry].type_ != kWorksheetEntry || place >= worksheets.size()) return std::nullopt;
   return place;
 }
 
 const WorksheetView* XlsDocument::GetWorksheetView(std::string_view name) const {
-  const auto& entries = workbook_.sheets_;
+  const auto& entries = model_.workbook_.sheets_;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     // Names in any script compare as UTF-8, exactly as stored: sheet names are
     // case-sensitive here, whatever the spreadsheet program makes of them.
@@ -54,8 +56,9 @@ const WorksheetView* XlsDocument::GetWorksheetView(std::string_view name) const 
 
 std::optional<std::string> XlsDocument::GetSheetName(std::size_t index) const {
   try {
-    if (index >= workbook_.sheets_.size()) return std::nullopt;
-    return workbook_.sheets_[index].name_.ToUtf8();
+    const auto& entries = model_.workbook_.sheets_;
+    if (index >= entries.size()) return std::nullopt;
+    return entries[index].name_.ToUtf8();
   } catch (const std::exception&) {
     // A name that cannot be given (out of memory) is no name; the caller shows none.
     return std::nullopt;

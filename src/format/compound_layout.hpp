@@ -1,14 +1,14 @@
 #pragma once
 // The on-disk layout of a compound document (Compound File Binary format, versions 3 and
-// 4) as the strict reader and the writer of this folder use it: header field offsets,
-// directory entry field offsets and the special sector numbers. Only values live here;
-// reading and writing go through tabulix::LittleEndian.
+// 4), the one description that the tolerant reader, the strict reader and the writer share:
+// header field offsets, directory entry field offsets and the special sector numbers. Only
+// values live here; reading and writing go through tabulix::LittleEndian.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace tabulix::storage::layout {
+namespace tabulix::layout {
 
 inline constexpr std::array<std::uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
                                                            0xA1, 0xB1, 0x1A, 0xE1};
@@ -51,6 +51,12 @@ inline constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE;
 inline constexpr std::uint32_t kFreeSector = 0xFFFFFFFF;
 inline constexpr std::uint32_t kNoStream = 0xFFFFFFFF;  // directory link: none
 
+// The tolerant reader takes sector numbers as signed 32-bit values, as the damaged files it
+// reads are best understood: every special number is negative and no chain may follow one.
+inline constexpr std::int32_t AsSigned(std::uint32_t sector) {
+  return static_cast<std::int32_t>(sector);
+}
+
 // Directory entry fields (offset within a 128-byte entry).
 inline constexpr std::size_t kDirEntrySize = 128;
 inline constexpr std::size_t kEntOffName = 0;  // 32 UTF-16 units, zero-terminated
@@ -74,4 +80,4 @@ inline constexpr std::uint8_t kTypeStream = 2;
 inline constexpr std::uint8_t kTypeRoot = 5;
 inline constexpr std::uint8_t kColourBlack = 1;
 
-}  // namespace tabulix::storage::layout
+}  // namespace tabulix::layout

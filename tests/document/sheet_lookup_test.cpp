@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
+#include "base/little_endian.hpp"
 #include "biff/byte_builder.hpp"
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "document/xls_document.hpp"
 #include "storage/storage_writer.hpp"
 #include "support/test_support.hpp"
 
@@ -91,9 +91,7 @@ TEST(SheetLookup, SheetsNamedInAnyScriptAreNamedAndFound) {
   XlsDocument document;
   ASSERT_TRUE(document.Load(file.string()));
 
-  // Built wholesale: asking again gives one view per worksheet, in order, not more.
-  document.UpdateSheetViews();
-  document.UpdateSheetViews();
+  // Built once, after the recovery: one view per worksheet, in order.
   const auto& views = document.sheetViews();
   ASSERT_EQ(views.size(), document.WorksheetCount());
   for (std::size_t i = 0; i < views.size(); ++i) EXPECT_EQ(views[i].SheetIndex(), i);
@@ -142,7 +140,7 @@ std::string FromHex(const std::string& hex) {
 std::vector<Corner> XlrdCorners(const std::vector<fs::path>& files) {
   std::string command =
       std::string(TABULIX_PYTHON) + " " +
-      test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/workbook/xlrd_corner.py") + " " +
+      test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/document/xlrd_corner.py") + " " +
       std::to_string(WorksheetView::kMaxRows) + " " + std::to_string(WorksheetView::kMaxColumns);
   for (const fs::path& file : files) command += " " + test::ShellQuote(file.string());
   std::string output;
@@ -184,7 +182,6 @@ TEST(SheetLookup, ViewsOfRealFilesShowWhatXlrdReads) {
   for (std::size_t f = 0; f < chosen.size(); ++f) {
     XlsDocument document;
     if (!document.Load(chosen[f].string())) continue;
-    document.UpdateSheetViews();
     ++filesCompared;
     for (const auto& entry : document.workbook().sheets_) {
       if (entry.type_ != 0) continue;  // xlrd reads worksheets only

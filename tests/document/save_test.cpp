@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "base/diagnostics.hpp"
+#include "base/little_endian.hpp"
 #include "biff/byte_builder.hpp"
 #include "biff/cell_block.hpp"
-#include "compound/little_endian.hpp"
-#include "recovery/xls_document.hpp"
+#include "document/xls_document.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -41,7 +41,7 @@ constexpr std::uint16_t kWorksheetType = 0x0010;
 int RunOracle(const std::string& arguments, std::string* output) {
   return test::RunCommand(
       std::string(TABULIX_PYTHON) + " " +
-          test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/workbook/save_oracle.py") + " " +
+          test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/document/save_oracle.py") + " " +
           arguments,
       output);
 }

@@ -1,6 +1,6 @@
-#include "compound/little_endian.hpp"
+#include "base/little_endian.hpp"
 
-#include "log/log.hpp"
+#include "base/log.hpp"
 
 namespace tabulix::LittleEndian {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "log/log.hpp"
-#include "recovery/xls_document.hpp"
+#include "base/log.hpp"
+#include "document/xls_document.hpp"
 #include "storage/storage_reader.hpp"
 
 namespace tabulix {
@@ -29,37 +29,36 @@ std::string_view FailureText(storage::ReadStatus status) {
 
 }  // namespace
 
-bool XlsDocument::LoadStorageStream(const std::string& path) {
+bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file) {
+  auto fail = [this](std::string_view logText, std::string reason) {
+    WriteLog(0, 0, logText, true);
+    report_.routeFailures_.push_back({StreamRoute::Storage, std::move(reason)});
+    return false;
+  };
   try {
-    streamName_.clear();
-    const auto storage = storage::StorageReader::Open(path);
-    if (!storage) {
-      WriteLog(0, 0, "Failed StgOpenStorageEx", true);
-      return false;
-    }
+    std::string reason;
+    const auto storage = storage::StorageReader::View(file, &reason);
+    if (!storage)
+      return fail("Failed StgOpenStorageEx", "not a sound compound document: " + reason);
     std::string name = "Workbook";
     if (!storage->HasStream(u"Workbook")) {
       name = "Book";
-      if (!storage->HasStream(u"Book")) {
-        WriteLog(0, 0, "Failed OpenStream", true);
-        return false;
-      }
+      if (!storage->HasStream(u"Book"))
+        return fail("Failed OpenStream", "no \"Workbook\" or \"Book\" stream");
     }
     const std::u16string wideName(name.begin(), name.end());
-    const storage::ReadStatus status = storage->ReadStream(wideName, stream_);
-    if (status != storage::ReadStatus::Ok) {
-      WriteLog(0, 0, FailureText(status), true);
-      return false;
-    }
-    streamName_ = name;
+    const storage::ReadStatus status = storage->ReadStream(wideName, stream_, &reason);
+    if (status != storage::ReadStatus::Ok)
+      return fail(FailureText(status), "stream \"" + name + "\" unreadable: " + reason);
+    report_.streamName_ = name;
     WriteLog(0, 0,
              "Read stream \"" + name +
                  "\" through structured storage: " + std::to_string(stream_.size()) + " bytes",
              false);
     return true;
   } catch (...) {
-    WriteLog(0, 0, "Exception in XlsDocument::LoadStorageStream", true);
-    return false;
+    stream_.clear();
+    return fail("Exception in XlsDocument::LoadStorageStream", "the strict reader failed");
   }
 }
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "base/diagnostics.hpp"
-#include "log/log.hpp"
-#include "recovery/xls_document.hpp"
+#include "base/log.hpp"
+#include "document/xls_document.hpp"
 #include "storage/storage_writer.hpp"
 
 namespace tabulix {
@@ -35,8 +35,8 @@ std::string_view FailureText(storage::WriteStatus status) {
 }  // namespace
 
 void XlsDocument::FixCellIndexPositions() {
-  std::uint32_t position = workbook_.RecordSize();
-  for (Worksheet& sheet : worksheets_) {
+  std::uint32_t position = model_.workbook_.RecordSize();
+  for (Worksheet& sheet : model_.worksheets_) {
     // The worksheet's fix only adds entries. Those beyond the blocks and rows written (the
     // single 0 an empty sheet's INDEX keeps, blocks or rows of the source that were not
     // kept) would name whatever stands at those positions in the new stream.
@@ -56,11 +56,11 @@ void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgr
     if (progress) progress(percent);
   };
   report(0);
-  std::size_t at = workbook_.Write(out, 0);
+  std::size_t at = model_.workbook_.Write(out, 0);
   report(20);
-  const std::size_t n = worksheets_.size();
+  const std::size_t n = model_.worksheets_.size();
   for (std::size_t i = 0; i < n; ++i) {
-    at += worksheets_[i].Write(out, at);
+    at += model_.worksheets_[i].Write(out, at);
     report(static_cast<int>(20 + (80 * (i + 1)) / n));
   }
   report(100);
@@ -77,8 +77,8 @@ bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& p
     FixSheetPositions();
     FixCellIndexPositions();
 
-    std::uint64_t size = workbook_.RecordSize();
-    for (Worksheet& sheet : worksheets_) size += sheet.RecordSize();
+    std::uint64_t size = model_.workbook_.RecordSize();
+    for (Worksheet& sheet : model_.worksheets_) size += sheet.RecordSize();
     if (size > 0xFFFFFFFFu) {
       // A compound document of the old version holds no stream of 4 GiB or more.
       WriteLog(0, 0, "Failed Write to Stream", true);

@@ -1,4 +1,4 @@
-#include "log/log.hpp"
+#include "base/log.hpp"
 
 #include <chrono>
 #include <cstdio>

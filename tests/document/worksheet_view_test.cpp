@@ -1,4 +1,4 @@
-#include "workbook/worksheet_view.hpp"
+#include "document/worksheet_view.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,214 @@
+// The load entry: the file is read once, the three routes to the workbook stream are tried
+// on its bytes, and the recovery stages run on the stream the first successful route gave.
+
+#include <algorithm>
+#include <exception>
+#include <string_view>
+#include <utility>
+
+#include "base/diagnostics.hpp"
+#include "base/little_endian.hpp"
+#include "base/log.hpp"
+#include "base/notifier.hpp"
+#include "base/safe_file.hpp"
+#include "biff/bof.hpp"
+#include "biff/cell_multi.hpp"
+#include "biff/cell_records.hpp"
+#include "document/sheet_entries.hpp"
+#include "document/xls_document.hpp"
+#include "recovery/recover_sheets.hpp"
+#include "recovery/stream_check.hpp"
+
+namespace tabulix {
+
+namespace {
+
+// The padding is part of the text the user has always seen in the message box.
+constexpr std::string_view kCannotOpen = "            ERROR: Could not open file.              ";
+constexpr std::string_view kPasswordProtected = "File is password protected.";
+constexpr std::string_view kStageFailed = "Could Not Read Or Update Brevix WorkSheet";
+// Recovery starts from a new workbook of this many empty sheets; those nothing is
+// recovered into are dropped at the end.
+constexpr std::size_t kDefaultSheetCount = 3;
+
+// What the report says of a worksheet's cells: the value cells (blanks, whether the
+// source's or the rebuild's fillers, do not count; a MULRK counts once per number it
+// holds) and the rows and columns the cells span.
+void DescribeCells(const Worksheet& sheet, RecoveryReport::Sheet& out) {
+  std::uint32_t firstRow = 0xFFFFFFFF;
+  std::uint32_t lastRow = 0;
+  std::uint32_t firstColumn = 0xFFFFFFFF;
+  std::uint32_t lastColumn = 0;
+  std::size_t values = 0;
+  for (const auto& block : sheet.cellTable_.rowBlocks_) {
+    for (const auto& cell : block.cellBlocks_) {
+      std::uint32_t last = cell.Column();
+      if (const auto* run = cell.As<cells::MulRK>()) {
+        values += run->entries().size();
+        last = run->lastColumn_;
+      } else if (const auto* blanks = cell.As<cells::MulBlank>()) {
+        last = blanks->lastColumn_;
+      } else if (cell.As<cells::Blank>() == nullptr) {
+        ++values;
+      }
+      firstRow = std::min<std::uint32_t>(firstRow, cell.Row());
+      lastRow = std::max<std::uint32_t>(lastRow, cell.Row());
+      firstColumn = std::min<std::uint32_t>(firstColumn, cell.Column());
+      lastColumn = std::max({lastColumn, last, std::uint32_t{cell.Column()}});
+    }
+  }
+  out.valueCells_ = values;
+  out.rows_ = firstRow <= lastRow ? lastRow - firstRow + 1 : 0;
+  out.columns_ = firstColumn <= lastColumn ? lastColumn - firstColumn + 1 : 0;
+}
+
+}  // namespace
+
+void XlsDocument::Tell(std::string_view text) {
+  report_.messages_.emplace_back(text);
+  Notify(text);
+}
+
+bool XlsDocument::ReadInput(const std::string& path, std::vector<std::uint8_t>& file) {
+  const ReadFileStatus status = ReadWholeFile(path, file);
+  if (status == ReadFileStatus::Ok) return true;
+  // Every route fails on a file that cannot be read; the first says so in its own words.
+  WriteLog(0, 0, "Failed StgOpenStorageEx", true);
+  switch (status) {
+    case ReadFileStatus::Missing:
+    case ReadFileStatus::NotRegularFile:  // a folder or a device is no file to rescue
+    case ReadFileStatus::CannotOpen:
+      Tell(kCannotOpen);
+      break;
+    case ReadFileStatus::Ok:
+    case ReadFileStatus::TooLarge:
+    case ReadFileStatus::ReadError:
+      WriteLog(0, 0, "Could Not Read file", true);
+      break;
+  }
+  return false;
+}
+
+void XlsDocument::LoadRawFile(std::vector<std::uint8_t>& file) {
+  // The last route: the bytes are the stream, and the file's copy is needed no longer.
+  stream_ = std::move(file);
+}
+
+bool XlsDocument::Load(const std::string& path) {
+  if (path.empty()) return false;
+
+  // Nothing of an earlier load may survive into this one: the model is reset once, to the
+  // new workbook recovery starts from.
+  stream_.clear();
+  NewDefault(model_, kDefaultSheetCount);
+  state_ = RecoveryState();
+  sheetViews_.clear();
+  saveBuffer_.clear();
+  entriesFixed_ = false;
+  report_ = RecoveryReport();
+  report_.file_ = path;
+
+  std::vector<std::uint8_t> file;
+  if (!ReadInput(path, file)) return false;
+  report_.fileBytes_ = file.size();
+
+  // Each route fills the stream whole, so what a failed route left is of no interest.
+  if (LoadStorageStream(file)) {
+    report_.route_ = StreamRoute::Storage;
+  } else if (LoadCompoundStream(file)) {
+    report_.route_ = StreamRoute::Compound;
+  } else {
+    LoadRawFile(file);
+    report_.route_ = StreamRoute::Raw;
+    report_.streamName_.clear();
+  }
+  report_.streamBytes_ = stream_.size();
+
+  WriteDiagnosticDump("payload.bin", stream_);
+
+  // A stage that stops ends the load; the model stays as that stage left it.
+  bool stagesRan = false;
+  try {
+    stagesRan = LocateSheets();
+    if (stagesRan) {
+      RecoverSheets();
+      DropUnrecoveredSheets();
+      UpdateSheetViews();
+    }
+  } catch (const std::exception&) {
+    stagesRan = false;
+  }
+  try {
+    ReportRecovery();
+  } catch (const std::exception&) {
+    // Only memory can run out here; the model stands whatever the report holds.
+    WriteLog(0, 0, "Could not complete the recovery report", true);
+  }
+  if (!stagesRan) {
+    WriteLog(10005, 0, kStageFailed, true);
+    return false;
+  }
+
+  // Random bytes give an empty model; that is no rescue and must not be reported as one.
+  if (model_.worksheets_.empty()) {
+    if (const std::string_view problem = DescribeUnusableStream(stream_); !problem.empty()) {
+      WriteLog(0, 0, problem, true);
+      Tell(problem);
+      return false;
+    }
+  }
+  report_.loaded_ = true;
+  return true;
+}
+
+bool XlsDocument::LocateSheets() {
+  const bool located = tabulix::LocateSheets(stream_, model_, state_);
+  // The globals read stops at a FILEPASS record; the user hears of it here, once, whether
+  // the load stops on it or (globals with no substream behind them) goes on.
+  if (model_.workbook_.passwordProtected_) {
+    report_.passwordProtected_ = true;
+    Tell(kPasswordProtected);
+  }
+  return located;
+}
+
+void XlsDocument::RecoverSheets() { tabulix::RecoverSheets(stream_, model_, state_); }
+
+void XlsDocument::DropUnrecoveredSheets() { tabulix::DropUnrecoveredSheets(model_); }
+
+void XlsDocument::ReportRecovery() {
+  const SheetBoundaries& bounds = state_.boundaries_;
+  report_.boundariesConsistent_ = bounds.boundariesConsistent_;
+  report_.substreams_.clear();
+  report_.substreams_.reserve(bounds.startPos_.size());
+  for (std::size_t i = 0; i < bounds.startPos_.size(); ++i) {
+    RecoveryReport::Substream& substream = report_.substreams_.emplace_back();
+    substream.start_ = bounds.startPos_[i];
+    if (i < bounds.endPos_.size()) substream.end_ = bounds.endPos_[i];
+    if (LittleEndian::U16(stream_, substream.start_) == BOF::kCode)
+      substream.type_ = LittleEndian::U16(stream_, std::size_t{substream.start_} + 6);
+    substream.intact_ = i < bounds.intactFlags_.size() && bounds.intactFlags_[i] == 1;
+  }
+
+  // The names the save will give the sheets, worked out now without touching the model.
+  const auto& worksheets = model_.worksheets_;
+  const std::vector<Workbook::BoundSheet> entries =
+      SavedSheetEntries(model_.workbook_, worksheets, stream_);
+  report_.sheets_.clear();
+  report_.sheets_.reserve(worksheets.size());
+  for (std::size_t w = 0; w < worksheets.size(); ++w) {
+    const Worksheet& worksheet = worksheets[w];
+    RecoveryReport::Sheet& sheet = report_.sheets_.emplace_back();
+    if (w < entries.size()) sheet.name_ = entries[w].name_.ToUtf8();
+    DescribeCells(worksheet, sheet);
+    // Read whole when the substream it was read from is marked intact.
+    for (std::size_t i = 0; i < bounds.startPos_.size() && i < bounds.intactFlags_.size(); ++i) {
+      if (bounds.startPos_[i] == worksheet.sourcePosition_) {
+        sheet.intact_ = bounds.intactFlags_[i] == 1;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace tabulix

@@ -1,0 +1,74 @@
+#pragma once
+// What a load found and recovered, in the core's own account, for the front ends to show:
+// the command line prints it, the desktop program shows it, a JSON report serialises it.
+// Front ends print these facts; they never work them out from the model themselves.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tabulix {
+
+// Which route gave the workbook stream.
+enum class StreamRoute {
+  None,      // no stream (nothing loaded, or the load failed before one was found)
+  Storage,   // a sound compound document, read strictly
+  Compound,  // the tolerant reader of damaged compound documents
+  Raw,       // the file's own bytes
+};
+
+// "structured storage", "compound-document repair", "raw file bytes" or "none".
+std::string_view StreamRouteName(StreamRoute route);
+
+// "workbook globals", "worksheet", "chart", "macro sheet", "Visual Basic module",
+// "workspace", or "unknown" for the substream type of a BOF record.
+std::string_view SubstreamTypeName(std::uint16_t type);
+
+struct RecoveryReport {
+  // A route that was tried and gave no stream.
+  struct RouteFailure {
+    StreamRoute route_ = StreamRoute::None;
+    std::string reason_;
+  };
+
+  // A substream the boundary search found: a BOF and the EOF paired with it.
+  struct Substream {
+    std::uint32_t start_ = 0;  // stream offset of its BOF header
+    std::uint32_t end_ = 0;    // stream offset of its EOF header (0 when none was paired)
+    std::uint16_t type_ = 0;   // substream type of its BOF record
+    bool intact_ = false;      // read whole; otherwise recovered record by record
+  };
+
+  // A recovered worksheet, in the order the save writes them.
+  struct Sheet {
+    std::string name_;            // UTF-8, the name the saved workbook gives it
+    std::uint32_t rows_ = 0;      // rows from the first to the last row holding a cell
+    std::uint32_t columns_ = 0;   // columns from the first to the last holding a cell
+    std::size_t valueCells_ = 0;  // cells with a value; blanks do not count
+    bool intact_ = false;         // read whole from an intact substream, else rebuilt
+  };
+
+  std::string file_;     // the path as given to the load
+  bool loaded_ = false;  // the load succeeded: there is a model to show and save
+  StreamRoute route_ = StreamRoute::None;
+  std::string streamName_;  // "Workbook" or "Book" when a container route gave the stream
+  std::vector<RouteFailure> routeFailures_;  // the routes tried before route_, in order
+  // What the tolerant reader repaired to get the stream (route_ Compound only).
+  std::vector<std::string> containerRepairs_;
+  std::uint64_t fileBytes_ = 0;
+  std::uint64_t streamBytes_ = 0;
+  // The substreams' starts and ends pair up into a contiguous run from offset 0.
+  bool boundariesConsistent_ = false;
+  std::vector<Substream> substreams_;
+  std::vector<Sheet> sheets_;
+  bool passwordProtected_ = false;
+  // Every message shown to the user during the load, in order.
+  std::vector<std::string> messages_;
+
+  std::size_t IntactSubstreams() const;
+  std::size_t ValueCells() const;
+};
+
+}  // namespace tabulix

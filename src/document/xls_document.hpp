@@ -1,0 +1,116 @@
+#pragma once
+// The workbook object: it owns the workbook stream of the file being rescued, the model
+// recovered from it, the views the preview shows and the report of what the load found.
+// One object serves a whole run; each Load replaces what the previous one left.
+//
+// The work itself is done below: the container readers hand back the stream, the recovery
+// stages fill the model. This object only runs them in order and keeps what they return.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "biff/workbook.hpp"
+#include "biff/worksheet.hpp"
+#include "document/recovery_report.hpp"
+#include "document/worksheet_view.hpp"
+#include "recovery/recovery_state.hpp"
+#include "recovery/sheet_boundaries.hpp"
+
+namespace tabulix {
+
+class XlsDocument {
+ public:
+  // Obtains the workbook stream of the file at `path` by the first route that works and
+  // recovers what it can. Returns false (after telling the user through the notifier or
+  // the error log) when there is nothing to work on. Either way report() says what
+  // happened.
+  bool Load(const std::string& path);
+
+  // Told the share of the save done, in percent: 0, 20 once the globals are written, then
+  // 20 + 80 (i + 1) / n after worksheet i of n, and 100.
+  using SaveProgress = std::function<void(int percent)>;
+  // Writes the recovered workbook to `path` as a new compound document holding the single
+  // stream "Workbook". All or nothing: a failed save leaves an existing file as it was.
+  // False (with the failing step in the error log) when it could not be saved.
+  bool SaveStorageFile(const std::string& path, const SaveProgress& progress = {});
+  // The stream the last save wrote.
+  const std::vector<std::uint8_t>& saveBuffer() const { return saveBuffer_; }
+
+  // What the last load found and recovered, for the front ends to show.
+  const RecoveryReport& report() const { return report_; }
+
+  // Views and sheet lookups for the preview.
+  std::size_t WorksheetCount() const { return model_.worksheets_.size(); }
+  const std::vector<WorksheetView>& sheetViews() const { return sheetViews_; }
+  // The view of the worksheet whose sheet entry is named `name` (UTF-8, exact and
+  // case-sensitive), or nullptr.
+  const WorksheetView* GetWorksheetView(std::string_view name) const;
+  // The worksheet that sheet entry `entry` names: the one recovered from the BOF the entry
+  // points at, else the one in the entry's place among the worksheet entries.
+  std::optional<std::size_t> WorksheetOfEntry(std::size_t entry) const;
+  // The name (UTF-8) of sheet entry `index`, whatever script it is written in; nothing
+  // when there is no such entry.
+  std::optional<std::string> GetSheetName(std::size_t index) const;
+
+  const std::vector<std::uint8_t>& stream() const { return stream_; }
+  StreamRoute route() const { return report_.route_; }
+  // The name of the stream when a container route gave it ("Workbook" or "Book").
+  const std::string& streamName() const { return report_.streamName_; }
+
+  // What the recovery has found and built.
+  const SheetBoundaries& boundaries() const { return state_.boundaries_; }
+  bool globalsRead() const { return state_.globalsRead_; }
+  const Workbook& workbook() const { return model_.workbook_; }
+  const std::vector<Worksheet>& worksheets() const { return model_.worksheets_; }
+
+ private:
+  // The three routes to the workbook stream, tried in this order on the file's bytes. Each
+  // fills stream_ when it succeeds and notes in the report why it failed otherwise.
+  // First route: the stream "Workbook", else "Book", of a sound compound document.
+  bool LoadStorageStream(std::span<const std::uint8_t> file);
+  // Second route: the tolerant compound-document reader.
+  bool LoadCompoundStream(std::span<const std::uint8_t> file);
+  // Third route: the file's own bytes, taken over whole.
+  void LoadRawFile(std::vector<std::uint8_t>& file);
+  // Reads the file whole; false (the user told why) when it cannot be read.
+  bool ReadInput(const std::string& path, std::vector<std::uint8_t>& file);
+
+  // The recovery stages, in the order Load runs them. False when the load must stop.
+  bool LocateSheets();
+  void RecoverSheets();
+  void DropUnrecoveredSheets();
+  // One view per worksheet, in worksheet order.
+  void UpdateSheetViews();
+  // Fills the report's account of the stream, the substreams and the sheets.
+  void ReportRecovery();
+  // Tells the user `text` through the notifier and keeps it in the report.
+  void Tell(std::string_view text);
+
+  // The save: one sheet entry per worksheet, in order, each with its worksheet's stream
+  // position in the stream the save writes.
+  void FixSheetPositions();
+  // Gives each sheet entry its worksheet's position in the stream the save writes.
+  void PlaceSheetEntries();
+  // The INDEX and DBCELL positions of every worksheet in the stream the save writes.
+  void FixCellIndexPositions();
+  // Writes the globals and the worksheets one after the other into `out`.
+  void WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgress& progress);
+
+  std::vector<std::uint8_t> stream_;
+  WorkbookModel model_;
+  RecoveryState state_;
+  std::vector<WorksheetView> sheetViews_;
+  RecoveryReport report_;
+  std::vector<std::uint8_t> saveBuffer_;
+  // The sheet entries stand one per worksheet, in worksheet order, since the last save
+  // fixed them.
+  bool entriesFixed_ = false;
+};
+
+}  // namespace tabulix
