@@ -15,6 +15,7 @@ cmake --build build/test
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/test --output-on-failure -j "$(nproc)"
+echo "== GCC pass done at ${SECONDS} s"
 
 # The second compiler catches what the first lets through; its pass builds without
 # optimisation or sanitizers, to keep CI short, and runs the quick tests only.
@@ -23,3 +24,4 @@ CXX=clang++ cmake -S . -B build/test-clang -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON >/dev/null
 cmake --build build/test-clang
 ctest --test-dir build/test-clang --output-on-failure -j "$(nproc)" -L unit
+echo "== Clang pass done at ${SECONDS} s"
