@@ -70,8 +70,10 @@ void CompoundFile::BuildTree() {
     pending.emplace_back(properties_[k].rightSibling_, parent);
     pending.emplace_back(properties_[k].firstChild_, node);
     auto& siblings = nodes_[parent].children_;
-    const auto at = std::find_if(siblings.begin(), siblings.end(),
-                                 [&](std::size_t c) { return nodes_[c].index_ > number; });
+    // Captured by copy under its own name: Clang 14 cannot capture a structured binding.
+    const auto at =
+        std::find_if(siblings.begin(), siblings.end(),
+                     [this, number = number](std::size_t c) { return nodes_[c].index_ > number; });
     siblings.insert(at, node);
   }
 }
