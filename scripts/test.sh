@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is needed, checks the format, builds everything with GCC, AddressSanitizer
-# and UndefinedBehaviorSanitizer and runs every test, then builds everything with Clang and
-# runs the unit tests. Warnings are errors in both builds.
+# Installs what is needed, checks the layers and the format, builds everything with GCC,
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then builds everything
+# with Clang and runs the unit tests. Warnings are errors in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
+# Wrong-way includes between the layers and unformatted files fail before anything is built.
+/usr/bin/python3 scripts/check_layers.py
 scripts/check_format.sh
 
 echo "== GCC, sanitizers: build and every test"
