@@ -123,6 +123,9 @@ bool XlsDocument::Load(const std::string& path) {
     report_.streamName_.clear();
   }
   report_.streamBytes_ = stream_.size();
+  // The routes are done with the file: its bytes must not sit beside the model while the
+  // stages build it.
+  std::vector<std::uint8_t>().swap(file);
 
   WriteDiagnosticDump("payload.bin", stream_);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../biff/byte_builder.hpp"
 #include "base/little_endian.hpp"
 #include "document/xls_document.hpp"
 #include "support/cell_values.hpp"
@@ -93,6 +94,36 @@ TEST(RecoveryReport, SoundFilesAreReportedAsTheModelAndTheSavedFileHoldThem) {
     // The names are those the saved workbook gives its sheets.
     EXPECT_EQ(ReportedNames(report), SavedNames(document, dir / name)) << name;
   }
+}
+
+// A sheet's rows and columns are those its cells span, runs included; a run of numbers
+// counts once per number, blanks not at all.
+TEST(RecoveryReport, ASheetSpansTheRowsAndColumnsOfItsCells) {
+  test::LogCapture logs;
+  test::TempDir dir;
+  test::ByteBuilder b;
+  auto bof = [&b](std::uint16_t type) {
+    b.Header(0x0809, 16).U16(0x0600).U16(type).U16(0x15EC).U16(0x07CD).U32(0xC1).U32(0x0306);
+  };
+  bof(0x0005);
+  b.Header(0x000A, 0);
+  bof(0x0010);
+  b.Header(0x00BD, 30).U16(3).U16(2);  // MULRK, row 3, columns 2 to 5
+  for (std::uint32_t value = 1; value <= 4; ++value) b.U16(15).U32(value << 2 | 2);
+  b.U16(5);
+  b.Header(0x00BE, 12).U16(5).U16(0).U16(15).U16(15).U16(15).U16(2);  // MULBLANK, row 5, 0 to 2
+  b.Header(0x0203, 14).U16(7).U16(1).U16(15).U32(0).U32(0x40140000);  // NUMBER 5.0 at row 7
+  b.Header(0x000A, 0);
+  test::WriteFileBytes(dir / "cells.xls", b.bytes());
+
+  XlsDocument document;
+  ASSERT_TRUE(document.Load((dir / "cells.xls").string()));
+  const RecoveryReport& report = document.report();
+  ASSERT_EQ(report.sheets_.size(), 1u);
+  EXPECT_EQ(report.sheets_[0].rows_, 5u);     // rows 3 to 7
+  EXPECT_EQ(report.sheets_[0].columns_, 6u);  // columns 0 to 5
+  EXPECT_EQ(report.sheets_[0].valueCells_, 5u);
+  EXPECT_EQ(report.ValueCells(), ValueCellsOf(document));
 }
 
 TEST(RecoveryReport, TheDamagedSampleIsReportedRouteByRoute) {

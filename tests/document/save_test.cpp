@@ -343,6 +343,13 @@ std::vector<std::string> EntryNames(const XlsDocument& document) {
 }
 
 // The number each worksheet carries at A1.
+// The names the load's report gives the sheets, which the save must give them too.
+std::vector<std::string> ReportedNames(const XlsDocument& document) {
+  std::vector<std::string> names;
+  for (const auto& sheet : document.report().sheets_) names.push_back(sheet.name_);
+  return names;
+}
+
 std::vector<int> FirstNumbers(const XlsDocument& document) {
   std::vector<int> numbers;
   for (const WorksheetView& view : document.sheetViews()) {
@@ -510,6 +517,7 @@ TEST(SaveRoute, OneSheetEntryPerSavedWorksheet) {
 
   const std::vector<std::string> expected{"Alpha", "Gamma", "Recovered Sheet 3"};
   EXPECT_EQ(EntryNames(document), expected);
+  EXPECT_EQ(ReportedNames(document), expected);
   PositionCounts counts;
   ExpectPositionsAgree(document.saveBuffer(), before, counts);
 
@@ -640,6 +648,8 @@ TEST(SaveRoute, SheetNamesAreMadeValidAndUnique) {
       "recovered sheet 12",
       "Recovered Sheet 12 (2)",
   };
+  // The load's report named them so before the save.
+  EXPECT_EQ(ReportedNames(document), expected);
   XlsDocument again;
   ExpectReadsBackWhole(saved, document, again);
   EXPECT_EQ(EntryNames(again), expected);
