@@ -31,7 +31,7 @@ class CompoundFile {
   static constexpr int kShortStream = 0;
 
   // Small streams are those below this size, whatever the header's cutoff field says.
-  static constexpr std::uint32_t kSmallStreamCutoff = 4096;
+  static constexpr std::uint32_t kSmallStreamCutoff = layout::kMiniStreamCutoff;
 
   CompoundFile();
 
