@@ -163,5 +163,33 @@ TEST(CompoundRoute, AReadOnlyDamagedFileGetsTheRoute) {
   EXPECT_EQ(test::ReadFileBytes(file), bytes);
 }
 
+// A load gives what its own file gives: nothing the repair route read of an earlier file
+// may stand in for a field the next file lacks. A file without the signature is read with
+// the header's defaults, not with the tables of the file loaded before it.
+TEST(CompoundRoute, ALoadDependsOnItsOwnFileAlone) {
+  test::LogCapture logs;
+  test::TempDir dir;
+  // Three allocation-table sectors: the defaults name only the first.
+  const Bytes sound = test::ReadFileBytes(test::CorpusDir() / "real" / "45365-2.xls");
+  Bytes shifted = sound;
+  LittleEndian::Write(shifted, std::uint16_t{0}, 30);
+  test::WriteFileBytes(dir / "shifted.xls", shifted);
+  Bytes unsigned_ = sound;
+  Zero(unsigned_, 0, 8);
+  test::WriteFileBytes(dir / "unsigned.xls", unsigned_);
+
+  XlsDocument fresh;
+  ASSERT_TRUE(fresh.Load((dir / "unsigned.xls").string()));
+  // With the defaults the workbook's chain runs off the one table sector they name.
+  EXPECT_EQ(fresh.route(), StreamRoute::Raw);
+  XlsDocument reused;
+  ASSERT_TRUE(reused.Load((dir / "shifted.xls").string()));
+  EXPECT_EQ(reused.route(), StreamRoute::Compound);
+  ASSERT_TRUE(reused.Load((dir / "unsigned.xls").string()));
+  EXPECT_EQ(reused.route(), fresh.route());
+  EXPECT_TRUE(reused.stream() == fresh.stream());
+  EXPECT_EQ(Cells(reused), Cells(fresh));
+}
+
 }  // namespace
 }  // namespace tabulix
