@@ -17,6 +17,7 @@
 #include "document/sheet_entries.hpp"
 #include "document/xls_document.hpp"
 #include "recovery/recover_sheets.hpp"
+#include "recovery/selector_support.hpp"
 #include "recovery/stream_check.hpp"
 
 namespace tabulix {
@@ -189,7 +190,7 @@ void XlsDocument::ReportRecovery() {
     substream.start_ = bounds.startPos_[i];
     if (i < bounds.endPos_.size()) substream.end_ = bounds.endPos_[i];
     if (LittleEndian::U16(stream_, substream.start_) == BOF::kCode)
-      substream.type_ = LittleEndian::U16(stream_, std::size_t{substream.start_} + 6);
+      substream.type_ = selector::BofType(stream_, substream.start_);
     substream.intact_ = i < bounds.intactFlags_.size() && bounds.intactFlags_[i] == 1;
   }
 
@@ -204,13 +205,14 @@ void XlsDocument::ReportRecovery() {
     RecoveryReport::Sheet& sheet = report_.sheets_.emplace_back();
     if (w < entries.size()) sheet.name_ = entries[w].name_.ToUtf8();
     DescribeCells(worksheet, sheet);
-    // Read whole when the substream it was read from is marked intact.
-    for (std::size_t i = 0; i < bounds.startPos_.size() && i < bounds.intactFlags_.size(); ++i) {
-      if (bounds.startPos_[i] == worksheet.sourcePosition_) {
-        sheet.intact_ = bounds.intactFlags_[i] == 1;
-        break;
-      }
-    }
+    // Read whole when the substream it was read from is intact. The starts ascend, so the
+    // lookup stays logarithmic for a stream of tens of thousands of substreams.
+    const auto& substreams = report_.substreams_;
+    const auto from = std::lower_bound(
+        substreams.begin(), substreams.end(), worksheet.sourcePosition_,
+        [](const RecoveryReport::Substream& s, std::uint32_t start) { return s.start_ < start; });
+    sheet.intact_ =
+        from != substreams.end() && from->start_ == worksheet.sourcePosition_ && from->intact_;
   }
 }
 
