@@ -356,9 +356,9 @@ std::vector<std::u16string> StorageReader::StreamNames() const {
   return names;
 }
 
-ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::uint8_t>& out,
-                                     std::string* reason) const {
-  out.clear();
+ReadStatus StorageReader::Layout(std::u16string_view name, StreamLayout& layout,
+                                 std::string* reason) const {
+  layout = StreamLayout{};
   const Entry* entry = FindRootStream(name);
   if (entry == nullptr) {
     SetReason(reason, "no such stream");
@@ -366,7 +366,7 @@ ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::
   }
   const std::uint64_t size = entry->size;
   // No stream can be larger than the file that holds it; this also keeps a damaged size
-  // from sizing the allocation below.
+  // from sizing the allocations below.
   if (size > bytes_.size()) {
     SetReason(reason, "stream size " + std::to_string(size) + " exceeds the file size " +
                           std::to_string(bytes_.size()));
@@ -392,37 +392,57 @@ ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::
     return ReadStatus::Incomplete;
   }
 
-  out.resize(static_cast<std::size_t>(size));
-  std::size_t done = 0;
+  std::vector<StreamPiece> pieces;
+  pieces.reserve(static_cast<std::size_t>(DivideRoundingUp(size, unit)));
+  std::uint64_t done = 0;
   const std::size_t miniPerSector = sectorSize_ / kMiniSectorSize;
-  for (std::size_t k = 0; done < out.size(); ++k) {
-    // Where the k-th unit of the chain lies in the file. Consecutive regular sectors are
-    // copied in one run.
-    std::span<const std::uint8_t> source;
-    std::size_t want = std::min(unit, out.size() - done);
+  for (std::size_t k = 0; done < size; ++k) {
+    // Where the k-th unit of the chain lies in the file.
+    const std::uint64_t want = std::min<std::uint64_t>(unit, size - done);
+    std::uint64_t offset = 0;
+    std::size_t available = 0;
     if (small) {
       const std::uint32_t mini = chain[k];
       const auto sector = Sector(miniStreamChain_[mini / miniPerSector]);
       const std::size_t within = (mini % miniPerSector) * kMiniSectorSize;
-      if (within < sector.size()) source = sector.subspan(within);
-    } else {
-      std::size_t run = 1;
-      while (k + run < chain.size() && chain[k + run] == chain[k] + run &&
-             done + run * unit < out.size()) {
-        ++run;
+      if (within < sector.size()) {
+        offset = static_cast<std::uint64_t>(sector.data() + within - bytes_.data());
+        available = sector.size() - within;
       }
-      want = std::min(run * unit, out.size() - done);
-      const std::uint64_t offset = (std::uint64_t{chain[k]} + 1) * sectorSize_;
-      source = bytes_.subspan(static_cast<std::size_t>(offset));  // offset < size
-      k += run - 1;
+    } else {
+      offset = (std::uint64_t{chain[k]} + 1) * sectorSize_;  // < the file's size
+      available = bytes_.size() - static_cast<std::size_t>(offset);
     }
-    if (source.size() < want) {
-      out.clear();
+    if (available < want) {
       SetReason(reason, "stream data runs past the end of the file");
       return ReadStatus::Incomplete;
     }
-    std::memcpy(out.data() + done, source.data(), want);
+    pieces.push_back(StreamPiece{offset, static_cast<std::uint32_t>(want)});
     done += want;
+  }
+  layout.size = size;
+  layout.unit = unit;
+  layout.pieces = std::move(pieces);
+  return ReadStatus::Ok;
+}
+
+ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::uint8_t>& out,
+                                     std::string* reason) const {
+  out.clear();
+  StreamLayout layout;
+  const ReadStatus status = Layout(name, layout, reason);
+  if (status != ReadStatus::Ok) return status;
+  out.resize(static_cast<std::size_t>(layout.size));
+  std::size_t done = 0;
+  for (std::size_t k = 0; k < layout.pieces.size();) {
+    // Pieces that follow each other in the file are copied in one run.
+    const std::uint64_t offset = layout.pieces[k].fileOffset;
+    std::size_t length = layout.pieces[k].length;
+    for (++k; k < layout.pieces.size() && layout.pieces[k].fileOffset == offset + length; ++k) {
+      length += layout.pieces[k].length;
+    }
+    std::memcpy(out.data() + done, bytes_.data() + offset, length);
+    done += length;
   }
   return ReadStatus::Ok;
 }

@@ -25,6 +25,18 @@ enum class ReadStatus {
   Incomplete,    // the chain (or the file) is shorter than the stream's size
 };
 
+// Where a stream's bytes lie in the file: its units (sectors, or 64-byte mini sectors for a
+// stream below the mini-stream cutoff) in stream order, the last one cut to the stream's size.
+struct StreamPiece {
+  std::uint64_t fileOffset = 0;
+  std::uint32_t length = 0;
+};
+struct StreamLayout {
+  std::uint64_t size = 0;
+  std::size_t unit = 0;  // bytes in a full piece
+  std::vector<StreamPiece> pieces;
+};
+
 class StorageReader {
  public:
   // Files larger than this are refused rather than read into memory.
@@ -53,6 +65,10 @@ class StorageReader {
   // it is left empty.
   ReadStatus ReadStream(std::u16string_view name, std::vector<std::uint8_t>& out,
                         std::string* reason = nullptr) const;
+  // Where the named stream's bytes lie, with the same checks (and the same statuses) as
+  // ReadStream: on Ok every piece lies inside the file; on any failure `layout` is empty.
+  ReadStatus Layout(std::u16string_view name, StreamLayout& layout,
+                    std::string* reason = nullptr) const;
   bool HasStream(std::u16string_view name) const;
   // Streams directly under the root, in directory order.
   std::vector<std::u16string> StreamNames() const;
