@@ -15,7 +15,7 @@ finds them again can still recover what they hold.
 
 Models that aim at the container read its header; models that aim at the workbook stream
 (swap, lengths, codes) need the stream's layout, which tabulix-cellmap prints (--cellmap
-names it; default: build/dev/tabulix-cellmap, then build/rel, beside this repository).
+names it; default: the first found of build/release, build/rel, build/dev and build).
 """
 
 import json
@@ -124,7 +124,7 @@ def find_cellmap(explicit):
     if explicit:
         return explicit
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    for build in ("build/dev", "build/rel", "build"):
+    for build in ("build/release", "build/rel", "build/dev", "build"):
         path = os.path.join(root, build, "tabulix-cellmap")
         if os.access(path, os.X_OK):
             return path

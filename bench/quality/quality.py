@@ -486,11 +486,11 @@ def main(argv):
     def binary(given, name):
         if given:
             return os.path.abspath(given)
-        for build in ("build/rel", "build/dev", "build"):
+        for build in ("build/release", "build/rel", "build/dev", "build"):
             path = os.path.join(ROOT, build, name)
             if os.access(path, os.X_OK):
                 return path
-        parser.error("%s not found: build it (cmake --build build/rel) or pass --%s" %
+        parser.error("%s not found: build it (scripts/quality.sh does) or pass --%s" %
                      (name, name.split("-")[-1]))
     tabulix = binary(args.tabulix, "tabulix")
     cellmap = binary(args.cellmap, "tabulix-cellmap")
