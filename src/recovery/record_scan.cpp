@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
+#include <vector>
 
 #include "recovery/record_scan_dump.hpp"
 
@@ -32,27 +34,51 @@ bool IsFormulaCompanion(std::uint16_t code) {
 
 // Where the record of `code` whose own data ends at `end` really ends: behind the CONTINUE
 // records that follow it, and for a FORMULA behind its companions (as far as they lie whole
-// in the first `length` bytes).
-std::size_t ExtentEnd(std::span<const std::uint8_t> slice, std::size_t length, std::uint16_t code,
-                      std::size_t end) {
-  constexpr std::uint16_t kContinue = 0x003C;
-  const bool formula = IsFormulaCode(code);
-  while (end + 4 <= length) {
-    const auto next = static_cast<std::uint16_t>(slice[end] | (slice[end + 1] << 8));
-    if (next != kContinue && !(formula && IsFormulaCompanion(next))) break;
-    const std::size_t after =
-        end + 4 + static_cast<std::size_t>(slice[end + 2] | (slice[end + 3] << 8));
-    if (after > length) break;
-    end = after;
+// in the first `length` bytes). Every candidate inside a long run of CONTINUE records (a
+// shared-string table, or bytes made to look like one) would walk the rest of the run
+// again, so each walk remembers where it ended for every header it passed: every header
+// is walked over once per kind of walk, and the scan stays linear.
+class ExtentEnds {
+ public:
+  ExtentEnds(std::span<const std::uint8_t> slice, std::size_t length)
+      : slice_(slice), length_(length) {}
+
+  std::size_t operator()(std::uint16_t code, std::size_t end) {
+    constexpr std::uint16_t kContinue = 0x003C;
+    const bool formula = IsFormulaCode(code);
+    auto& known = formula ? formulaEnds_ : plainEnds_;
+    passed_.clear();
+    while (end + 4 <= length_) {
+      if (const auto found = known.find(end); found != known.end()) {
+        end = found->second;
+        break;
+      }
+      const auto next = static_cast<std::uint16_t>(slice_[end] | (slice_[end + 1] << 8));
+      if (next != kContinue && !(formula && IsFormulaCompanion(next))) break;
+      const std::size_t after =
+          end + 4 + static_cast<std::size_t>(slice_[end + 2] | (slice_[end + 3] << 8));
+      if (after > length_) break;
+      passed_.push_back(end);
+      end = after;
+    }
+    for (const std::size_t header : passed_) known.emplace(header, end);
+    return end;
   }
-  return end;
-}
+
+ private:
+  std::span<const std::uint8_t> slice_;
+  std::size_t length_;
+  std::unordered_map<std::size_t, std::size_t> plainEnds_;
+  std::unordered_map<std::size_t, std::size_t> formulaEnds_;
+  std::vector<std::size_t> passed_;
+};
 
 // The per-offset loop, instantiated per table so that the common case (a code with no
 // sound length anywhere) costs one table load and one compare.
 template <ScanTable table>
 void ScanSlice(std::span<const std::uint8_t> slice, std::size_t length, RecordScan& scan) {
   const std::uint8_t* bytes = slice.data();
+  ExtentEnds extentEnd(slice, length);
   for (std::size_t i = 0; i + 4 <= length; ++i) {
     const auto code = static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8));
     const std::uint8_t soundClass = detail::kSoundClassOf[code];
@@ -70,7 +96,7 @@ void ScanSlice(std::span<const std::uint8_t> slice, std::size_t length, RecordSc
     scan.objCodes_.push_back(static_cast<std::int16_t>(code));
     scan.objSizes_.push_back(size);
     scan.objExtents_.push_back(
-        static_cast<std::uint32_t>(ExtentEnd(slice, length, code, nextAt) - i));
+        static_cast<std::uint32_t>(extentEnd(code, nextAt) - i));
   }
 }
 
