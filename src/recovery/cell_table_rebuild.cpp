@@ -146,10 +146,13 @@ class Rebuild {
         blankXf_(FillerXf(kBlankFillerXf, xfCount)),
         rowXf_(FillerXf(kRowFillerXf, xfCount)) {}
 
-  // Appends row `row` (its ROW record and its cells) to `block`.
+  // Appends row `row` (its ROW record and its cells) to `block`. A row of which neither a
+  // ROW record nor a cell was gathered is not made up: filling every such row of a sheet
+  // whose few cells lie far apart would turn a few hundred bytes into a full grid.
   void AddRow(RowBlock& block, std::uint16_t row) {
-    Row& record = block.rows_.emplace_back(TakeRow(row));
     const auto indexed = sheet_.cellIndex_.find(row);
+    if (indexed == sheet_.cellIndex_.end() && !sheet_.rowIndex_.contains(row)) return;
+    Row& record = block.rows_.emplace_back(TakeRow(row));
     if (indexed == sheet_.cellIndex_.end()) {
       AddLostRow(block, record);
       return;
@@ -189,15 +192,14 @@ class Rebuild {
 
  private:
   // The first ROW record gathered for `row`, narrowed to the sheet's columns, or a new one
-  // spanning them.
+  // that covers no column yet: it is widened to the row's own cells, so that only the gaps
+  // between them are filled.
   Row TakeRow(std::uint16_t row) {
     const auto indexed = sheet_.rowIndex_.find(row);
     if (indexed == sheet_.rowIndex_.end()) {
       Row made;
       made.row_ = row;
       made.options_ = kNewRowOptions;
-      made.firstColumn_ = static_cast<std::uint16_t>(sheet_.minCol_);
-      made.lastColumn_ = static_cast<std::uint16_t>(sheet_.maxCol_ + 1);
       return made;
     }
     Row taken = sheet_.scratch_.rows_.at(indexed->second);
@@ -212,22 +214,37 @@ class Rebuild {
     return taken;
   }
 
-  // Widens the ROW to take in every gathered cell of its row within the sheet's columns.
-  // Its own range cannot be trusted to: some writers give every ROW the columns 0 to 0, or
-  // stop it one column short, and the cells are what the rescue is for.
+  // Widens the ROW to take in every gathered cell of its row within the sheet's columns,
+  // a run with every column it holds. Its own range cannot be trusted to: some writers give
+  // every ROW the columns 0 to 0, or stop it one column short, and the cells are what the
+  // rescue is for.
   void CoverCells(Row& record, const std::map<std::uint16_t, std::uint32_t>& columns) const {
     const auto first = columns.lower_bound(static_cast<std::uint16_t>(sheet_.minCol_));
     const auto end = columns.upper_bound(static_cast<std::uint16_t>(sheet_.maxCol_));
     if (first == end) return;
     const std::uint16_t low = first->first;
-    const auto high = static_cast<std::uint16_t>(std::prev(end)->first + 1);
+    std::uint32_t high = 0;
+    for (auto it = first; it != end; ++it) {
+      std::size_t held = 1;
+      if (const CellBlock* cell = TryCell(it->second)) {
+        if (const MulRK* run = cell->As<MulRK>()) held = std::max<std::size_t>(held, run->entries().size());
+        if (const MulBlank* run = cell->As<MulBlank>()) held = std::max<std::size_t>(held, run->xfs().size());
+      }
+      high = std::max<std::uint32_t>(
+          high, static_cast<std::uint32_t>(std::min<std::size_t>(it->first + held, sheet_.maxCol_ + 1)));
+    }
     if (record.firstColumn_ >= record.lastColumn_) {
       record.firstColumn_ = low;
-      record.lastColumn_ = high;
+      record.lastColumn_ = static_cast<std::uint16_t>(high);
       return;
     }
     record.firstColumn_ = std::min(record.firstColumn_, low);
-    record.lastColumn_ = std::max(record.lastColumn_, high);
+    record.lastColumn_ = std::max(record.lastColumn_, static_cast<std::uint16_t>(high));
+  }
+
+  const CellBlock* TryCell(std::uint32_t position) const {
+    return position < sheet_.scratch_.cellBlocks_.size() ? &sheet_.scratch_.cellBlocks_[position]
+                                                         : nullptr;
   }
 
   // Some writers lay a blank run over a row and then write its values into it: a blank
@@ -356,6 +373,11 @@ void RebuildCellTable(Worksheet& sheet, std::size_t xfCount) {
       block.cellBlocks_.shrink_to_fit();
     }
   }
+  // Blocks whose rows were all left out: an empty block would still be written as a
+  // DBCELL of its own.
+  std::erase_if(blocks, [](const RowBlock& block) {
+    return block.rows_.empty() && block.cellBlocks_.empty();
+  });
   sheet.cellTable_.rowBlocks_ = std::move(blocks);
 
   // A fresh record: one read short or long from a damaged stream would keep its length.
