@@ -2,6 +2,10 @@
 // on its bytes, and the recovery stages run on the stream the first successful route gave.
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
 #include <exception>
 #include <string_view>
 #include <utility>
@@ -28,6 +32,9 @@ namespace {
 constexpr std::string_view kCannotOpen = "            ERROR: Could not open file.              ";
 constexpr std::string_view kPasswordProtected = "File is password protected.";
 constexpr std::string_view kStageFailed = "Could Not Read Or Update Brevix WorkSheet";
+constexpr std::string_view kNothingRecovered =
+    "Nothing could be recovered: no part of the workbook was intact and no cell with a value "
+    "was found.";
 // Recovery starts from a new workbook of this many empty sheets; those nothing is
 // recovered into are dropped at the end.
 constexpr std::size_t kDefaultSheetCount = 3;
@@ -71,20 +78,40 @@ void XlsDocument::Tell(std::string_view text) {
 }
 
 bool XlsDocument::ReadInput(const std::string& path, std::vector<std::uint8_t>& file) {
+  errno = 0;
   const ReadFileStatus status = ReadWholeFile(path, file);
   if (status == ReadFileStatus::Ok) return true;
-  // Every route fails on a file that cannot be read; the first says so in its own words.
+  const int error = errno;
+  // Every route fails on a file that cannot be read; the first says so in its own words,
+  // and the user hears why.
   WriteLog(0, 0, "Failed StgOpenStorageEx", true);
+  const std::string cause = error != 0 ? std::strerror(error) : "it could not be opened";
   switch (status) {
     case ReadFileStatus::Missing:
-    case ReadFileStatus::NotRegularFile:  // a folder or a device is no file to rescue
+      Tell(kCannotOpen);
+      Tell("There is no file at " + path + ".");
+      break;
+    case ReadFileStatus::NotRegularFile: {
+      // A folder or a device is no file to rescue.
+      std::error_code ec;
+      Tell(kCannotOpen);
+      Tell(std::filesystem::is_directory(path, ec)
+               ? path + " is a folder, not a file."
+               : path + " is not a regular file (a device, a pipe or a socket).");
+      break;
+    }
     case ReadFileStatus::CannotOpen:
       Tell(kCannotOpen);
+      Tell("Cannot open " + path + ": " + cause + ".");
       break;
     case ReadFileStatus::Ok:
     case ReadFileStatus::TooLarge:
+      WriteLog(0, 0, "Could Not Read file", true);
+      Tell(path + " is larger than the 4 GB this version of Tabulix reads.");
+      break;
     case ReadFileStatus::ReadError:
       WriteLog(0, 0, "Could Not Read file", true);
+      Tell("Cannot read " + path + " to its end: " + cause + ".");
       break;
   }
   return false;
@@ -130,10 +157,26 @@ bool XlsDocument::Load(const std::string& path) {
 
   WriteDiagnosticDump("payload.bin", stream_);
 
+  // An older version's records read as Excel 97-2003 ones give garbled names and text.
+  if (const std::string_view older = DescribeOlderVersion(stream_); !older.empty()) {
+    WriteLog(0, 0, older, true);
+    Tell(older);
+    return false;
+  }
+
   // A stage that stops ends the load; the model stays as that stage left it.
   bool stagesRan = false;
   try {
     stagesRan = LocateSheets();
+    // Encrypted records are no cells. The intact read stops at a FILEPASS it meets; one in
+    // globals it could not read whole (or read with no substream behind them) stops the
+    // load all the same.
+    if (stagesRan && !model_.workbook_.passwordProtected_ && HasFilePass(stream_)) {
+      report_.passwordProtected_ = true;
+      Tell(kPasswordProtected);
+      stagesRan = false;
+    }
+    if (model_.workbook_.passwordProtected_) stagesRan = false;
     if (stagesRan) {
       RecoverSheets();
       DropUnrecoveredSheets();
@@ -161,7 +204,24 @@ bool XlsDocument::Load(const std::string& path) {
       return false;
     }
   }
+  // Nothing read whole and no value found: the saved workbook would hold nothing of the
+  // file. A sound workbook that is simply empty has its globals read whole and succeeds.
+  if (NothingRecovered()) {
+    WriteLog(0, 0, kNothingRecovered, true);
+    Tell(kNothingRecovered);
+    return false;
+  }
   report_.loaded_ = true;
+  return true;
+}
+
+bool XlsDocument::NothingRecovered() const {
+  for (const RecoveryReport::Substream& substream : report_.substreams_) {
+    if (substream.intact_) return false;
+  }
+  for (const RecoveryReport::Sheet& sheet : report_.sheets_) {
+    if (sheet.valueCells_ > 0) return false;
+  }
   return true;
 }
 

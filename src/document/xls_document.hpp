@@ -89,6 +89,8 @@ class XlsDocument {
   void UpdateSheetViews();
   // Fills the report's account of the stream, the substreams and the sheets.
   void ReportRecovery();
+  // No substream was read whole and no value cell came out of the rebuild.
+  bool NothingRecovered() const;
   // Tells the user `text` through the notifier and keeps it in the report.
   void Tell(std::string_view text);
 

@@ -198,11 +198,15 @@ TEST(RecoveryReport, ALoadThatStopsSaysWhyInTheReport) {
   struct Case {
     fs::path path;
     StreamRoute route;
-    std::string message;
+    std::vector<std::string> messages;
   };
-  for (const Case& c : {Case{dir / "missing.xls", StreamRoute::None, kCannotOpen},
-                        Case{dir / "empty.xls", StreamRoute::Raw,
-                             "The file is empty: there is nothing to recover."}}) {
+  for (const Case& c :
+       {Case{dir / "missing.xls",
+             StreamRoute::None,
+             {kCannotOpen, "There is no file at " + (dir / "missing.xls").string() + "."}},
+        Case{dir / "empty.xls",
+             StreamRoute::Raw,
+             {"The file is empty: there is nothing to recover."}}}) {
     test::RecordingNotifier notifier;
     XlsDocument document;
     EXPECT_FALSE(document.Load(c.path.string())) << c.path;
@@ -210,7 +214,7 @@ TEST(RecoveryReport, ALoadThatStopsSaysWhyInTheReport) {
     EXPECT_FALSE(report.loaded_) << c.path;
     EXPECT_EQ(report.route_, c.route) << c.path;
     EXPECT_TRUE(report.sheets_.empty()) << c.path;
-    EXPECT_EQ(report.messages_, std::vector<std::string>{c.message}) << c.path;
+    EXPECT_EQ(report.messages_, c.messages) << c.path;
     EXPECT_EQ(report.messages_, notifier.messages()) << c.path;
   }
   // Real encrypted workbooks: the load stops on the FILEPASS record, tells the user once
