@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <string>
-#include <exception>
 #include <string_view>
 #include <utility>
 

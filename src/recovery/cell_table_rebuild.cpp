@@ -227,11 +227,13 @@ class Rebuild {
     for (auto it = first; it != end; ++it) {
       std::size_t held = 1;
       if (const CellBlock* cell = TryCell(it->second)) {
-        if (const MulRK* run = cell->As<MulRK>()) held = std::max<std::size_t>(held, run->entries().size());
-        if (const MulBlank* run = cell->As<MulBlank>()) held = std::max<std::size_t>(held, run->xfs().size());
+        if (const MulRK* run = cell->As<MulRK>())
+          held = std::max<std::size_t>(held, run->entries().size());
+        if (const MulBlank* run = cell->As<MulBlank>())
+          held = std::max<std::size_t>(held, run->xfs().size());
       }
-      high = std::max<std::uint32_t>(
-          high, static_cast<std::uint32_t>(std::min<std::size_t>(it->first + held, sheet_.maxCol_ + 1)));
+      high = std::max<std::uint32_t>(high, static_cast<std::uint32_t>(std::min<std::size_t>(
+                                               it->first + held, sheet_.maxCol_ + 1)));
     }
     if (record.firstColumn_ >= record.lastColumn_) {
       record.firstColumn_ = low;

@@ -95,8 +95,7 @@ void ScanSlice(std::span<const std::uint8_t> slice, std::size_t length, RecordSc
     scan.objPositions_.push_back(static_cast<std::uint32_t>(i));
     scan.objCodes_.push_back(static_cast<std::int16_t>(code));
     scan.objSizes_.push_back(size);
-    scan.objExtents_.push_back(
-        static_cast<std::uint32_t>(extentEnd(code, nextAt) - i));
+    scan.objExtents_.push_back(static_cast<std::uint32_t>(extentEnd(code, nextAt) - i));
   }
 }
 

@@ -326,10 +326,9 @@ TEST(CellTableRebuild, RowsAboveTheSignedRangeAreKept) {
   Gather(sheet, Number(40002, 0, 2));
   Gather(sheet, Number(40000, 0, 1));
   RebuildCellTable(sheet, kManyXfs);
-  EXPECT_EQ(
-      Describe(sheet.cellTable_),
-      (std::vector<Lines>{
-          {"ROW 40000 [0,1) h255", "ROW 40002 [0,1) h255", "NUMBER 40000,0 =1", "NUMBER 40002,0 =2"}}));
+  EXPECT_EQ(Describe(sheet.cellTable_),
+            (std::vector<Lines>{{"ROW 40000 [0,1) h255", "ROW 40002 [0,1) h255",
+                                 "NUMBER 40000,0 =1", "NUMBER 40002,0 =2"}}));
   EXPECT_EQ(DimensionsOf(sheet), (Bounds{40000, 40003, 0, 1}));
   ExpectWritesAndReadsBack(sheet);
 }

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
-#include <random>
 
 #include "base/diagnostics.hpp"
 #include "document/xls_document.hpp"
@@ -216,10 +216,9 @@ TEST(Load, NothingRecoveredIsAFailureButASoundEmptyWorkbookIsNot) {
   // A worksheet BOF and records that hold no value: nothing read whole, nothing found.
   std::vector<std::uint8_t> valueless = MinimalBiffStream();
   valueless.resize(20);  // the globals' EOF is lost
-  const std::vector<std::uint8_t> sheet = {0x09, 0x08, 0x10, 0x00, 0x00, 0x06, 0x10, 0x00,
-                                           0,    0,    0,    0,    0,    0,    0,    0,
-                                           0,    0,    0,    0,    0x01, 0x02, 0x06, 0x00,
-                                           1,    0,    1,    0,    15,   0};  // BLANK
+  const std::vector<std::uint8_t> sheet = {
+      0x09, 0x08, 0x10, 0x00, 0x00, 0x06, 0x10, 0x00, 0,    0, 0, 0, 0, 0,  0,
+      0,    0,    0,    0,    0,    0x01, 0x02, 0x06, 0x00, 1, 0, 1, 0, 15, 0};  // BLANK
   valueless.insert(valueless.end(), sheet.begin(), sheet.end());
   test::WriteFileBytes(dir / "valueless.xls", valueless);
   {

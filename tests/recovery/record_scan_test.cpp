@@ -486,8 +486,8 @@ TEST(RecordScanValidate, ExtentsThroughLongContinueRunsAreFoundOnceAndStayRight)
   // that extents care about (CONTINUE, FORMULA and its companions, others) in random
   // order: the walks share what they learnt, and must still end where each alone would.
   std::mt19937 random(11);
-  const std::uint16_t codes[] = {0x003C, 0x003C, 0x003C, 0x0006, 0x0207, 0x04BC,
-                                 0x0203, 0x027E, 0x000A, 0x00FD};
+  const std::uint16_t codes[] = {0x003C, 0x003C, 0x003C, 0x0006, 0x0207,
+                                 0x04BC, 0x0203, 0x027E, 0x000A, 0x00FD};
   StreamBuilder s;
   s.Add(0x0809, 16);
   for (int i = 0; i < 3000; ++i) {
@@ -501,8 +501,8 @@ TEST(RecordScanValidate, ExtentsThroughLongContinueRunsAreFoundOnceAndStayRight)
   auto walk = [&](std::size_t at, bool formula) {
     while (at + 4 <= s.bytes.size()) {
       const int code = s.bytes[at] | (s.bytes[at + 1] << 8);
-      const bool companion = code == 0x0207 || code == 0x04BC || code == 0x00BC ||
-                             code == 0x0221 || code == 0x0036 || code == 0x0236;
+      const bool companion = code == 0x0207 || code == 0x04BC || code == 0x00BC || code == 0x0221 ||
+                             code == 0x0036 || code == 0x0236;
       if (code != 0x003C && !(formula && companion)) break;
       const std::size_t after = at + 4 + (s.bytes[at + 2] | (s.bytes[at + 3] << 8));
       if (after > s.bytes.size()) break;
