@@ -5,8 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make pkg-config
-  # The second compiler that CI builds with, and the format check's formatter.
-  clang clang-format
+  # The second compiler that CI builds with, its sanitizer and libFuzzer runtimes, and the
+  # format check's formatter.
+  clang libclang-rt-dev clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-olefile python3-xlrd
   # Independent spreadsheet programs that must open what the save writes. Either variant

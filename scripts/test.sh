@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the layers and the format, builds everything with GCC,
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then builds everything
-# with Clang and runs the unit tests. Warnings are errors in both builds.
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test (the quality floors
+# among them), then builds everything with Clang, the sanitizers and the fuzzer's coverage,
+# runs the unit tests and fuzzes the main job. Warnings are errors in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,11 +20,13 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/test --output-on-failure -j "$(nproc)"
 echo "== GCC pass done at ${SECONDS} s"
 
-# The second compiler catches what the first lets through; its pass builds without
-# optimisation or sanitizers, to keep CI short, and runs the quick tests only.
-echo "== Clang: build and the unit tests"
-CXX=clang++ cmake -S . -B build/test-clang -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON >/dev/null
+# The second compiler catches what the first lets through. Its build carries the sanitizers
+# and the fuzzer's coverage: it runs the quick tests, then fuzzes the main job for three
+# minutes (scripts/fuzz.sh; longer runs by hand).
+echo "== Clang, sanitizers, fuzzer coverage: build, the unit tests, fuzzing"
+CXX=clang++ cmake -S . -B build/test-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTABULIX_SANITIZE=ON -DTABULIX_FUZZ=ON -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON >/dev/null
 cmake --build build/test-clang
 ctest --test-dir build/test-clang --output-on-failure -j "$(nproc)" -L unit
+scripts/fuzz.sh --build build/test-clang 180
 echo "== Clang pass done at ${SECONDS} s"

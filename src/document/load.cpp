@@ -124,7 +124,18 @@ void XlsDocument::LoadRawFile(std::vector<std::uint8_t>& file) {
 
 bool XlsDocument::Load(const std::string& path) {
   if (path.empty()) return false;
+  Reset(path);
+  std::vector<std::uint8_t> file;
+  if (!ReadInput(path, file)) return false;
+  return LoadFile(std::move(file));
+}
 
+bool XlsDocument::LoadBytes(std::vector<std::uint8_t> bytes, const std::string& name) {
+  Reset(name);
+  return LoadFile(std::move(bytes));
+}
+
+void XlsDocument::Reset(const std::string& name) {
   // Nothing of an earlier load may survive into this one: the model is reset once, to the
   // new workbook recovery starts from.
   stream_.clear();
@@ -134,10 +145,10 @@ bool XlsDocument::Load(const std::string& path) {
   saveBuffer_.clear();
   entriesFixed_ = false;
   report_ = RecoveryReport();
-  report_.file_ = path;
+  report_.file_ = name;
+}
 
-  std::vector<std::uint8_t> file;
-  if (!ReadInput(path, file)) return false;
+bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   report_.fileBytes_ = file.size();
 
   // Each route fills the stream whole, so what a failed route left is of no interest.

@@ -66,28 +66,32 @@ void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgr
   report(100);
 }
 
+bool XlsDocument::BuildSavedStream(const SaveProgress& progress) {
+  // Each fix changes sizes the other relies on: the sheet entries set the length of the
+  // globals, and the index fix gives every rebuilt row block its DBCELL offsets and every
+  // sheet its INDEX entries, which lengthens the sheet. Once both have grown what they
+  // grow, the second round finds every position where the bytes will be.
+  FixSheetPositions();
+  FixCellIndexPositions();
+  FixSheetPositions();
+  FixCellIndexPositions();
+
+  std::uint64_t size = model_.workbook_.RecordSize();
+  for (Worksheet& sheet : model_.worksheets_) size += sheet.RecordSize();
+  if (size > 0xFFFFFFFFu) {
+    // A compound document of the old version holds no stream of 4 GiB or more.
+    WriteLog(0, 0, "Failed Write to Stream", true);
+    return false;
+  }
+  saveBuffer_.assign(static_cast<std::size_t>(size), 0);
+  WriteStreamBuffer(saveBuffer_, progress);
+  WriteDiagnosticDump("Out_payload.bin", saveBuffer_);
+  return true;
+}
+
 bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& progress) {
   try {
-    // Each fix changes sizes the other relies on: the sheet entries set the length of the
-    // globals, and the index fix gives every rebuilt row block its DBCELL offsets and every
-    // sheet its INDEX entries, which lengthens the sheet. Once both have grown what they
-    // grow, the second round finds every position where the bytes will be.
-    FixSheetPositions();
-    FixCellIndexPositions();
-    FixSheetPositions();
-    FixCellIndexPositions();
-
-    std::uint64_t size = model_.workbook_.RecordSize();
-    for (Worksheet& sheet : model_.worksheets_) size += sheet.RecordSize();
-    if (size > 0xFFFFFFFFu) {
-      // A compound document of the old version holds no stream of 4 GiB or more.
-      WriteLog(0, 0, "Failed Write to Stream", true);
-      return false;
-    }
-    saveBuffer_.assign(static_cast<std::size_t>(size), 0);
-    WriteStreamBuffer(saveBuffer_, progress);
-    WriteDiagnosticDump("Out_payload.bin", saveBuffer_);
-
+    if (!BuildSavedStream(progress)) return false;
     std::string reason;
     const storage::WriteStatus status =
         storage::WriteSingleStreamFile(path, kStreamName, saveBuffer_, &reason);

@@ -31,6 +31,8 @@ class XlsDocument {
   // the error log) when there is nothing to work on. Either way report() says what
   // happened.
   bool Load(const std::string& path);
+  // The same for a file's bytes already in memory; `name` is what the report calls it.
+  bool LoadBytes(std::vector<std::uint8_t> bytes, const std::string& name = {});
 
   // Told the share of the save done, in percent: 0, 20 once the globals are written, then
   // 20 + 80 (i + 1) / n after worksheet i of n, and 100.
@@ -39,6 +41,9 @@ class XlsDocument {
   // stream "Workbook". All or nothing: a failed save leaves an existing file as it was.
   // False (with the failing step in the error log) when it could not be saved.
   bool SaveStorageFile(const std::string& path, const SaveProgress& progress = {});
+  // The first half of a save, with no file: lays the recovered workbook out and writes its
+  // stream into saveBuffer(). False when it cannot be laid out (a stream of 4 GiB or more).
+  bool BuildSavedStream(const SaveProgress& progress = {});
   // The stream the last save wrote.
   const std::vector<std::uint8_t>& saveBuffer() const { return saveBuffer_; }
 
@@ -80,6 +85,10 @@ class XlsDocument {
   void LoadRawFile(std::vector<std::uint8_t>& file);
   // Reads the file whole; false (the user told why) when it cannot be read.
   bool ReadInput(const std::string& path, std::vector<std::uint8_t>& file);
+  // Forgets everything of an earlier load; the report will call the file `name`.
+  void Reset(const std::string& name);
+  // The routes and the stages on the file's bytes.
+  bool LoadFile(std::vector<std::uint8_t> file);
 
   // The recovery stages, in the order Load runs them. False when the load must stop.
   bool LocateSheets();
