@@ -6,6 +6,7 @@
 #include "compound/tolerant_extraction.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -41,6 +42,22 @@ std::uint32_t RepairedBlockSize(std::int16_t shift, std::uint64_t fileSize) {
   const bool sizeMisfits = size == 0 || !pastHeader || body % size != 0 || shift == 0;
   if (shift != 9 && sizeMisfits && pastHeader && body % 512 == 0) size = 512;
   return size;
+}
+
+// The block that holds sector `sector` (sector n follows the header's block), or none when
+// the number is a special one or lies beyond the file. Widened before the header's block is
+// added: the largest sector number a field holds, plus one, does not fit the field.
+std::optional<std::uint32_t> BlockOfSector(std::int32_t sector, std::uint32_t blockCount) {
+  if (sector < 0) return std::nullopt;
+  const std::uint64_t block = static_cast<std::uint64_t>(sector) + 1;
+  if (block >= blockCount) return std::nullopt;
+  return static_cast<std::uint32_t>(block);
+}
+
+// Reads the sector into the block buffer. One that names no block of the file is read as
+// the block after the last: the buffer stays zero and the block file logs the miss.
+void ReadSector(CompoundFile& file, std::int32_t sector, std::uint32_t blockCount) {
+  file.ReadBlockToBuffer(BlockOfSector(sector, blockCount).value_or(blockCount));
 }
 
 std::int32_t FirstEntry(std::span<const std::uint8_t> block) {
@@ -108,10 +125,19 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
     file.SetBigBlockSize(blockSize);
     const std::uint32_t blockCount = file.blockFile().blockCount();
 
-    // The small-block table: a first block that does not begin like one loses its place; a
-    // table the header counts as empty but names is taken as one block long.
-    if (header.sbatStart_ != kEndOfChain) {
-      file.ReadBlockToBuffer(static_cast<std::uint32_t>(header.sbatStart_ + 1));
+    // The small-block table: a start that names no sector of the file, or a first block that
+    // does not begin like one, loses its place; a table the header counts as empty but
+    // names is taken as one block long.
+    const auto sbatBlock = BlockOfSector(header.sbatStart_, blockCount);
+    if (header.sbatStart_ != kEndOfChain && !sbatBlock) {
+      if (header.sbatBlockCount_ != 0) {
+        result.repairs_.push_back("small-block table at sector " +
+                                  std::to_string(header.sbatStart_) +
+                                  " names no sector of the file; set aside");
+        header.sbatStart_ = kEndOfChain;
+      }
+    } else if (sbatBlock) {
+      file.ReadBlockToBuffer(*sbatBlock);
       const std::int32_t first = FirstEntry(file.blockBuffer());
       if (header.sbatBlockCount_ != 0 && first != 1) {
         result.repairs_.push_back("small-block table at sector " +
@@ -136,13 +162,23 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
         WriteLog(0, 0, "MSAT table of header is verified", false);
     }
 
-    // The extension table: its chain is walked to count its blocks; a chain that leaves the
-    // file, or comes back to a block it visited, is no chain.
-    if (header.xbatStart_ != kEndOfChain) {
-      file.ReadBlockToBuffer(static_cast<std::uint32_t>(header.xbatStart_ + 1));
+    // The extension table: its chain is walked to count its blocks; a start that names no
+    // sector of the file, a chain that leaves the file, or one that comes back to a block it
+    // visited, is no chain.
+    const auto xbatBlock = BlockOfSector(header.xbatStart_, blockCount);
+    if (header.xbatStart_ != kEndOfChain && !xbatBlock) {
+      if (header.xbatBlockCount_ != 0) {
+        result.repairs_.push_back("extension table at sector " + std::to_string(header.xbatStart_) +
+                                  " names no sector of the file; set aside");
+        header.xbatStart_ = kEndOfChain;
+        header.xbatBlockCount_ = 0;
+      }
+    } else if (xbatBlock) {
+      file.ReadBlockToBuffer(*xbatBlock);
       const std::int32_t first = FirstEntry(file.blockBuffer());
       if (header.xbatBlockCount_ != 0) {
-        const std::int32_t lastListed = header.batList_[kLastListedBat];
+        // Compared in 64 bits: the slot may hold the largest sector number.
+        const std::int64_t lastListed = header.batList_[kLastListedBat];
         if (first == lastListed + 1 || first == kEndOfChain || first == kBatBlock) {
           std::uint32_t count = 0;
           std::int32_t current = header.xbatStart_;
@@ -153,7 +189,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
               bad = true;
               break;
             }
-            file.ReadBlockToBuffer(static_cast<std::uint32_t>(current + 1));
+            ReadSector(file, current, blockCount);
             std::int32_t next = 0;
             LittleEndian::Read(file.blockBuffer(), next, kLastEntryOffset);
             ++count;
@@ -181,7 +217,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
           header.xbatBlockCount_ = 0;
         }
       } else if (header.batBlockCount_ > 0 && header.batBlockCount_ <= header.batList_.size() &&
-                 first == header.batList_[header.batBlockCount_ - 1] + 1) {
+                 first == std::int64_t{header.batList_[header.batBlockCount_ - 1]} + 1) {
         result.repairs_.push_back("extension table counted as empty; taken as one sector");
         header.xbatBlockCount_ = 1;
       }
@@ -189,7 +225,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
 
     file.LoadTables();
 
-    file.ReadBlockToBuffer(static_cast<std::uint32_t>(raw.directoryStart + 1));
+    ReadSector(file, raw.directoryStart, blockCount);
     if (IsRootEntryName(file.blockBuffer())) {
       file.LoadProperties();
       for (const std::u16string_view name :

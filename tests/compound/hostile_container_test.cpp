@@ -1,0 +1,139 @@
+// Containers made hostile on purpose: header fields at the edge of their range, and tables
+// or trees long enough that work growing faster than the input would show.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "compound/compound_file.hpp"
+#include "compound/tolerant_extraction.hpp"
+#include "crafted_document.hpp"
+#include "format/compound_layout.hpp"
+#include "support/test_support.hpp"
+#include "tolerant_reader_helpers.hpp"
+
+namespace tabulix {
+namespace {
+
+using test::GetU32;
+using test::LogCapture;
+using test::PutU32;
+
+std::vector<std::uint8_t> Pattern(std::size_t size) {
+  std::vector<std::uint8_t> data(size);
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 13 + i / 509);
+  return data;
+}
+
+bool HasRepairMentioning(const TolerantExtraction& result, const std::string& words) {
+  return std::any_of(
+      result.repairs_.begin(), result.repairs_.end(),
+      [&words](const std::string& line) { return line.find(words) != std::string::npos; });
+}
+
+// The largest positive sector number: one more does not fit a signed 32-bit field, and a
+// reader that adds the header's block before widening overflows.
+constexpr std::uint32_t kLargestSector = 0x7FFFFFFF;
+
+// A sound document with a large workbook stream and a small stream, so that it has a FAT,
+// a small-block table and a directory to damage. Its sectors: 0 FAT, 1 directory, 2 mini
+// FAT, 3 mini stream, 4 on the workbook.
+class HeaderFieldLimits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    workbook_ = Pattern(20000);
+    original_ = test::CraftDocument(
+        {{u"Workbook", workbook_}, {u"\x05SummaryInformation", Pattern(300)}}, 9);
+    ASSERT_EQ(GetU32(original_, layout::kOffFatSectorCount), 1u);
+    ASSERT_EQ(GetU32(original_, layout::kOffDirStart), 1u);
+    ASSERT_EQ(GetU32(original_, layout::kOffMiniFatStart), 2u);
+    const TolerantExtraction sound = ExtractWorkbookStream(original_);
+    ASSERT_TRUE(sound.found_);
+    ASSERT_TRUE(sound.repairs_.empty());
+  }
+
+  LogCapture log_;
+  test::NoDumps noDumps_;
+  std::vector<std::uint8_t> workbook_;
+  std::vector<std::uint8_t> original_;
+};
+
+// Each field names a sector far beyond the file; the extraction must take it for no sector
+// rather than compute past the field's range, and still bring back what the rest holds.
+TEST_F(HeaderFieldLimits, TheLargestSectorNumberInAnyHeaderFieldNamesNoSector) {
+  {  // The small-block table's start: set aside, the large stream still whole.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffMiniFatStart, kLargestSector);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_);
+    EXPECT_TRUE(result.stream_ == workbook_);
+    EXPECT_TRUE(HasRepairMentioning(result, "small-block table at sector 2147483647"));
+  }
+  {  // The extension table's start, with one sector counted: set aside.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffDifatStart, kLargestSector);
+    PutU32(bytes, layout::kOffDifatCount, 1);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_);
+    EXPECT_TRUE(result.stream_ == workbook_);
+    EXPECT_TRUE(HasRepairMentioning(result, "extension table at sector 2147483647"));
+  }
+  {  // The same start with none counted: nothing to read, nothing to repair.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffDifatStart, kLargestSector);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_);
+    EXPECT_TRUE(result.stream_ == workbook_);
+    EXPECT_TRUE(result.repairs_.empty());
+  }
+  {  // The last slot of the header's FAT list, which an extension table continues.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffHeaderDifat + 4 * 108, kLargestSector);
+    PutU32(bytes, layout::kOffDifatStart, 1);  // the directory: does not begin like one
+    PutU32(bytes, layout::kOffDifatCount, 1);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_);
+    EXPECT_TRUE(result.stream_ == workbook_);
+    EXPECT_TRUE(HasRepairMentioning(result, "extension table at sector 1"));
+  }
+  {  // The last FAT sector the header counts, when no extension sector is counted.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffFatSectorCount, 2);
+    PutU32(bytes, layout::kOffHeaderDifat + 4, kLargestSector);
+    PutU32(bytes, layout::kOffDifatStart, 1);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_);
+    EXPECT_TRUE(result.stream_ == workbook_);
+  }
+  {  // The directory's start: no root entry and no workbook entry to find; said so.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffDirStart, kLargestSector);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_FALSE(result.found_);
+    EXPECT_TRUE(result.stream_.empty());
+    EXPECT_FALSE(result.failure_.empty());
+  }
+  {  // An extension sector whose link names the largest sector: the chain is broken. Read
+     // through the tables alone, the link names no block either.
+    auto bytes = original_;
+    PutU32(bytes, layout::kOffDifatStart, 2);  // the mini FAT, made to begin like one
+    PutU32(bytes, layout::kOffDifatCount, 2);
+    PutU32(bytes, 3 * 512, layout::kFatSector);
+    PutU32(bytes, 3 * 512 + 508, kLargestSector);
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_);
+    EXPECT_TRUE(result.stream_ == workbook_);
+    EXPECT_TRUE(HasRepairMentioning(result, "extension table chain broken"));
+    CompoundFile file;
+    file.Open(bytes);
+    file.LoadHeader();
+    file.LoadTables();
+    EXPECT_LE(file.bat().size(), 2u * 128u);
+  }
+}
+
+}  // namespace
+}  // namespace tabulix
