@@ -84,10 +84,13 @@ std::vector<std::int32_t> CompoundFile::LoadExtensionList() {
     DecodeTableBlock(list, kEntriesPerTableBlock * k);
     current = list[kEntriesPerTableBlock * k + kEntriesPerTableBlock - 1];
   }
-  // Drop the link that ends every group, from the back so positions stay valid.
-  for (std::size_t end = list.size(); end >= kEntriesPerTableBlock; end -= kEntriesPerTableBlock) {
-    list.erase(list.begin() + static_cast<std::ptrdiff_t>(end - 1));
+  // Drop the link that ends every group. Kept entries move down in one pass: erasing each
+  // link in place moved the whole tail each time, which made a long chain quadratic.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i % kEntriesPerTableBlock != kEntriesPerTableBlock - 1) list[kept++] = list[i];
   }
+  list.resize(kept);
   return list;
 }
 
