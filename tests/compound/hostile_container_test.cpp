@@ -19,6 +19,7 @@
 namespace tabulix {
 namespace {
 
+using test::CraftedStream;
 using test::GetU32;
 using test::LogCapture;
 using test::PutU32;
@@ -168,5 +169,40 @@ TEST(LongTablesAndTrees, AnExtensionChainOfFortyThousandSectorsIsWalkedOnce) {
   EXPECT_TRUE(result.repairs_.empty());
 }
 
+TEST(LongTablesAndTrees, ADirectoryOfOneHundredTwentyEightThousandSiblingsIsBuiltOnce) {
+  LogCapture log;
+  test::NoDumps noDumps;
+  // Entry k + 1 is the right sibling of entry k: one long chain under the root, with the
+  // workbook at its far end. Its 32,001 directory sectors need an extension table.
+  constexpr std::size_t kSiblings = 128000;
+  std::vector<CraftedStream> streams(kSiblings);
+  for (std::size_t k = 0; k < kSiblings; ++k) {
+    const std::string digits = std::to_string(k);
+    streams[k].name.assign(digits.begin(), digits.end());
+  }
+  const auto workbook = Pattern(20000);
+  streams.push_back({u"Workbook", workbook});
+  const auto bytes = test::CraftDocument(streams, 9);
+  ASSERT_GT(GetU32(bytes, layout::kOffDifatCount), 0u);
+
+  const auto start = std::chrono::steady_clock::now();
+  const TolerantExtraction result = ExtractWorkbookStream(bytes);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kCeiling);
+  EXPECT_TRUE(result.found_);
+  EXPECT_TRUE(result.stream_ == workbook);
+  EXPECT_TRUE(result.repairs_.empty());
+
+  // Every entry is a child of the root, in the order of the entries' numbers.
+  CompoundFile file;
+  file.Open(bytes);
+  file.LoadHeader();
+  file.LoadTables();
+  ASSERT_TRUE(file.LoadProperties());
+  const auto& children = file.root()->children_;
+  ASSERT_EQ(children.size(), kSiblings + 1);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    ASSERT_EQ(file.nodes()[children[i]].index_, static_cast<std::int32_t>(i + 1));
+  }
+}
 }  // namespace
 }  // namespace tabulix
