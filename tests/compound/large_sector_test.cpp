@@ -1,0 +1,92 @@
+// Documents with 4096-byte sectors (version 4): sound ones must keep their sector size and
+// read as the strict reader reads them, tables and directory included.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "compound/compound_file.hpp"
+#include "crafted_document.hpp"
+#include "format/compound_layout.hpp"
+#include "storage/storage_reader.hpp"
+#include "support/test_support.hpp"
+#include "tolerant_reader_helpers.hpp"
+
+namespace tabulix {
+namespace {
+
+using test::CraftedStream;
+using test::GetU32;
+using test::LogCapture;
+using test::PutU32;
+
+constexpr std::uint16_t kShift = layout::kSectorShiftV4;
+constexpr std::size_t kSector = std::size_t{1} << kShift;
+
+std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
+  std::vector<std::uint8_t> data(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] = static_cast<std::uint8_t>(i * 7 + i / 251 + seed);
+  }
+  return data;
+}
+
+std::vector<std::uint8_t> StrictWorkbook(const std::vector<std::uint8_t>& bytes) {
+  std::vector<std::uint8_t> out;
+  const auto reader = storage::StorageReader::View(bytes);
+  if (reader) reader->ReadStream(u"Workbook", out);
+  return out;
+}
+
+// Six small streams, three of them of 4000 bytes: more small blocks than the first 512
+// bytes of a small-block table sector number. Then a workbook of 5 MB: more sectors than
+// one FAT sector describes. The workbook is the directory's eighth entry.
+std::vector<CraftedStream> SmallStreamsAndALargeWorkbook() {
+  std::vector<CraftedStream> streams;
+  for (std::uint8_t k = 0; k < 6; ++k) {
+    std::u16string name = u"Small";
+    name.push_back(static_cast<char16_t>(u'A' + k));
+    streams.push_back({name, Pattern(k < 3 ? 4000 : 10, k)});
+  }
+  streams.push_back({u"Workbook", Pattern(5u << 20, 99)});
+  return streams;
+}
+
+TEST(LargeSectors, TableSectorsOfFourKilobytesHoldAThousandEntriesEach) {
+  LogCapture log;
+  test::NoDumps noDumps;
+  const auto streams = SmallStreamsAndALargeWorkbook();
+  const auto bytes = test::CraftDocument(streams, kShift);
+  ASSERT_EQ(GetU32(bytes, layout::kOffFatSectorCount), 2u);
+  ASSERT_TRUE(StrictWorkbook(bytes) == streams.back().data);
+
+  CompoundFile file;
+  file.Open(bytes);
+  ASSERT_TRUE(file.LoadHeader());
+  ASSERT_EQ(file.blockFile().blockSize(), kSector);
+  file.LoadTables();
+  ASSERT_TRUE(file.LoadProperties());
+  for (const auto& stream : streams) {
+    std::vector<std::uint8_t> out;
+    EXPECT_EQ(file.ReadStream(std::u16string_view(stream.name), out), CompoundFile::kOk);
+    EXPECT_TRUE(out == stream.data);
+  }
+  // No more entries than the file has sectors, and one table sector's worth.
+  EXPECT_LE(file.bat().size(), bytes.size() / kSector + kSector / 4);
+
+  // A header that lists 109 FAT sectors of 64 KB in a file of a few blocks: nothing is
+  // decoded, and nothing kept, for sectors the file does not hold.
+  auto hostile = std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 4 * kSector);
+  hostile[layout::kOffSectorShift] = 16;
+  PutU32(hostile, layout::kOffFatSectorCount, 109);
+  CompoundFile small;
+  small.Open(hostile);
+  small.LoadHeader();
+  small.LoadTables();
+  EXPECT_LE(small.bat().size() * 4, hostile.size());
+}
+
+}  // namespace
+}  // namespace tabulix
