@@ -27,20 +27,30 @@ constexpr std::size_t kEntriesToSearch = 4;
 
 struct RawHeader {
   std::uint64_t signature = 0;
+  std::uint16_t majorVersion = 0;
   std::int16_t sectorShift = 0;
   std::int32_t miniSectorShift = 0;
   std::int32_t directoryStart = 0;
 };
 
 // The block size the file can have: 2^shift for a shift of 7 to 13, else 512; and 512
-// after all when the header's size does not divide the file but 512 does.
-std::uint32_t RepairedBlockSize(std::int16_t shift, std::uint64_t fileSize) {
+// after all when the header's size does not divide the file but 512 does. The header has
+// a block of its own, a whole one when blocks are larger than it (4096 bytes in a file of
+// 4096-byte sectors), so the blocks are counted from the end of that block. As a shift of 9
+// is always taken at its word, so is a shift of 12 in a header of version 4: the two fields
+// agree, and such a file cut short, or written without its last sector's padding, need not
+// fill whole blocks.
+std::uint32_t RepairedBlockSize(std::int16_t shift, std::uint16_t majorVersion,
+                                std::uint64_t fileSize) {
+  if (majorVersion == 4 && shift == layout::kSectorShiftV4) {
+    return std::uint32_t{1} << layout::kSectorShiftV4;
+  }
   std::uint32_t size = 512;
   if (shift >= 7 && shift <= 13) size = std::uint32_t{1} << shift;
-  const bool pastHeader = fileSize >= kHeaderSize;
-  const std::uint64_t body = pastHeader ? fileSize - kHeaderSize : 0;
-  const bool sizeMisfits = size == 0 || !pastHeader || body % size != 0 || shift == 0;
-  if (shift != 9 && sizeMisfits && pastHeader && body % 512 == 0) size = 512;
+  const std::uint64_t headerBlock = std::max<std::uint64_t>(size, kHeaderSize);
+  const bool sizeFits = fileSize >= headerBlock && (fileSize - headerBlock) % size == 0;
+  const bool smallFits = fileSize >= kHeaderSize && (fileSize - kHeaderSize) % 512 == 0;
+  if (shift != 9 && (!sizeFits || shift == 0) && smallFits) size = 512;
   return size;
 }
 
@@ -98,6 +108,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
     {
       const auto block = file.blockBuffer();
       LittleEndian::Read(block, raw.signature, layout::kOffSignature);
+      LittleEndian::Read(block, raw.majorVersion, layout::kOffMajorVersion);
       LittleEndian::Read(block, raw.sectorShift, layout::kOffSectorShift);
       LittleEndian::Read(block, raw.miniSectorShift, layout::kOffMiniSectorShift);
       LittleEndian::Read(block, raw.directoryStart, layout::kOffDirStart);
@@ -109,7 +120,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
       result.repairs_.push_back("small-block size field unusable; 64-byte small blocks assumed");
     }
 
-    const std::uint32_t blockSize = RepairedBlockSize(raw.sectorShift, fileSize);
+    const std::uint32_t blockSize = RepairedBlockSize(raw.sectorShift, raw.majorVersion, fileSize);
     CompoundHeader& header = file.header();
     if (raw.signature == CompoundHeader::kSignature) {
       file.LoadHeader();

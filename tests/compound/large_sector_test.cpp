@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compound/compound_file.hpp"
+#include "compound/tolerant_extraction.hpp"
 #include "crafted_document.hpp"
 #include "format/compound_layout.hpp"
 #include "storage/storage_reader.hpp"
@@ -31,6 +32,19 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
     data[i] = static_cast<std::uint8_t>(i * 7 + i / 251 + seed);
   }
   return data;
+}
+
+// Every stream of a real file's root, to be laid out again in 4096-byte sectors.
+std::vector<CraftedStream> RootStreamsOf(const std::filesystem::path& path) {
+  std::vector<CraftedStream> streams;
+  const auto reader = storage::StorageReader::Open(path);
+  if (!reader) return streams;
+  for (const auto& name : reader->StreamNames()) {
+    CraftedStream stream{name, {}};
+    if (reader->ReadStream(name, stream.data) != storage::ReadStatus::Ok) return {};
+    streams.push_back(std::move(stream));
+  }
+  return streams;
 }
 
 std::vector<std::uint8_t> StrictWorkbook(const std::vector<std::uint8_t>& bytes) {
@@ -86,6 +100,48 @@ TEST(LargeSectors, TableSectorsOfFourKilobytesHoldAThousandEntriesEach) {
   small.LoadHeader();
   small.LoadTables();
   EXPECT_LE(small.bat().size() * 4, hostile.size());
+}
+
+TEST(LargeSectors, ASoundVersionFourFileKeepsItsSectorSizeAndReadsAsTheStrictReaderReads) {
+  LogCapture log;
+  test::NoDumps noDumps;
+  // A real workbook of 2.2 MB and its three summary streams, laid out in 4096-byte sectors.
+  const auto streams = RootStreamsOf(test::CorpusDir() / "real" / "57231_MixedGasReport.xls");
+  ASSERT_EQ(streams.size(), 4u);
+  const auto bytes = test::CraftDocument(streams, kShift);
+  const auto reader = storage::StorageReader::View(bytes);
+  ASSERT_TRUE(reader);
+  ASSERT_EQ(reader->sectorSize(), kSector);
+  const auto expected = StrictWorkbook(bytes);
+  ASSERT_GT(expected.size(), 2000000u);
+  {
+    const TolerantExtraction result = ExtractWorkbookStream(bytes);
+    EXPECT_TRUE(result.found_) << result.failure_;
+    EXPECT_EQ(result.streamName_, "Workbook");
+    EXPECT_TRUE(result.stream_ == expected);
+    EXPECT_TRUE(result.repairs_.empty()) << result.repairs_.front();
+  }
+  {  // Written without the padding of its last sector (the workbook's), the file ends on a
+     // 512-byte boundary that is no 4096-byte one: still sound, and still read so.
+    const std::size_t tail = expected.size() % kSector;
+    ASSERT_NE(tail, 0u);
+    const std::size_t padding = kSector - (tail + 511) / 512 * 512;
+    const std::vector<std::uint8_t> cut(bytes.begin(),
+                                        bytes.end() - static_cast<std::ptrdiff_t>(padding));
+    ASSERT_NE(cut.size() % kSector, 0u);
+    ASSERT_TRUE(StrictWorkbook(cut) == expected);
+    const TolerantExtraction result = ExtractWorkbookStream(cut);
+    EXPECT_TRUE(result.found_) << result.failure_;
+    EXPECT_TRUE(result.stream_ == expected);
+    EXPECT_TRUE(result.repairs_.empty()) << result.repairs_.front();
+  }
+  {  // The crafted document of many small streams and a 5 MB workbook.
+    const auto crafted = SmallStreamsAndALargeWorkbook();
+    const TolerantExtraction result = ExtractWorkbookStream(test::CraftDocument(crafted, kShift));
+    EXPECT_TRUE(result.found_) << result.failure_;
+    EXPECT_TRUE(result.stream_ == crafted.back().data);
+    EXPECT_TRUE(result.repairs_.empty()) << result.repairs_.front();
+  }
 }
 
 }  // namespace
