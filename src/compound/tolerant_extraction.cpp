@@ -22,8 +22,6 @@ namespace {
 
 constexpr auto kHeaderSize = static_cast<std::uint32_t>(layout::kHeaderSize);
 constexpr std::size_t kLastListedBat = 108;
-constexpr std::size_t kLastEntryOffset = 508;  // of a 512-byte extension block
-constexpr std::size_t kEntriesToSearch = 4;
 
 struct RawHeader {
   std::uint64_t signature = 0;
@@ -195,6 +193,9 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
           std::int32_t current = header.xbatStart_;
           bool bad = false;
           std::set<std::int32_t> visited;
+          // The link is the block's last entry: at 508 in a 512-byte block, at 4092 in a
+          // 4096-byte one, where 508 is only one of the FAT sectors it lists.
+          const std::size_t linkOffset = 4 * (file.TableEntriesPerBlock() - 1);
           for (;;) {
             if (!visited.insert(current).second) {
               bad = true;
@@ -202,7 +203,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
             }
             ReadSector(file, current, blockCount);
             std::int32_t next = 0;
-            LittleEndian::Read(file.blockBuffer(), next, kLastEntryOffset);
+            LittleEndian::Read(file.blockBuffer(), next, linkOffset);
             ++count;
             if (next == kEndOfChain || next == kFreeBlock) break;
             if (next < 1 || static_cast<std::uint32_t>(next) > blockCount) {
@@ -263,8 +264,9 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
       result.repairs_.push_back(
           "directory root entry damaged; the first directory sector "
           "searched for the \"Workbook\" entry");
+      // Every entry the block holds: 4 in a 512-byte block, 32 in a 4096-byte one.
       const auto block = file.blockBuffer();
-      for (std::size_t i = 0; i < kEntriesToSearch; ++i) {
+      for (std::size_t i = 0; i < block.size() / Property::kSize; ++i) {
         Property entry;
         if (!entry.Decode(block, i * Property::kSize) || entry.name_ != u"Workbook") continue;
         const std::uint64_t chainBytes = file.ChainBytes(entry.firstBlock_, BlockTable::Bat);

@@ -144,5 +144,41 @@ TEST(LargeSectors, ASoundVersionFourFileKeepsItsSectorSizeAndReadsAsTheStrictRea
   }
 }
 
+// The extraction's own look at the extension table and the directory, before the tables
+// are loaded, reads whole 4096-byte sectors too.
+TEST(LargeSectors, TheExtractionReadsWholeSectorsOfTheExtensionTableAndTheDirectory) {
+  LogCapture log;
+  test::NoDumps noDumps;
+  const auto streams = SmallStreamsAndALargeWorkbook();
+  const auto& workbook = streams.back().data;
+  const auto bytes = test::CraftDocument(streams, kShift);
+  {  // The root entry's name damaged: the workbook's entry, the eighth of the first
+     // directory sector, is still found there.
+    auto damaged = bytes;
+    damaged[(GetU32(bytes, layout::kOffDirStart) + 1) * kSector] = 'X';
+    const TolerantExtraction result = ExtractWorkbookStream(damaged);
+    EXPECT_TRUE(result.found_) << result.failure_;
+    EXPECT_TRUE(result.stream_ == workbook);
+  }
+  {  // Two extension sectors behind the file, counted by the header: the first lists FAT
+     // sectors in all of its 1023 slots and links to the second in its last. Only that
+     // last slot is a link: the chain is whole and nothing is repaired.
+    auto extended = bytes;
+    const auto first = static_cast<std::uint32_t>(extended.size() / kSector - 1);
+    extended.resize(extended.size() + 2 * kSector, 0xFF);
+    for (std::uint32_t i = 0; i + 1 < kSector / 4; ++i) {
+      PutU32(extended, (first + 1) * kSector + 4 * i, i);
+    }
+    PutU32(extended, (first + 2) * kSector - 4, first + 1);
+    PutU32(extended, (first + 3) * kSector - 4, layout::kEndOfChain);
+    PutU32(extended, layout::kOffDifatStart, first);
+    PutU32(extended, layout::kOffDifatCount, 2);
+    const TolerantExtraction result = ExtractWorkbookStream(extended);
+    EXPECT_TRUE(result.found_) << result.failure_;
+    EXPECT_TRUE(result.stream_ == workbook);
+    EXPECT_TRUE(result.repairs_.empty()) << result.repairs_.front();
+  }
+}
+
 }  // namespace
 }  // namespace tabulix
