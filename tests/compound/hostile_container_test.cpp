@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compound/compound_file.hpp"
@@ -66,74 +67,63 @@ class HeaderFieldLimits : public ::testing::Test {
 // Each field names a sector far beyond the file; the extraction must take it for no sector
 // rather than compute past the field's range, and still bring back what the rest holds.
 TEST_F(HeaderFieldLimits, TheLargestSectorNumberInAnyHeaderFieldNamesNoSector) {
-  {  // The small-block table's start: set aside, the large stream still whole.
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::size_t, std::uint32_t>> fields;  // (offset, value)
+    const char* repair;  // words of a repair line that must be there; none: no line at all
+    bool found;
+  };
+  using namespace layout;
+  const Case cases[] = {
+      {"small-block table start",
+       {{kOffMiniFatStart, kLargestSector}},
+       "small-block table at sector 2147483647 names no sector",
+       true},
+      {"extension table start",
+       {{kOffDifatStart, kLargestSector}, {kOffDifatCount, 1}},
+       "extension table at sector 2147483647 names no sector",
+       true},
+      {"extension table start, no sector counted",
+       {{kOffDifatStart, kLargestSector}},
+       nullptr,
+       true},
+      // The extension table then begins at the directory, which does not begin like one.
+      {"last slot of the header's FAT list",
+       {{kOffHeaderDifat + 4 * 108, kLargestSector}, {kOffDifatStart, 1}, {kOffDifatCount, 1}},
+       "extension table at sector 1 does not begin like one",
+       true},
+      {"last FAT sector counted",
+       {{kOffFatSectorCount, 2}, {kOffHeaderDifat + 4, kLargestSector}, {kOffDifatStart, 1}},
+       nullptr,
+       true},
+      {"directory start", {{kOffDirStart, kLargestSector}}, "directory root entry damaged", false},
+      // The mini FAT made to begin like an extension sector, whose link is the largest.
+      {"extension chain link",
+       {{kOffDifatStart, 2},
+        {kOffDifatCount, 2},
+        {3 * 512, kFatSector},
+        {3 * 512 + 508, kLargestSector}},
+       "extension table chain broken",
+       true},
+  };
+  for (const Case& c : cases) {
     auto bytes = original_;
-    PutU32(bytes, layout::kOffMiniFatStart, kLargestSector);
+    for (const auto& [at, value] : c.fields) PutU32(bytes, at, value);
     const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_TRUE(result.found_);
-    EXPECT_TRUE(result.stream_ == workbook_);
-    EXPECT_TRUE(HasRepairMentioning(result, "small-block table at sector 2147483647"));
-  }
-  {  // The extension table's start, with one sector counted: set aside.
-    auto bytes = original_;
-    PutU32(bytes, layout::kOffDifatStart, kLargestSector);
-    PutU32(bytes, layout::kOffDifatCount, 1);
-    const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_TRUE(result.found_);
-    EXPECT_TRUE(result.stream_ == workbook_);
-    EXPECT_TRUE(HasRepairMentioning(result, "extension table at sector 2147483647"));
-  }
-  {  // The same start with none counted: nothing to read, nothing to repair.
-    auto bytes = original_;
-    PutU32(bytes, layout::kOffDifatStart, kLargestSector);
-    const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_TRUE(result.found_);
-    EXPECT_TRUE(result.stream_ == workbook_);
-    EXPECT_TRUE(result.repairs_.empty());
-  }
-  {  // The last slot of the header's FAT list, which an extension table continues.
-    auto bytes = original_;
-    PutU32(bytes, layout::kOffHeaderDifat + 4 * 108, kLargestSector);
-    PutU32(bytes, layout::kOffDifatStart, 1);  // the directory: does not begin like one
-    PutU32(bytes, layout::kOffDifatCount, 1);
-    const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_TRUE(result.found_);
-    EXPECT_TRUE(result.stream_ == workbook_);
-    EXPECT_TRUE(HasRepairMentioning(result, "extension table at sector 1"));
-  }
-  {  // The last FAT sector the header counts, when no extension sector is counted.
-    auto bytes = original_;
-    PutU32(bytes, layout::kOffFatSectorCount, 2);
-    PutU32(bytes, layout::kOffHeaderDifat + 4, kLargestSector);
-    PutU32(bytes, layout::kOffDifatStart, 1);
-    const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_TRUE(result.found_);
-    EXPECT_TRUE(result.stream_ == workbook_);
-  }
-  {  // The directory's start: no root entry and no workbook entry to find; said so.
-    auto bytes = original_;
-    PutU32(bytes, layout::kOffDirStart, kLargestSector);
-    const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_FALSE(result.found_);
-    EXPECT_TRUE(result.stream_.empty());
-    EXPECT_FALSE(result.failure_.empty());
-  }
-  {  // An extension sector whose link names the largest sector: the chain is broken. Read
-     // through the tables alone, the link names no block either.
-    auto bytes = original_;
-    PutU32(bytes, layout::kOffDifatStart, 2);  // the mini FAT, made to begin like one
-    PutU32(bytes, layout::kOffDifatCount, 2);
-    PutU32(bytes, 3 * 512, layout::kFatSector);
-    PutU32(bytes, 3 * 512 + 508, kLargestSector);
-    const TolerantExtraction result = ExtractWorkbookStream(bytes);
-    EXPECT_TRUE(result.found_);
-    EXPECT_TRUE(result.stream_ == workbook_);
-    EXPECT_TRUE(HasRepairMentioning(result, "extension table chain broken"));
+    EXPECT_EQ(result.found_, c.found) << c.what;
+    EXPECT_TRUE(c.found ? result.stream_ == workbook_ : result.stream_.empty()) << c.what;
+    EXPECT_EQ(result.failure_.empty(), c.found) << c.what;
+    if (c.repair == nullptr) {
+      EXPECT_TRUE(result.repairs_.empty()) << c.what;
+    } else {
+      EXPECT_TRUE(HasRepairMentioning(result, c.repair)) << c.what;
+    }
+    // The tables read on their own take those numbers for no sector either.
     CompoundFile file;
     file.Open(bytes);
     file.LoadHeader();
     file.LoadTables();
-    EXPECT_LE(file.bat().size(), 2u * 128u);
+    EXPECT_LE(file.bat().size(), 2u * 128u) << c.what;
   }
 }
 
