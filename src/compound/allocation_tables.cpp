@@ -8,7 +8,7 @@
 // - the extension chain ends at the first block it has already visited, so it visits each
 //   block of the file at most once;
 // - BAT entries are decoded only for sectors the file holds, so the BAT never has more
-//   than 109 blocks' or the file's block count's worth of entries (plus one block);
+//   than the file's block count's worth of entries (plus one block);
 // - a chain ends at the first block it has already visited, so it is never longer than
 //   the table it is walked in, and a BAT chain ends at a sector beyond the file.
 
@@ -25,9 +25,8 @@ namespace tabulix {
 
 namespace {
 
-constexpr std::size_t kEntriesPerTableBlock = 128;
-constexpr std::size_t kHeaderListedEntries =
-    CompoundHeader::kListedBatBlocks * kEntriesPerTableBlock;
+// Entries in a 512-byte table block: smaller blocks keep as many places.
+constexpr std::size_t kEntriesPerSmallestTableBlock = 128;
 
 void DumpEntries(std::string_view fileName, const std::vector<std::int32_t>& entries) {
   if (!DiagnosticsDirectory()) return;
@@ -44,11 +43,16 @@ void Grow(std::vector<std::int32_t>& table, std::size_t size) {
 
 }  // namespace
 
+std::size_t CompoundFile::TableEntriesPerBlock() const {
+  return std::max(kEntriesPerSmallestTableBlock, blockBuffer_.size() / 4);
+}
+
 void CompoundFile::DecodeTableBlock(std::vector<std::int32_t>& table, std::size_t first) {
-  // Only the first 512 bytes of a table block are entries, whatever the block size; a
-  // smaller block leaves the entries it cannot hold free.
-  const std::size_t count = std::min(kEntriesPerTableBlock, blockBuffer_.size() / 4);
-  Grow(table, first + kEntriesPerTableBlock);
+  // A table block is entries from end to end: 1024 of them in a 4096-byte block. A block
+  // smaller than 512 bytes leaves the places it cannot fill free.
+  const std::size_t perBlock = TableEntriesPerBlock();
+  const std::size_t count = std::min(perBlock, blockBuffer_.size() / 4);
+  Grow(table, first + perBlock);
   for (std::size_t e = 0; e < count; ++e) {
     table[first + e] = static_cast<std::int32_t>(LittleEndian::U32(blockBuffer_, 4 * e));
   }
@@ -57,20 +61,26 @@ void CompoundFile::DecodeTableBlock(std::vector<std::int32_t>& table, std::size_
 void CompoundFile::LoadListedBatBlocks() {
   const std::size_t count =
       std::min<std::size_t>(header_.batBlockCount_, CompoundHeader::kListedBatBlocks);
+  const std::size_t perBlock = TableEntriesPerBlock();
+  const std::uint32_t blocks = blockFile_.blockCount();
   for (std::size_t i = 0; i < count; ++i) {
-    Grow(bat_, kEntriesPerTableBlock * (i + 1));
+    // Entries for sectors the file does not hold would only take room: with large blocks,
+    // the header's 109 could ask for megabytes in a file of a few blocks.
+    if (perBlock * i + 1 >= blocks) break;
+    Grow(bat_, perBlock * (i + 1));
     const std::int32_t sector = header_.batList_[i];
     // A special number names no block: reading "block sector + 1" would decode the
     // header itself as allocation entries.
     if (sector < 0) continue;
     ReadBlockToBuffer(static_cast<std::uint32_t>(sector) + 1, 0xFF);
-    DecodeTableBlock(bat_, kEntriesPerTableBlock * i);
+    DecodeTableBlock(bat_, perBlock * i);
   }
 }
 
 std::vector<std::int32_t> CompoundFile::LoadExtensionList() {
   std::vector<std::int32_t> list;
   const std::uint32_t blocks = blockFile_.blockCount();
+  const std::size_t perBlock = TableEntriesPerBlock();
   std::vector<bool> visited(blocks, false);
   std::int32_t current = header_.xbatStart_;
   for (std::uint32_t k = 0; k < header_.xbatBlockCount_ && current != kEndOfChain; ++k) {
@@ -81,24 +91,29 @@ std::vector<std::int32_t> CompoundFile::LoadExtensionList() {
     if (visited[block]) break;
     visited[block] = true;
     ReadBlockToBuffer(block, 0xFF);
-    DecodeTableBlock(list, kEntriesPerTableBlock * k);
-    current = list[kEntriesPerTableBlock * k + kEntriesPerTableBlock - 1];
+    DecodeTableBlock(list, perBlock * k);
+    current = list[perBlock * k + perBlock - 1];
   }
-  // Drop the link that ends every group, from the back so positions stay valid.
-  for (std::size_t end = list.size(); end >= kEntriesPerTableBlock; end -= kEntriesPerTableBlock) {
-    list.erase(list.begin() + static_cast<std::ptrdiff_t>(end - 1));
+  // Drop the link that ends every group. Kept entries move down in one pass: erasing each
+  // link in place moved the whole tail each time, which made a long chain quadratic.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i % perBlock != perBlock - 1) list[kept++] = list[i];
   }
+  list.resize(kept);
   return list;
 }
 
 void CompoundFile::LoadExtensionBatBlocks(const std::vector<std::int32_t>& list) {
   const std::uint32_t blocks = blockFile_.blockCount();
+  const std::size_t perBlock = TableEntriesPerBlock();
+  const std::size_t headerListed = CompoundHeader::kListedBatBlocks * perBlock;
   for (std::size_t m = 0; m < list.size() && list[m] != kFreeBlock; ++m) {
-    const std::size_t first = kHeaderListedEntries + kEntriesPerTableBlock * m;
+    const std::size_t first = headerListed + perBlock * m;
     // These entries describe sectors from `first` on; when the file holds none of them,
     // neither it nor any later block of the list has anything to say.
     if (first + 1 >= blocks) break;
-    Grow(bat_, first + kEntriesPerTableBlock);
+    Grow(bat_, first + perBlock);
     if (list[m] < 0) continue;
     ReadBlockToBuffer(static_cast<std::uint32_t>(list[m]) + 1, 0xFF);
     DecodeTableBlock(bat_, first);
@@ -128,7 +143,7 @@ void CompoundFile::LoadSbatBlocks() {
     if (visited[block]) break;
     visited[block] = true;
     ReadBlockToBuffer(block, 0xFF);
-    DecodeTableBlock(sbat_, kEntriesPerTableBlock * n);
+    DecodeTableBlock(sbat_, TableEntriesPerBlock() * n);
   }
 }
 

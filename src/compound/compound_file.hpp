@@ -58,6 +58,9 @@ class CompoundFile {
   void GetBlockChain(std::int32_t start, BlockTable table, std::vector<std::int32_t>& chain);
   // Blocks in the chain times the big or small block size.
   std::uint64_t ChainBytes(std::int32_t start, BlockTable table);
+  // Entries in one block of an allocation or extension table at the current block size:
+  // 128 in a 512-byte block, 1024 in a 4096-byte one; a smaller block keeps 128 places.
+  std::size_t TableEntriesPerBlock() const;
 
   // --- Directory tree and streams ---
   bool LoadProperties();

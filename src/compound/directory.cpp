@@ -69,12 +69,13 @@ void CompoundFile::BuildTree() {
     pending.emplace_back(properties_[k].leftSibling_, parent);
     pending.emplace_back(properties_[k].rightSibling_, parent);
     pending.emplace_back(properties_[k].firstChild_, node);
-    auto& siblings = nodes_[parent].children_;
-    // Captured by copy under its own name: Clang 14 cannot capture a structured binding.
-    const auto at =
-        std::find_if(siblings.begin(), siblings.end(),
-                     [this, number = number](std::size_t c) { return nodes_[c].index_ > number; });
-    siblings.insert(at, node);
+    nodes_[parent].children_.push_back(node);
+  }
+  // Children in the order of their property numbers. Sorted once each list is complete:
+  // finding each one's place as it came made a long chain of siblings quadratic.
+  for (auto& node : nodes_) {
+    std::sort(node.children_.begin(), node.children_.end(),
+              [this](std::size_t a, std::size_t b) { return nodes_[a].index_ < nodes_[b].index_; });
   }
 }
 

@@ -6,6 +6,7 @@
 #include "compound/tolerant_extraction.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -21,26 +22,50 @@ namespace {
 
 constexpr auto kHeaderSize = static_cast<std::uint32_t>(layout::kHeaderSize);
 constexpr std::size_t kLastListedBat = 108;
-constexpr std::size_t kLastEntryOffset = 508;  // of a 512-byte extension block
-constexpr std::size_t kEntriesToSearch = 4;
 
 struct RawHeader {
   std::uint64_t signature = 0;
+  std::uint16_t majorVersion = 0;
   std::int16_t sectorShift = 0;
   std::int32_t miniSectorShift = 0;
   std::int32_t directoryStart = 0;
 };
 
 // The block size the file can have: 2^shift for a shift of 7 to 13, else 512; and 512
-// after all when the header's size does not divide the file but 512 does.
-std::uint32_t RepairedBlockSize(std::int16_t shift, std::uint64_t fileSize) {
+// after all when the header's size does not divide the file but 512 does. The header has
+// a block of its own, a whole one when blocks are larger than it (4096 bytes in a file of
+// 4096-byte sectors), so the blocks are counted from the end of that block. As a shift of 9
+// is always taken at its word, so is a shift of 12 in a header of version 4: the two fields
+// agree, and such a file cut short, or written without its last sector's padding, need not
+// fill whole blocks.
+std::uint32_t RepairedBlockSize(std::int16_t shift, std::uint16_t majorVersion,
+                                std::uint64_t fileSize) {
+  if (majorVersion == 4 && shift == layout::kSectorShiftV4) {
+    return std::uint32_t{1} << layout::kSectorShiftV4;
+  }
   std::uint32_t size = 512;
   if (shift >= 7 && shift <= 13) size = std::uint32_t{1} << shift;
-  const bool pastHeader = fileSize >= kHeaderSize;
-  const std::uint64_t body = pastHeader ? fileSize - kHeaderSize : 0;
-  const bool sizeMisfits = size == 0 || !pastHeader || body % size != 0 || shift == 0;
-  if (shift != 9 && sizeMisfits && pastHeader && body % 512 == 0) size = 512;
+  const std::uint64_t headerBlock = std::max<std::uint64_t>(size, kHeaderSize);
+  const bool sizeFits = fileSize >= headerBlock && (fileSize - headerBlock) % size == 0;
+  const bool smallFits = fileSize >= kHeaderSize && (fileSize - kHeaderSize) % 512 == 0;
+  if (shift != 9 && (!sizeFits || shift == 0) && smallFits) size = 512;
   return size;
+}
+
+// The block that holds sector `sector` (sector n follows the header's block), or none when
+// the number is a special one or lies beyond the file. Widened before the header's block is
+// added: the largest sector number a field holds, plus one, does not fit the field.
+std::optional<std::uint32_t> BlockOfSector(std::int32_t sector, std::uint32_t blockCount) {
+  if (sector < 0) return std::nullopt;
+  const std::uint64_t block = static_cast<std::uint64_t>(sector) + 1;
+  if (block >= blockCount) return std::nullopt;
+  return static_cast<std::uint32_t>(block);
+}
+
+// Reads the sector into the block buffer. One that names no block of the file is read as
+// the block after the last: the buffer stays zero and the block file logs the miss.
+void ReadSector(CompoundFile& file, std::int32_t sector, std::uint32_t blockCount) {
+  file.ReadBlockToBuffer(BlockOfSector(sector, blockCount).value_or(blockCount));
 }
 
 std::int32_t FirstEntry(std::span<const std::uint8_t> block) {
@@ -81,6 +106,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
     {
       const auto block = file.blockBuffer();
       LittleEndian::Read(block, raw.signature, layout::kOffSignature);
+      LittleEndian::Read(block, raw.majorVersion, layout::kOffMajorVersion);
       LittleEndian::Read(block, raw.sectorShift, layout::kOffSectorShift);
       LittleEndian::Read(block, raw.miniSectorShift, layout::kOffMiniSectorShift);
       LittleEndian::Read(block, raw.directoryStart, layout::kOffDirStart);
@@ -92,7 +118,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
       result.repairs_.push_back("small-block size field unusable; 64-byte small blocks assumed");
     }
 
-    const std::uint32_t blockSize = RepairedBlockSize(raw.sectorShift, fileSize);
+    const std::uint32_t blockSize = RepairedBlockSize(raw.sectorShift, raw.majorVersion, fileSize);
     CompoundHeader& header = file.header();
     if (raw.signature == CompoundHeader::kSignature) {
       file.LoadHeader();
@@ -108,10 +134,19 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
     file.SetBigBlockSize(blockSize);
     const std::uint32_t blockCount = file.blockFile().blockCount();
 
-    // The small-block table: a first block that does not begin like one loses its place; a
-    // table the header counts as empty but names is taken as one block long.
-    if (header.sbatStart_ != kEndOfChain) {
-      file.ReadBlockToBuffer(static_cast<std::uint32_t>(header.sbatStart_ + 1));
+    // The small-block table: a start that names no sector of the file, or a first block that
+    // does not begin like one, loses its place; a table the header counts as empty but
+    // names is taken as one block long.
+    const auto sbatBlock = BlockOfSector(header.sbatStart_, blockCount);
+    if (header.sbatStart_ != kEndOfChain && !sbatBlock) {
+      if (header.sbatBlockCount_ != 0) {
+        result.repairs_.push_back("small-block table at sector " +
+                                  std::to_string(header.sbatStart_) +
+                                  " names no sector of the file; set aside");
+        header.sbatStart_ = kEndOfChain;
+      }
+    } else if (sbatBlock) {
+      file.ReadBlockToBuffer(*sbatBlock);
       const std::int32_t first = FirstEntry(file.blockBuffer());
       if (header.sbatBlockCount_ != 0 && first != 1) {
         result.repairs_.push_back("small-block table at sector " +
@@ -136,26 +171,39 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
         WriteLog(0, 0, "MSAT table of header is verified", false);
     }
 
-    // The extension table: its chain is walked to count its blocks; a chain that leaves the
-    // file, or comes back to a block it visited, is no chain.
-    if (header.xbatStart_ != kEndOfChain) {
-      file.ReadBlockToBuffer(static_cast<std::uint32_t>(header.xbatStart_ + 1));
+    // The extension table: its chain is walked to count its blocks; a start that names no
+    // sector of the file, a chain that leaves the file, or one that comes back to a block it
+    // visited, is no chain.
+    const auto xbatBlock = BlockOfSector(header.xbatStart_, blockCount);
+    if (header.xbatStart_ != kEndOfChain && !xbatBlock) {
+      if (header.xbatBlockCount_ != 0) {
+        result.repairs_.push_back("extension table at sector " + std::to_string(header.xbatStart_) +
+                                  " names no sector of the file; set aside");
+        header.xbatStart_ = kEndOfChain;
+        header.xbatBlockCount_ = 0;
+      }
+    } else if (xbatBlock) {
+      file.ReadBlockToBuffer(*xbatBlock);
       const std::int32_t first = FirstEntry(file.blockBuffer());
       if (header.xbatBlockCount_ != 0) {
-        const std::int32_t lastListed = header.batList_[kLastListedBat];
+        // Compared in 64 bits: the slot may hold the largest sector number.
+        const std::int64_t lastListed = header.batList_[kLastListedBat];
         if (first == lastListed + 1 || first == kEndOfChain || first == kBatBlock) {
           std::uint32_t count = 0;
           std::int32_t current = header.xbatStart_;
           bool bad = false;
           std::set<std::int32_t> visited;
+          // The link is the block's last entry: at 508 in a 512-byte block, at 4092 in a
+          // 4096-byte one, where 508 is only one of the FAT sectors it lists.
+          const std::size_t linkOffset = 4 * (file.TableEntriesPerBlock() - 1);
           for (;;) {
             if (!visited.insert(current).second) {
               bad = true;
               break;
             }
-            file.ReadBlockToBuffer(static_cast<std::uint32_t>(current + 1));
+            ReadSector(file, current, blockCount);
             std::int32_t next = 0;
-            LittleEndian::Read(file.blockBuffer(), next, kLastEntryOffset);
+            LittleEndian::Read(file.blockBuffer(), next, linkOffset);
             ++count;
             if (next == kEndOfChain || next == kFreeBlock) break;
             if (next < 1 || static_cast<std::uint32_t>(next) > blockCount) {
@@ -181,7 +229,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
           header.xbatBlockCount_ = 0;
         }
       } else if (header.batBlockCount_ > 0 && header.batBlockCount_ <= header.batList_.size() &&
-                 first == header.batList_[header.batBlockCount_ - 1] + 1) {
+                 first == std::int64_t{header.batList_[header.batBlockCount_ - 1]} + 1) {
         result.repairs_.push_back("extension table counted as empty; taken as one sector");
         header.xbatBlockCount_ = 1;
       }
@@ -189,7 +237,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
 
     file.LoadTables();
 
-    file.ReadBlockToBuffer(static_cast<std::uint32_t>(raw.directoryStart + 1));
+    ReadSector(file, raw.directoryStart, blockCount);
     if (IsRootEntryName(file.blockBuffer())) {
       file.LoadProperties();
       for (const std::u16string_view name :
@@ -216,8 +264,9 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
       result.repairs_.push_back(
           "directory root entry damaged; the first directory sector "
           "searched for the \"Workbook\" entry");
+      // Every entry the block holds: 4 in a 512-byte block, 32 in a 4096-byte one.
       const auto block = file.blockBuffer();
-      for (std::size_t i = 0; i < kEntriesToSearch; ++i) {
+      for (std::size_t i = 0; i < block.size() / Property::kSize; ++i) {
         Property entry;
         if (!entry.Decode(block, i * Property::kSize) || entry.name_ != u"Workbook") continue;
         const std::uint64_t chainBytes = file.ChainBytes(entry.firstBlock_, BlockTable::Bat);
