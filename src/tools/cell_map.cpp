@@ -217,8 +217,8 @@ void MapSheet(Bytes stream, const std::vector<Record>& records, std::size_t firs
         std::vector<Range> ranges{whole};
         // A text result is not in the formula: it follows in a STRING record, after a
         // shared-formula, array or table record at most.
-        const bool text = r.length >= 14 && le::U16(stream, data + 12) == 0xFFFF &&
-                          le::U8(stream, data + 6) == 0;
+        const bool text =
+            r.length >= 14 && le::U16(stream, data + 12) == 0xFFFF && le::U8(stream, data + 6) == 0;
         if (text) {
           for (std::size_t j = k + 1; j < records.size() && j <= k + 3; ++j) {
             if (records[j].code == kString) {
@@ -291,7 +291,8 @@ int main(int argc, char** argv) {
   for (std::size_t k = 0; k < records.size(); ++k) {
     const Record& r = records[k];
     if (k > 0 && r.code == kEof) break;  // the end of the globals
-    if (r.code == kSst && r.length >= 8 && strings.empty()) strings = SharedStrings(stream, records, k);
+    if (r.code == kSst && r.length >= 8 && strings.empty())
+      strings = SharedStrings(stream, records, k);
     if (r.code == kBoundSheet && r.length >= 8 && le::U8(stream, r.pos + 4 + 5) == 0) {
       sheets.push_back(Sheet{SheetName(stream, r), le::U32(stream, r.pos + 4), {}});
     }
@@ -330,8 +331,8 @@ int main(int argc, char** argv) {
       out += "[" + std::to_string(place.first) + ", " + std::to_string(place.second) + ", [";
       for (std::size_t i = 0; i < ranges.size(); ++i) {
         if (i > 0) out += ", ";
-        out += "[" + std::to_string(ranges[i].first) + ", " + std::to_string(ranges[i].second) +
-               "]";
+        out +=
+            "[" + std::to_string(ranges[i].first) + ", " + std::to_string(ranges[i].second) + "]";
       }
       out += "]]";
     }
