@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tabulix {
@@ -17,6 +18,15 @@ enum class WriteMode { Append, Replace };
 bool WriteFileNoFollow(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        WriteMode mode);
 bool WriteFileNoFollow(const std::filesystem::path& path, std::string_view text, WriteMode mode);
+
+// Appends as WriteFileNoFollow does, but first moves a file that the bytes would take past
+// `rotateAtBytes` aside to "<name>.old" (replacing an older one) and starts it afresh, so
+// that the file and its one old copy stay near that size. False, with nothing written,
+// when the file cannot be moved aside.
+bool AppendFileRotating(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                        std::uint64_t rotateAtBytes);
+bool AppendFileRotating(const std::filesystem::path& path, std::string_view text,
+                        std::uint64_t rotateAtBytes);
 
 enum class ReadFileStatus { Ok, Missing, NotRegularFile, CannotOpen, TooLarge, ReadError };
 

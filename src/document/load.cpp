@@ -97,6 +97,9 @@ void XlsDocument::LoadRawFile(std::vector<std::uint8_t>& file) {
 
 bool XlsDocument::Load(const std::string& path) {
   if (path.empty()) return false;
+  // A damaged stream can have the readers repeat a line for every record; what they passed
+  // by is counted in one line per text when the load ends.
+  const FlushLogRepeatsAtEnd flushLogs;
 
   // Nothing of an earlier load may survive into this one: the model is reset once, to the
   // new workbook recovery starts from.

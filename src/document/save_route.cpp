@@ -67,6 +67,7 @@ void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgr
 }
 
 bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& progress) {
+  const FlushLogRepeatsAtEnd flushLogs;
   try {
     // Each fix changes sizes the other relies on: the sheet entries set the length of the
     // globals, and the index fix gives every rebuilt row block its DBCELL offsets and every
