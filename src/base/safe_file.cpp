@@ -37,14 +37,16 @@ bool WriteAllToDescriptor(int fd, std::span<const std::uint8_t> bytes) {
 namespace {
 
 // Opens the file for writing, creating it when missing, and refuses what it must not write
-// through: a symbolic link (O_NOFOLLOW) and anything but a regular file. O_NONBLOCK keeps
-// a planted FIFO from hanging us. Returns the descriptor, or -1.
+// through: a symbolic link (O_NOFOLLOW), anything but a regular file, and a regular file
+// with a second name. A hard link planted in a log's or dump's place would have us append
+// to, or empty, a file someone else chose; a file of our own making has one name.
+// O_NONBLOCK keeps a planted FIFO from hanging us. Returns the descriptor, or -1.
 int OpenRefusingLinks(const fs::path& path, WriteMode mode, struct stat& st) {
   int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   flags |= mode == WriteMode::Append ? O_APPEND : 0;
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) return -1;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     ::close(fd);
     return -1;
   }
@@ -65,6 +67,7 @@ bool WriteFileNoFollow(const fs::path& path, std::span<const std::uint8_t> bytes
 #if defined(_WIN32)
   std::error_code ec;
   if (fs::is_symlink(fs::symlink_status(path, ec))) return false;
+  if (fs::exists(path, ec) && fs::hard_link_count(path, ec) != 1) return false;
   std::ofstream out(
       path, std::ios::binary | (mode == WriteMode::Append ? std::ios::app : std::ios::trunc));
   if (!out) return false;

@@ -1,5 +1,5 @@
 #pragma once
-// File access that never follows a symbolic link planted in place of a log or dump file.
+// File access that never writes through a link planted in place of a log or dump file.
 
 #include <cstdint>
 #include <filesystem>
@@ -12,8 +12,9 @@ namespace tabulix {
 
 enum class WriteMode { Append, Replace };
 
-// Writes the bytes to the file, creating it when missing. The last path component must
-// not be a symbolic link: such a file is refused, never followed. Returns false on any
+// Writes the bytes to the file, creating it when missing. The last path component must be
+// neither a symbolic link nor a regular file with more than one name (a hard link): such a
+// file is refused, never written through, and stays as it was. Returns false on any
 // failure (the file then holds whatever the failed write left, for Append).
 bool WriteFileNoFollow(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        WriteMode mode);

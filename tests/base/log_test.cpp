@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/diagnostics.hpp"
+#include "base/safe_file.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -220,6 +222,39 @@ TEST(WriteLog, ALogPastItsSizeIsMovedAsideToOneOldFile) {
   for (int i = 0; i < 40; ++i) WriteLog(0, 0, line(i), true);
   EXPECT_FALSE(WriteLog(0, 0, line(99), true));
   EXPECT_LE(fs::file_size(log), 1000u);
+}
+
+TEST(WriteLog, PlantedHardLinksAreNeverWrittenThrough) {
+  LogCapture logs;
+  test::TempDir elsewhere;
+  const fs::path victim = elsewhere / "victim.txt";
+  test::WriteFileBytes(victim, {'k', 'e', 'e', 'p'});
+
+  // A second name of someone's file where the error log, a dump or the settings file goes.
+  fs::create_hard_link(victim, logs.locations().ErrorLog());
+  EXPECT_FALSE(WriteLog(0, 0, "through the link", true));
+  test::TempDir dumps;
+  fs::create_hard_link(victim, dumps / "payload.bin");
+  SetDiagnosticsDirectory(dumps.path());
+  const bool dumped = WriteDiagnosticDump("payload.bin", std::string_view("dump"));
+  SetDiagnosticsDirectory({});
+  EXPECT_FALSE(dumped);
+  fs::create_hard_link(victim, logs.locations().configFile);
+  LogSwitch logSwitch;
+  ToggleLogSwitch(logSwitch);
+  for (const WriteMode mode : {WriteMode::Append, WriteMode::Replace}) {
+    EXPECT_FALSE(WriteFileNoFollow(elsewhere / "victim.txt", std::string_view("x"), mode));
+  }
+  EXPECT_EQ(FileText(victim), "keep");
+  EXPECT_EQ(fs::hard_link_count(victim), 4u);
+
+  // Once the file has a single name again it is written as any other.
+  fs::remove(dumps / "payload.bin");
+  fs::remove(logs.locations().configFile);
+  fs::remove(logs.locations().ErrorLog());
+  EXPECT_TRUE(WriteFileNoFollow(victim, std::string_view("mine"), WriteMode::Replace));
+  EXPECT_EQ(FileText(victim), "mine");
+  EXPECT_TRUE(WriteLog(0, 0, "written", true));
 }
 
 TEST(ExecutionLog, RunStartCreatesTheFolderAndWritesTheHeaderToBothLogs) {
