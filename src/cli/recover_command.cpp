@@ -1,5 +1,6 @@
 #include "cli/recover_command.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -23,6 +24,9 @@
 namespace tabulix::cli {
 
 namespace {
+
+// The exit status of a run that saved the workbook but not the dump files asked for.
+constexpr int kDumpsNotWritten = 3;
 
 // What the desktop program shows in a message box, the command line prints.
 class StreamNotifier : public Notifier {
@@ -109,7 +113,19 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
 
   StreamNotifier notifier(err);
   Notifier* previous = SetNotifier(&notifier);
-  if (!options.dumpDir.empty()) SetDiagnosticsDirectory(options.dumpDir);
+  // A folder named for the dumps that cannot take them is no reason to give up the rescue,
+  // but the user must know, and the exit status must not claim the dumps were written.
+  bool dumpsLost = false;
+  if (!options.dumpDir.empty()) {
+    SetDiagnosticsDirectory(options.dumpDir);
+    if (const std::string problem = DiagnosticsDirectoryProblem(options.dumpDir);
+        !problem.empty()) {
+      err << "tabulix: the dump folder '" << options.dumpDir.string() << "' " << problem
+          << "; no dump files will be written\n";
+      dumpsLost = true;
+    }
+  }
+  const std::uint64_t failedDumpsBefore = FailedDiagnosticDumps();
 
   ExecutionLog runStart;
   std::error_code ec;
@@ -153,7 +169,17 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
         << (sheet.intact_ ? "intact" : "rebuilt") << "\n";
   }
   out << "Saved:  " << output.string() << "\n";
-  return 0;
+
+  const std::uint64_t failedDumps = FailedDiagnosticDumps() - failedDumpsBefore;
+  if (failedDumps > 0 && !dumpsLost) {
+    const auto folder = DiagnosticsDirectory();
+    err << "tabulix: " << failedDumps << (failedDumps == 1 ? " dump file" : " dump files")
+        << " could not be written into '" << (folder ? folder->string() : std::string()) << "'\n";
+    // Only dumps asked for on this command line change the status; the default folder
+    // stays the quiet switch it has always been.
+    dumpsLost = !options.dumpDir.empty();
+  }
+  return dumpsLost ? kDumpsNotWritten : 0;
 }
 
 }  // namespace tabulix::cli

@@ -124,5 +124,45 @@ TEST(Cli, DumpDirReceivesThePayloadCopy) {
   EXPECT_FALSE(test::ReadFileBytes(dir / "Out_payload.bin").empty());
 }
 
+TEST(Cli, ADumpFolderThatCannotTakeTheDumpsIsNamedAndTheRecoveryGoesOn) {
+  test::TempDir dir;
+  std::string out;
+  const std::string base = Cli() + " recover " + ShellQuote(Sample().string());
+
+  // A folder that does not exist: said at once, the workbook still saved, and the status
+  // tells the dumps were not written.
+  const fs::path missing = dir / "missing";
+  EXPECT_EQ(RunCommand(base + " --dump-dir " + ShellQuote(missing.string()) + " -o " +
+                           ShellQuote((dir / "a.xls").string()) + " 2>&1",
+                       &out),
+            3)
+      << out;
+  EXPECT_NE(out.find("tabulix: the dump folder '" + missing.string() +
+                     "' does not exist; no dump files will be written\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Saved:  " + (dir / "a.xls").string()), std::string::npos) << out;
+  EXPECT_FALSE(test::ReadFileBytes(dir / "a.xls").empty());
+  EXPECT_FALSE(fs::exists(missing)) << "the folder is not made behind the user's back";
+
+  // A folder that is there, but a dump file cannot be written (a planted link stands in its
+  // place): the file is left alone, and the run says how many dumps it lost.
+  const fs::path dumps = dir / "dumps";
+  fs::create_directory(dumps);
+  test::WriteFileBytes(dir / "victim.txt", {'k', 'e', 'e', 'p'});
+  fs::create_hard_link(dir / "victim.txt", dumps / "payload.bin");
+  EXPECT_EQ(RunCommand(base + " --dump-dir " + ShellQuote(dumps.string()) + " -o " +
+                           ShellQuote((dir / "c.xls").string()) + " 2>&1",
+                       &out),
+            3)
+      << out;
+  EXPECT_NE(out.find("tabulix: 1 dump file could not be written into '" + dumps.string() + "'"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(test::ReadFileBytes(dir / "victim.txt"),
+            (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(test::ReadFileBytes(dumps / "Out_payload.bin").empty());
+}
+
 }  // namespace
 }  // namespace tabulix
