@@ -74,15 +74,24 @@ bool SameFile(const std::filesystem::path& input, const std::filesystem::path& o
 }
 
 // Draws the save's progress on one terminal line. Written to a file or a pipe, where the
-// line cannot be redrawn, only its end is.
+// line cannot be redrawn, only its end is. The document reports 100% once the stream is
+// built, before the file is written: 100% is shown only when the file has been saved.
 class ProgressLine {
  public:
   ProgressLine(std::ostream& err, bool terminal) : err_(err), terminal_(terminal) {}
   void operator()(int percent) {
-    if (percent == last_ || (!terminal_ && percent < 100)) return;
+    if (percent >= 100 || percent == last_ || !terminal_) return;
     last_ = percent;
-    err_ << (terminal_ ? "\r" : "") << "Saving: " << percent << "%" << (percent >= 100 ? "\n" : "")
-         << std::flush;
+    err_ << "\r"
+         << "Saving: " << percent << "%" << std::flush;
+  }
+  // Ends the line: at 100% when the file was saved, where it stands otherwise.
+  void Finish(bool saved) {
+    if (saved) {
+      err_ << (terminal_ ? "\r" : "") << "Saving: 100%\n" << std::flush;
+    } else if (last_ >= 0) {
+      err_ << "\n";
+    }
   }
 
  private:
@@ -158,9 +167,14 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   }
 
   ProgressLine progress(err, &err == &std::cerr && StandardErrorIsATerminal());
-  if (!document.SaveStorageFile(output.string(), std::ref(progress))) {
-    err << "\ntabulix: could not save '" << output.string()
-        << "' (see the error log for the step that failed)\n";
+  const bool saved = document.SaveStorageFile(output.string(), std::ref(progress));
+  progress.Finish(saved);
+  if (!saved) {
+    // The error log may be unwritable or out of the user's sight: the reason goes here too.
+    err << "tabulix: could not save '" << output.string()
+        << "' (see the error log for the step that failed)";
+    if (!document.saveError().empty()) err << ": " << document.saveError();
+    err << "\n";
     return 1;
   }
   for (std::size_t i = 0; i < report.sheets_.size(); ++i) {

@@ -108,6 +108,7 @@ bool XlsDocument::Load(const std::string& path) {
   state_ = RecoveryState();
   sheetViews_.clear();
   saveBuffer_.clear();
+  saveError_.clear();
   entriesFixed_ = false;
   report_ = RecoveryReport();
   report_.file_ = path;

@@ -68,6 +68,7 @@ void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgr
 
 bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& progress) {
   const FlushLogRepeatsAtEnd flushLogs;
+  saveError_.clear();
   try {
     // Each fix changes sizes the other relies on: the sheet entries set the length of the
     // globals, and the index fix gives every rebuilt row block its DBCELL offsets and every
@@ -83,6 +84,9 @@ bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& p
     if (size > 0xFFFFFFFFu) {
       // A compound document of the old version holds no stream of 4 GiB or more.
       WriteLog(0, 0, "Failed Write to Stream", true);
+      saveError_ =
+          "the recovered workbook stream would be 4 GiB or more, more than a workbook "
+          "file can hold";
       return false;
     }
     saveBuffer_.assign(static_cast<std::size_t>(size), 0);
@@ -95,6 +99,7 @@ bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& p
     if (status != storage::WriteStatus::Ok) {
       WriteLog(0, 0, FailureText(status), true);
       if (!reason.empty()) WriteLog(0, 0, reason, true);
+      saveError_ = reason.empty() ? std::string(FailureText(status)) : reason;
       return false;
     }
     WriteLog(0, 0, "Saved " + std::to_string(saveBuffer_.size()) + " bytes as stream \"Workbook\"",
@@ -102,8 +107,14 @@ bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& p
     return true;
   } catch (...) {
     WriteLog(0, 0, "Exception while saving file", true);
-    return false;
   }
+  // Even the words for the user need memory, which may be what ran out.
+  try {
+    saveError_ = "the save stopped on an unexpected error (such as a lack of memory)";
+  } catch (...) {
+    saveError_.clear();
+  }
+  return false;
 }
 
 }  // namespace tabulix

@@ -206,8 +206,11 @@ std::string ErrnoText(const char* what) { return std::string(what) + ": " + std:
 
 // Checks made before anything is created. Permission bits are read from the mode rather
 // than asked of access(): root passes access() for every file, yet a folder or file that
-// nobody may write is meant to stay as it is.
-WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::string* reason) {
+// nobody may write is meant to stay as it is. `oldMode` receives the permission bits of an
+// existing regular target (0 when there is none), which the new file keeps.
+WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, mode_t& oldMode,
+                        std::string* reason) {
+  oldMode = 0;
   if (target.filename().empty()) {
     SetReason(reason, "the target has no file name");
     return WriteStatus::CreateFailed;
@@ -218,7 +221,7 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::str
     return WriteStatus::CreateFailed;
   }
   if ((st.st_mode & 0222) == 0 || ::access(folder.c_str(), W_OK | X_OK) != 0) {
-    SetReason(reason, "the folder " + folder.string() + " is not writable");
+    SetReason(reason, "the folder " + folder.string() + " is not writable (permission denied)");
     return WriteStatus::CreateFailed;
   }
   if (::lstat(target.c_str(), &st) == 0) {
@@ -234,6 +237,8 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::str
       SetReason(reason, "the target is read-only");
       return WriteStatus::CreateFailed;
     }
+    // Only the permission bits: a set-user-id bit has no business on a workbook.
+    if (S_ISREG(st.st_mode)) oldMode = st.st_mode & 0777;
   } else if (errno != ENOENT) {
     SetReason(reason, ErrnoText("cannot examine the target"));
     return WriteStatus::CreateFailed;
@@ -244,7 +249,7 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::str
 // A new file beside the target, created exclusively and never through a link. The name
 // need not be unpredictable (O_EXCL makes it ours), only unlikely to be taken; the target's
 // name is shortened so that the whole stays within a file-name's length limit.
-int CreateTemporary(const fs::path& folder, const fs::path& target, fs::path& temp) {
+int CreateTemporary(const fs::path& folder, const fs::path& target, mode_t mode, fs::path& temp) {
   std::uint64_t seed =
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(::getpid()) << 32);
@@ -257,7 +262,7 @@ int CreateTemporary(const fs::path& folder, const fs::path& target, fs::path& te
     name += ".tabulix-";
     name += suffix;
     temp = folder / name;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
@@ -269,7 +274,9 @@ int CreateTemporary(const fs::path& folder, const fs::path& target, fs::path& te
 WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view streamName,
                                   std::span<const std::uint8_t> data, std::string* reason) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  if (const WriteStatus status = CheckTarget(target, folder, reason); status != WriteStatus::Ok) {
+  mode_t oldMode = 0;
+  if (const WriteStatus status = CheckTarget(target, folder, oldMode, reason);
+      status != WriteStatus::Ok) {
     return status;
   }
   if (!IsValidStreamName(streamName)) {
@@ -282,8 +289,10 @@ WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view st
     return WriteStatus::WriteFailed;
   }
 
+  // A replaced file keeps its permission bits: the temporary starts private and is given
+  // them once written. A new file is created as any other, under the umask.
   fs::path temp;
-  const int fd = CreateTemporary(folder, target, temp);
+  const int fd = CreateTemporary(folder, target, oldMode != 0 ? 0600 : 0644, temp);
   if (fd < 0) {
     SetReason(reason, ErrnoText("cannot create a temporary file"));
     return WriteStatus::CreateFailed;
@@ -292,9 +301,14 @@ WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view st
   if (!WriteAllToDescriptor(fd, doc)) {
     SetReason(reason, ErrnoText("cannot write the temporary file"));
     status = WriteStatus::WriteFailed;
-  } else if (::fsync(fd) != 0) {
-    SetReason(reason, ErrnoText("cannot flush the temporary file"));
-    status = WriteStatus::CommitFailed;
+  } else {
+    // A file system that keeps no permission bits refuses this; the file is then as
+    // private as it was made, never more open than the old one.
+    if (oldMode != 0) static_cast<void>(::fchmod(fd, oldMode));
+    if (::fsync(fd) != 0) {
+      SetReason(reason, ErrnoText("cannot flush the temporary file"));
+      status = WriteStatus::CommitFailed;
+    }
   }
   if (::close(fd) != 0 && status == WriteStatus::Ok) {
     SetReason(reason, ErrnoText("cannot close the temporary file"));

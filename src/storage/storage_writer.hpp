@@ -31,13 +31,15 @@ std::vector<std::uint8_t> BuildSingleStreamDocument(std::u16string_view streamNa
                                                     std::span<const std::uint8_t> data);
 
 // Builds the document and saves it all-or-nothing: into a new temporary file beside the
-// target (created exclusively, mode 0644 less the umask, never through a symbolic link),
-// flushed to disk, then renamed over the target. A failed save leaves an existing target
+// target (created exclusively, never through a symbolic link), flushed to disk, then
+// renamed over the target. A new target gets mode 0644 less the umask; a replaced one
+// keeps its permission bits. A failed save leaves an existing target
 // as it was and removes the temporary file. Refused (CreateFailed) before anything is
 // written: a missing or read-only folder (no write bit in its mode, which counts even for
 // root), a target that is a directory or another non-regular file, an existing target
 // without any write bit. A symbolic link in the target's place is replaced by the new
-// file; what it pointed at is left alone.
+// file; what it pointed at is left alone. `reason` receives the cause of a failure in words
+// for the user.
 WriteStatus WriteSingleStreamFile(const std::filesystem::path& target,
                                   std::u16string_view streamName,
                                   std::span<const std::uint8_t> data,

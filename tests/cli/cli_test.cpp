@@ -164,5 +164,34 @@ TEST(Cli, ADumpFolderThatCannotTakeTheDumpsIsNamedAndTheRecoveryGoesOn) {
   EXPECT_FALSE(test::ReadFileBytes(dumps / "Out_payload.bin").empty());
 }
 
+TEST(Cli, AFailedSaveSaysWhyOnTheTerminalAndNeverShowsItDone) {
+  test::TempDir dir;
+  std::string out;
+  const std::string base = Cli() + " recover " + ShellQuote(Sample().string()) + " -o ";
+
+  const fs::path missing = dir / "missing";
+  EXPECT_EQ(RunCommand(base + ShellQuote((missing / "out.xls").string()) + " 2>&1", &out), 1);
+  EXPECT_NE(out.find("tabulix: could not save '" + (missing / "out.xls").string() +
+                     "' (see the error log for the step that failed): the folder " +
+                     missing.string() + " does not exist\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Saving: 100%"), std::string::npos) << out;
+
+  const fs::path locked = dir / "locked";
+  fs::create_directory(locked);
+  fs::permissions(locked, fs::perms(0555));
+  const int status = RunCommand(base + ShellQuote((locked / "out.xls").string()) + " 2>&1", &out);
+  fs::permissions(locked, fs::perms(0755));
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find("could not save '" + (locked / "out.xls").string() +
+                     "' (see the error log for the step that failed): the folder " +
+                     locked.string() + " is not writable (permission denied)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Saving: 100%"), std::string::npos) << out;
+  EXPECT_TRUE(fs::is_empty(locked));
+}
+
 }  // namespace
 }  // namespace tabulix

@@ -176,5 +176,32 @@ TEST(StorageWriterTest, FailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
   EXPECT_EQ(Listing(dir.path()), std::set<std::string>{"keep.xls"});
 }
 
+TEST(StorageWriterTest, AReplacedFileKeepsItsPermissionBits) {
+  TempDir dir;
+  const mode_t umaskNow = ::umask(022);
+  ::umask(umaskNow);
+  auto bits = [](const fs::path& path) {
+    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::all);
+  };
+  // A private file stays private, a shared one stays shared: what the user chose for the
+  // old file holds for the new one.
+  for (const unsigned mode : {0600u, 0640u, 0664u, 0700u}) {
+    const fs::path target = dir / ("kept-" + std::to_string(mode) + ".xls");
+    WriteFileBytes(target, {'o', 'l', 'd'});
+    fs::permissions(target, static_cast<fs::perms>(mode));
+    ASSERT_EQ(WriteSingleStreamFile(target, u"Workbook", Pattern(5000)), WriteStatus::Ok);
+    EXPECT_EQ(bits(target), mode) << std::oct << mode;
+  }
+  // A new file, and one that replaces a symbolic link, is made as any other new file.
+  EXPECT_EQ(WriteSingleStreamFile(dir / "new.xls", u"Workbook", Pattern(10)), WriteStatus::Ok);
+  EXPECT_EQ(bits(dir / "new.xls"), 0644u & ~static_cast<unsigned>(umaskNow));
+  WriteFileBytes(dir / "private.txt", {'o', 'l', 'd'});
+  fs::permissions(dir / "private.txt", fs::perms(0600));
+  fs::create_symlink(dir / "private.txt", dir / "link.xls");
+  EXPECT_EQ(WriteSingleStreamFile(dir / "link.xls", u"Workbook", Pattern(10)), WriteStatus::Ok);
+  EXPECT_EQ(bits(dir / "link.xls"), 0644u & ~static_cast<unsigned>(umaskNow));
+  EXPECT_EQ(bits(dir / "private.txt"), 0600u);
+}
+
 }  // namespace
 }  // namespace tabulix::storage
