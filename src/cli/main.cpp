@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt_cleanup.hpp"
 #include "cli/recover_command.hpp"
 
 namespace {
@@ -50,6 +51,8 @@ int UsageError(std::string_view message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A save stopped by Ctrl-C or kill must not leave its temporary file beside the target.
+  tabulix::RemoveTemporariesOnSignals();
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("missing command");
 
