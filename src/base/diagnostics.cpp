@@ -1,5 +1,6 @@
 #include "base/diagnostics.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
@@ -14,6 +15,7 @@ namespace {
 
 std::mutex overrideMutex;
 fs::path overrideDir;
+std::atomic<std::uint64_t> failedDumps{0};
 
 fs::path DefaultDirectory() {
   const char* home = std::getenv("HOME");
@@ -40,15 +42,29 @@ std::optional<fs::path> DiagnosticsDirectory() {
   return dir;
 }
 
+std::string DiagnosticsDirectoryProblem(const fs::path& dir) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(dir, ec);
+  if (status.type() == fs::file_type::not_found) return "does not exist";
+  if (status.type() == fs::file_type::none) return "cannot be examined (" + ec.message() + ")";
+  if (!fs::is_directory(status)) return "is not a folder";
+  if (!IsWritableDirectory(dir)) return "is not writable";
+  return {};
+}
+
 bool WriteDiagnosticDump(std::string_view fileName, std::span<const std::uint8_t> bytes) {
   const auto dir = DiagnosticsDirectory();
   if (!dir) return false;
-  return WriteFileNoFollow(*dir / fs::path(fileName), bytes, WriteMode::Replace);
+  const bool written = WriteFileNoFollow(*dir / fs::path(fileName), bytes, WriteMode::Replace);
+  if (!written) ++failedDumps;
+  return written;
 }
 
 bool WriteDiagnosticDump(std::string_view fileName, std::string_view text) {
   return WriteDiagnosticDump(
       fileName, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
+
+std::uint64_t FailedDiagnosticDumps() { return failedDumps.load(); }
 
 }  // namespace tabulix

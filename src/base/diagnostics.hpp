@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace tabulix {
@@ -18,9 +19,17 @@ void SetDiagnosticsDirectory(const std::filesystem::path& dir);
 // The folder when it exists, else nothing.
 std::optional<std::filesystem::path> DiagnosticsDirectory();
 
-// Writes (replacing) one dump file in the diagnostics folder; a missing folder, a symbolic
-// link in the file's place or a failed write is ignored. Returns whether it was written.
+// Why `dir` cannot take dump files, in words for the user ("does not exist", "is not a
+// folder", "is not writable"); empty when it can.
+std::string DiagnosticsDirectoryProblem(const std::filesystem::path& dir);
+
+// Writes (replacing) one dump file in the diagnostics folder; a missing folder, a link in
+// the file's place or a failed write is ignored. Returns whether it was written.
 bool WriteDiagnosticDump(std::string_view fileName, std::span<const std::uint8_t> bytes);
 bool WriteDiagnosticDump(std::string_view fileName, std::string_view text);
+
+// How many dump files could not be written although the folder was there (a link in the
+// file's place, a folder that may not be written, a full disk), since the program started.
+std::uint64_t FailedDiagnosticDumps();
 
 }  // namespace tabulix

@@ -27,14 +27,52 @@ LogLocations ChooseLogLocations(const std::filesystem::path& executableFolder);
 LogLocations CurrentLogLocations();
 void SetLogLocations(const LogLocations& locations);
 
+// How far the logs may grow. A damaged file can make the readers write one line per record
+// they pass, the same text each time but for an offset or a code: of each message text
+// (texts that differ only in the words holding digits count as one) a log takes
+// `repeatsPerMessage` lines until the next flush and counts the rest. Beyond
+// `distinctTexts` texts, the lines of further texts share one such count. A log file that
+// a line would take past `rotateAtBytes` is moved aside to "<name>.old" (one old file is
+// kept) and started afresh.
+struct LogLimits {
+  std::uint64_t repeatsPerMessage;
+  std::uint64_t distinctTexts;
+  std::uint64_t rotateAtBytes;
+};
+inline constexpr LogLimits kLogLimits{200, 512, std::uint64_t{10} << 20};
+
+// Tests lower the limits to reach them quickly. Returns the limits in force before.
+LogLimits SetLogLimitsForTesting(const LogLimits& limits);
+
 // Appends "Code:<code>  Error:<error>  MSG:<message>" and a line end to the error log
 // (toErrorLog) or the execution log. The message is written unchanged. Lines from
-// concurrent calls never mix. Does not create the folder; returns false when the line
-// could not be written and never disturbs the caller otherwise.
+// concurrent calls never mix. A line beyond its text's share (see LogLimits) is counted
+// instead of written and still returns true. Does not create the folder; never writes
+// through a link planted in a log's place; returns false when the line could not be
+// written and never disturbs the caller otherwise.
 bool WriteLog(std::int32_t code, std::int32_t error, std::string_view message, bool toErrorLog);
 
-// The run start: creates the log folder (ignoring failure) and writes the five-line run
-// header into the error log, then into the execution log.
+// Writes, into the log it was meant for, one line for each message text that had lines
+// counted rather than written since the last flush:
+// "... <n> more lines like "<the text's first line>" were passed by", and
+// "... <n> more lines of other texts were passed by" for the shared count. Then counting
+// starts afresh. A load
+// and a save flush when they end, a new run start and a change of locations flush first,
+// and the program flushes when it exits.
+void FlushLogRepeats();
+
+// Flushes when it leaves scope, however the scope is left.
+class FlushLogRepeatsAtEnd {
+ public:
+  FlushLogRepeatsAtEnd() = default;
+  ~FlushLogRepeatsAtEnd() { FlushLogRepeats(); }
+  FlushLogRepeatsAtEnd(const FlushLogRepeatsAtEnd&) = delete;
+  FlushLogRepeatsAtEnd& operator=(const FlushLogRepeatsAtEnd&) = delete;
+};
+
+// The run start: creates the log folder (ignoring failure), flushes what an earlier run
+// passed by and writes the five-line run header into the error log, then into the
+// execution log.
 class ExecutionLog {
  public:
   ExecutionLog();

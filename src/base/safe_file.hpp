@@ -1,22 +1,33 @@
 #pragma once
-// File access that never follows a symbolic link planted in place of a log or dump file.
+// File access that never writes through a link planted in place of a log or dump file.
 
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tabulix {
 
 enum class WriteMode { Append, Replace };
 
-// Writes the bytes to the file, creating it when missing. The last path component must
-// not be a symbolic link: such a file is refused, never followed. Returns false on any
+// Writes the bytes to the file, creating it when missing. The last path component must be
+// neither a symbolic link nor a regular file with more than one name (a hard link): such a
+// file is refused, never written through, and stays as it was. Returns false on any
 // failure (the file then holds whatever the failed write left, for Append).
 bool WriteFileNoFollow(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        WriteMode mode);
 bool WriteFileNoFollow(const std::filesystem::path& path, std::string_view text, WriteMode mode);
+
+// Appends as WriteFileNoFollow does, but first moves a file that the bytes would take past
+// `rotateAtBytes` aside to "<name>.old" (replacing an older one) and starts it afresh, so
+// that the file and its one old copy stay near that size. False, with nothing written,
+// when the file cannot be moved aside.
+bool AppendFileRotating(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                        std::uint64_t rotateAtBytes);
+bool AppendFileRotating(const std::filesystem::path& path, std::string_view text,
+                        std::uint64_t rotateAtBytes);
 
 enum class ReadFileStatus { Ok, Missing, NotRegularFile, CannotOpen, TooLarge, ReadError };
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt_cleanup.hpp"
 #include "cli/recover_command.hpp"
 
 namespace {
@@ -28,14 +29,17 @@ Options:
                     named NAME_recovered.xls). An existing OUT is replaced only once
                     the new file is complete; OUT may not be FILE itself.
   --dump-dir DIR    Write diagnostic dump files into DIR (default: ~/Morvendal when
-                    that folder exists; no dumps otherwise).
+                    that folder exists; no dumps otherwise). DIR must exist; when it
+                    does not, the file is still recovered, without dumps.
   -h, --help        Show this help and exit.
   --version         Show the version and exit.
 
 Logs go to RecoveryLog/ beside the executable when that folder is writable, otherwise
 to $XDG_STATE_HOME/tabulix/RecoveryLog (default ~/.local/state/tabulix/RecoveryLog).
 
-Exit status: 0 on success, 1 when the file could not be recovered, 2 on a usage error.
+Exit status: 0 on success, 1 when the file could not be recovered or saved, 2 on a
+usage error, 3 when the workbook was saved but the dump files asked for with --dump-dir
+could not be written.
 )";
 
 int UsageError(std::string_view message) {
@@ -47,6 +51,8 @@ int UsageError(std::string_view message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A save stopped by Ctrl-C or kill must not leave its temporary file beside the target.
+  tabulix::RemoveTemporariesOnSignals();
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("missing command");
 

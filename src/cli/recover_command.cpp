@@ -1,5 +1,6 @@
 #include "cli/recover_command.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -23,6 +24,9 @@
 namespace tabulix::cli {
 
 namespace {
+
+// The exit status of a run that saved the workbook but not the dump files asked for.
+constexpr int kDumpsNotWritten = 3;
 
 // What the desktop program shows in a message box, the command line prints.
 class StreamNotifier : public Notifier {
@@ -70,15 +74,24 @@ bool SameFile(const std::filesystem::path& input, const std::filesystem::path& o
 }
 
 // Draws the save's progress on one terminal line. Written to a file or a pipe, where the
-// line cannot be redrawn, only its end is.
+// line cannot be redrawn, only its end is. The document reports 100% once the stream is
+// built, before the file is written: 100% is shown only when the file has been saved.
 class ProgressLine {
  public:
   ProgressLine(std::ostream& err, bool terminal) : err_(err), terminal_(terminal) {}
   void operator()(int percent) {
-    if (percent == last_ || (!terminal_ && percent < 100)) return;
+    if (percent >= 100 || percent == last_ || !terminal_) return;
     last_ = percent;
-    err_ << (terminal_ ? "\r" : "") << "Saving: " << percent << "%" << (percent >= 100 ? "\n" : "")
-         << std::flush;
+    err_ << "\r"
+         << "Saving: " << percent << "%" << std::flush;
+  }
+  // Ends the line: at 100% when the file was saved, where it stands otherwise.
+  void Finish(bool saved) {
+    if (saved) {
+      err_ << (terminal_ ? "\r" : "") << "Saving: 100%\n" << std::flush;
+    } else if (last_ >= 0) {
+      err_ << "\n";
+    }
   }
 
  private:
@@ -109,7 +122,19 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
 
   StreamNotifier notifier(err);
   Notifier* previous = SetNotifier(&notifier);
-  if (!options.dumpDir.empty()) SetDiagnosticsDirectory(options.dumpDir);
+  // A folder named for the dumps that cannot take them is no reason to give up the rescue,
+  // but the user must know, and the exit status must not claim the dumps were written.
+  bool dumpsLost = false;
+  if (!options.dumpDir.empty()) {
+    SetDiagnosticsDirectory(options.dumpDir);
+    if (const std::string problem = DiagnosticsDirectoryProblem(options.dumpDir);
+        !problem.empty()) {
+      err << "tabulix: the dump folder '" << options.dumpDir.string() << "' " << problem
+          << "; no dump files will be written\n";
+      dumpsLost = true;
+    }
+  }
+  const std::uint64_t failedDumpsBefore = FailedDiagnosticDumps();
 
   ExecutionLog runStart;
   std::error_code ec;
@@ -142,9 +167,14 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   }
 
   ProgressLine progress(err, &err == &std::cerr && StandardErrorIsATerminal());
-  if (!document.SaveStorageFile(output.string(), std::ref(progress))) {
-    err << "\ntabulix: could not save '" << output.string()
-        << "' (see the error log for the step that failed)\n";
+  const bool saved = document.SaveStorageFile(output.string(), std::ref(progress));
+  progress.Finish(saved);
+  if (!saved) {
+    // The error log may be unwritable or out of the user's sight: the reason goes here too.
+    err << "tabulix: could not save '" << output.string()
+        << "' (see the error log for the step that failed)";
+    if (!document.saveError().empty()) err << ": " << document.saveError();
+    err << "\n";
     return 1;
   }
   for (std::size_t i = 0; i < report.sheets_.size(); ++i) {
@@ -153,7 +183,17 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
         << (sheet.intact_ ? "intact" : "rebuilt") << "\n";
   }
   out << "Saved:  " << output.string() << "\n";
-  return 0;
+
+  const std::uint64_t failedDumps = FailedDiagnosticDumps() - failedDumpsBefore;
+  if (failedDumps > 0 && !dumpsLost) {
+    const auto folder = DiagnosticsDirectory();
+    err << "tabulix: " << failedDumps << (failedDumps == 1 ? " dump file" : " dump files")
+        << " could not be written into '" << (folder ? folder->string() : std::string()) << "'\n";
+    // Only dumps asked for on this command line change the status; the default folder
+    // stays the quiet switch it has always been.
+    dumpsLost = !options.dumpDir.empty();
+  }
+  return dumpsLost ? kDumpsNotWritten : 0;
 }
 
 }  // namespace tabulix::cli

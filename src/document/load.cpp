@@ -124,6 +124,9 @@ void XlsDocument::LoadRawFile(std::vector<std::uint8_t>& file) {
 
 bool XlsDocument::Load(const std::string& path) {
   if (path.empty()) return false;
+  // A damaged stream can have the readers repeat a line for every record; what they passed
+  // by is counted in one line per text when the load ends.
+  const FlushLogRepeatsAtEnd flushLogs;
   Reset(path);
   std::vector<std::uint8_t> file;
   if (!ReadInput(path, file)) return false;
@@ -131,6 +134,7 @@ bool XlsDocument::Load(const std::string& path) {
 }
 
 bool XlsDocument::LoadBytes(std::vector<std::uint8_t> bytes, const std::string& name) {
+  const FlushLogRepeatsAtEnd flushLogs;
   Reset(name);
   return LoadFile(std::move(bytes));
 }
@@ -143,6 +147,7 @@ void XlsDocument::Reset(const std::string& name) {
   state_ = RecoveryState();
   sheetViews_.clear();
   saveBuffer_.clear();
+  saveError_.clear();
   entriesFixed_ = false;
   report_ = RecoveryReport();
   report_.file_ = name;

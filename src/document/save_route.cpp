@@ -90,14 +90,22 @@ bool XlsDocument::BuildSavedStream(const SaveProgress& progress) {
 }
 
 bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& progress) {
+  const FlushLogRepeatsAtEnd flushLogs;
+  saveError_.clear();
   try {
-    if (!BuildSavedStream(progress)) return false;
+    if (!BuildSavedStream(progress)) {
+      saveError_ =
+          "the recovered workbook stream would be 4 GiB or more, more than a workbook "
+          "file can hold";
+      return false;
+    }
     std::string reason;
     const storage::WriteStatus status =
         storage::WriteSingleStreamFile(path, kStreamName, saveBuffer_, &reason);
     if (status != storage::WriteStatus::Ok) {
       WriteLog(0, 0, FailureText(status), true);
       if (!reason.empty()) WriteLog(0, 0, reason, true);
+      saveError_ = reason.empty() ? std::string(FailureText(status)) : reason;
       return false;
     }
     WriteLog(0, 0, "Saved " + std::to_string(saveBuffer_.size()) + " bytes as stream \"Workbook\"",
@@ -105,8 +113,14 @@ bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& p
     return true;
   } catch (...) {
     WriteLog(0, 0, "Exception while saving file", true);
-    return false;
   }
+  // Even the words for the user need memory, which may be what ran out.
+  try {
+    saveError_ = "the save stopped on an unexpected error (such as a lack of memory)";
+  } catch (...) {
+    saveError_.clear();
+  }
+  return false;
 }
 
 }  // namespace tabulix

@@ -44,6 +44,10 @@ class XlsDocument {
   // The first half of a save, with no file: lays the recovered workbook out and writes its
   // stream into saveBuffer(). False when it cannot be laid out (a stream of 4 GiB or more).
   bool BuildSavedStream(const SaveProgress& progress = {});
+  // Why the last save failed, in words for the user ("the folder ... does not exist",
+  // "cannot write the temporary file: No space left on device"); empty after a save that
+  // succeeded. The error log may be where the user cannot look, so the front ends show it.
+  const std::string& saveError() const { return saveError_; }
   // The stream the last save wrote.
   const std::vector<std::uint8_t>& saveBuffer() const { return saveBuffer_; }
 
@@ -119,6 +123,7 @@ class XlsDocument {
   std::vector<WorksheetView> sheetViews_;
   RecoveryReport report_;
   std::vector<std::uint8_t> saveBuffer_;
+  std::string saveError_;
   // The sheet entries stand one per worksheet, in worksheet order, since the last save
   // fixed them.
   bool entriesFixed_ = false;

@@ -1,6 +1,7 @@
 #include "storage/storage_writer.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <system_error>
+#include <thread>
 
+#include "base/interrupt_cleanup.hpp"
 #include "base/little_endian.hpp"
 #include "base/safe_file.hpp"
 #include "format/compound_layout.hpp"
@@ -206,8 +212,11 @@ std::string ErrnoText(const char* what) { return std::string(what) + ": " + std:
 
 // Checks made before anything is created. Permission bits are read from the mode rather
 // than asked of access(): root passes access() for every file, yet a folder or file that
-// nobody may write is meant to stay as it is.
-WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::string* reason) {
+// nobody may write is meant to stay as it is. `oldMode` receives the permission bits of an
+// existing regular target (0 when there is none), which the new file keeps.
+WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, mode_t& oldMode,
+                        std::string* reason) {
+  oldMode = 0;
   if (target.filename().empty()) {
     SetReason(reason, "the target has no file name");
     return WriteStatus::CreateFailed;
@@ -218,7 +227,7 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::str
     return WriteStatus::CreateFailed;
   }
   if ((st.st_mode & 0222) == 0 || ::access(folder.c_str(), W_OK | X_OK) != 0) {
-    SetReason(reason, "the folder " + folder.string() + " is not writable");
+    SetReason(reason, "the folder " + folder.string() + " is not writable (permission denied)");
     return WriteStatus::CreateFailed;
   }
   if (::lstat(target.c_str(), &st) == 0) {
@@ -234,6 +243,8 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::str
       SetReason(reason, "the target is read-only");
       return WriteStatus::CreateFailed;
     }
+    // Only the permission bits: a set-user-id bit has no business on a workbook.
+    if (S_ISREG(st.st_mode)) oldMode = st.st_mode & 0777;
   } else if (errno != ENOENT) {
     SetReason(reason, ErrnoText("cannot examine the target"));
     return WriteStatus::CreateFailed;
@@ -241,35 +252,105 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, std::str
   return WriteStatus::Ok;
 }
 
-// A new file beside the target, created exclusively and never through a link. The name
-// need not be unpredictable (O_EXCL makes it ours), only unlikely to be taken; the target's
-// name is shortened so that the whole stays within a file-name's length limit.
-int CreateTemporary(const fs::path& folder, const fs::path& target, fs::path& temp) {
+// The temporaries of a save to `target` are named ".<target's name>.tabulix-<8 hex digits>",
+// the target's name shortened so that the whole stays within a file-name's length limit.
+constexpr std::string_view kTemporaryMark = ".tabulix-";
+constexpr std::size_t kTemporarySuffixDigits = 8;
+
+std::string TemporaryPrefix(const fs::path& target) {
+  std::string name = ".";  // appended piece by piece: GCC 12 warns falsely on "." + string
+  name += target.filename().string().substr(0, 200);
+  name += kTemporaryMark;
+  return name;
+}
+
+bool IsTemporaryName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + kTemporarySuffixDigits ||
+      name.substr(0, prefix.size()) != prefix)
+    return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A new file beside the target, created exclusively and never through a link, and locked
+// for as long as this process holds it open (see RemoveStaleTemporaries). The name need
+// not be unpredictable (O_EXCL makes it ours), only unlikely to be taken.
+int CreateTemporary(const fs::path& folder, const fs::path& target, mode_t mode, fs::path& temp) {
   std::uint64_t seed =
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(::getpid()) << 32);
+  const std::string prefix = TemporaryPrefix(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     seed = seed * 6364136223846793005u + 1442695040888963407u;
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(seed >> 32));
-    std::string name = ".";  // appended piece by piece: GCC 12 warns falsely on "." + string
-    name += target.filename().string().substr(0, 200);
-    name += ".tabulix-";
-    name += suffix;
-    temp = folder / name;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    temp = folder / (prefix + suffix);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      // A file system without these locks still saves; its stale files go by age alone.
+      ::flock(fd, LOCK_EX | LOCK_NB);
+      return fd;
+    }
+    if (errno != EEXIST) return fd;
   }
   errno = EEXIST;
   return -1;
 }
 
+// For the tests that stop a save half-way: a pause, in milliseconds (at most a minute),
+// between the temporary file being complete and its rename. Never set in normal use.
+void PauseBeforeRenameForTests() {
+  const char* value = std::getenv("TABULIX_TEST_PAUSE_BEFORE_RENAME_MS");
+  if (value == nullptr) return;
+  const long ms = std::strtol(value, nullptr, 10);
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 60000L)));
+}
+
 }  // namespace
+
+std::size_t RemoveStaleTemporaries(const fs::path& target) {
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::string prefix = TemporaryPrefix(target);
+  const std::time_t now = std::time(nullptr);
+  std::size_t removed = 0;
+  std::size_t examined = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    // A folder of millions of files must not make every save slow.
+    if (++examined > kStaleTemporaryScanLimit) break;
+    const std::string name = it->path().filename().string();
+    if (!IsTemporaryName(name, prefix)) continue;
+    const fs::path path = folder / name;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    bool stale = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                 st.st_uid == ::geteuid();
+    if (stale) {
+      const double age = std::difftime(now, st.st_mtime);
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        stale = age >= kStaleTemporaryAge.count();
+      } else {
+        stale = errno != EWOULDBLOCK && age >= kStaleUnlockableTemporaryAge.count();
+      }
+    }
+    // Still the file examined, not one put in its place since.
+    struct stat again {};
+    if (stale && ::lstat(path.c_str(), &again) == 0 && again.st_dev == st.st_dev &&
+        again.st_ino == st.st_ino && ::unlink(path.c_str()) == 0) {
+      ++removed;
+    }
+    ::close(fd);
+  }
+  return removed;
+}
 
 WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view streamName,
                                   std::span<const std::uint8_t> data, std::string* reason) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  if (const WriteStatus status = CheckTarget(target, folder, reason); status != WriteStatus::Ok) {
+  mode_t oldMode = 0;
+  if (const WriteStatus status = CheckTarget(target, folder, oldMode, reason);
+      status != WriteStatus::Ok) {
     return status;
   }
   if (!IsValidStreamName(streamName)) {
@@ -282,20 +363,30 @@ WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view st
     return WriteStatus::WriteFailed;
   }
 
+  RemoveStaleTemporaries(target);
+  // A replaced file keeps its permission bits: the temporary starts private and is given
+  // them once written. A new file is created as any other, under the umask.
   fs::path temp;
-  const int fd = CreateTemporary(folder, target, temp);
+  const int fd = CreateTemporary(folder, target, oldMode != 0 ? 0600 : 0644, temp);
   if (fd < 0) {
     SetReason(reason, ErrnoText("cannot create a temporary file"));
     return WriteStatus::CreateFailed;
   }
+  const RemoveOnSignal removeOnSignal(temp);
   WriteStatus status = WriteStatus::Ok;
   if (!WriteAllToDescriptor(fd, doc)) {
     SetReason(reason, ErrnoText("cannot write the temporary file"));
     status = WriteStatus::WriteFailed;
-  } else if (::fsync(fd) != 0) {
-    SetReason(reason, ErrnoText("cannot flush the temporary file"));
-    status = WriteStatus::CommitFailed;
+  } else {
+    // A file system that keeps no permission bits refuses this; the file is then as
+    // private as it was made, never more open than the old one.
+    if (oldMode != 0) static_cast<void>(::fchmod(fd, oldMode));
+    if (::fsync(fd) != 0) {
+      SetReason(reason, ErrnoText("cannot flush the temporary file"));
+      status = WriteStatus::CommitFailed;
+    }
   }
+  if (status == WriteStatus::Ok) PauseBeforeRenameForTests();
   if (::close(fd) != 0 && status == WriteStatus::Ok) {
     SetReason(reason, ErrnoText("cannot close the temporary file"));
     status = WriteStatus::CommitFailed;

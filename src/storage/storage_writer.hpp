@@ -4,6 +4,8 @@
 // a stream below 4096 bytes goes into the mini stream, a larger one into regular sectors;
 // FAT sectors beyond the header's 109 slots are listed in extension (DIFAT) sectors.
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -31,16 +33,36 @@ std::vector<std::uint8_t> BuildSingleStreamDocument(std::u16string_view streamNa
                                                     std::span<const std::uint8_t> data);
 
 // Builds the document and saves it all-or-nothing: into a new temporary file beside the
-// target (created exclusively, mode 0644 less the umask, never through a symbolic link),
-// flushed to disk, then renamed over the target. A failed save leaves an existing target
-// as it was and removes the temporary file. Refused (CreateFailed) before anything is
-// written: a missing or read-only folder (no write bit in its mode, which counts even for
-// root), a target that is a directory or another non-regular file, an existing target
-// without any write bit. A symbolic link in the target's place is replaced by the new
-// file; what it pointed at is left alone.
+// target (created exclusively, never through a symbolic link, locked while it is written),
+// flushed to disk, then renamed over the target. A new target gets mode 0644 less the
+// umask; a replaced one keeps its permission bits. A failed save leaves an existing target
+// as it was and removes the temporary file, and so does a run stopped by SIGINT, SIGTERM
+// or SIGHUP once the front end has installed RemoveTemporariesOnSignals. Stale
+// temporaries of earlier saves to the same target are removed first
+// (RemoveStaleTemporaries). Refused (CreateFailed) before anything is written: a missing
+// or read-only folder (no write bit in its mode, which counts even for root), a target
+// that is a directory or another non-regular file, an existing target without any write
+// bit. A symbolic link in the target's place is replaced by the new file; what it pointed
+// at is left alone. `reason` receives the cause of a failure in words for the user.
 WriteStatus WriteSingleStreamFile(const std::filesystem::path& target,
                                   std::u16string_view streamName,
                                   std::span<const std::uint8_t> data,
                                   std::string* reason = nullptr);
+
+// Removes the temporaries that saves to `target` left behind when their process died
+// (killed outright, crashed, power lost) and returns how many. A file goes only when all of
+// these hold: it lies beside the target and bears the name this writer gives a temporary
+// for that target, ".<name>.tabulix-" and eight hex digits; it is a regular file with one
+// name, owned by this user; and no live process holds it. Every writer keeps its
+// temporary locked (flock) until the file is renamed or removed, and the system releases
+// the lock when the process ends however it ends, so a temporary we can lock has no
+// writer left. The lock is taken a moment after the file is created, so an unlocked file
+// must also be unchanged for kStaleTemporaryAge; on a file system without these locks only
+// age speaks, and then it must be unchanged for kStaleUnlockableTemporaryAge. At most
+// kStaleTemporaryScanLimit entries of the folder are looked at.
+inline constexpr std::chrono::seconds kStaleTemporaryAge{60};
+inline constexpr std::chrono::seconds kStaleUnlockableTemporaryAge{24 * 3600};
+inline constexpr std::size_t kStaleTemporaryScanLimit = 100000;
+std::size_t RemoveStaleTemporaries(const std::filesystem::path& target);
 
 }  // namespace tabulix::storage

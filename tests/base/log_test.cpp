@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "base/diagnostics.hpp"
+#include "base/safe_file.hpp"
 #include "support/test_support.hpp"
 
 namespace tabulix {
@@ -22,6 +27,18 @@ std::string FileText(const fs::path& path) {
   const auto bytes = ReadFileBytes(path);
   return {bytes.begin(), bytes.end()};
 }
+
+// Sets the log limits for the life of the object.
+class Limits {
+ public:
+  explicit Limits(LogLimits limits) : previous_(SetLogLimitsForTesting(limits)) {}
+  ~Limits() { SetLogLimitsForTesting(previous_); }
+  Limits(const Limits&) = delete;
+  Limits& operator=(const Limits&) = delete;
+
+ private:
+  LogLimits previous_;
+};
 
 TEST(WriteLog, WritesOneWholeLineInTheFixedFormatToTheChosenLog) {
   LogCapture logs;
@@ -52,6 +69,8 @@ TEST(WriteLog, AMissingFolderOrAPlantedLinkFailsQuietly) {
 
 TEST(WriteLog, ConcurrentCallsNeverMixInsideALine) {
   LogCapture logs;
+  // Each thread repeats its own text; this test is about whole lines, not about the cap.
+  const Limits uncapped({1000, kLogLimits.distinctTexts, kLogLimits.rotateAtBytes});
   constexpr int kThreads = 8;
   constexpr int kLines = 300;
   std::vector<std::thread> threads;
@@ -74,6 +93,168 @@ TEST(WriteLog, ConcurrentCallsNeverMixInsideALine) {
     seen.insert(line.substr(0, line.find("  MSG:")));
   }
   EXPECT_EQ(seen.size(), lines.size()) << "every (thread, index) pair exactly once";
+}
+
+TEST(WriteLog, RepeatsOfOneTextAreCappedAndCountedInOneLine) {
+  LogCapture logs;
+  const std::string summary =
+      "Code:0  Error:0  MSG:... 800 more lines like \"Record failed\" were "
+      "passed by";
+  // The program's own limit: a reader that fails on every one of a thousand records.
+  for (int i = 0; i < 1000; ++i) EXPECT_TRUE(WriteLog(i, 7, "Record failed", true));
+  EXPECT_TRUE(WriteLog(0, 0, "once", true));
+  auto lines = logs.ErrorLines();
+  ASSERT_EQ(lines.size(), kLogLimits.repeatsPerMessage + 1);
+  EXPECT_EQ(lines.front(), "Code:0  Error:7  MSG:Record failed");
+  EXPECT_EQ(lines[199], "Code:199  Error:7  MSG:Record failed") << "the first lines are kept";
+  EXPECT_EQ(lines.back(), "Code:0  Error:0  MSG:once");
+  FlushLogRepeats();
+  lines = logs.ErrorLines();
+  ASSERT_EQ(lines.size(), kLogLimits.repeatsPerMessage + 2);
+  EXPECT_EQ(lines.back(), summary);
+  EXPECT_TRUE(logs.ExecutionLines().empty()) << "each log counts its own lines";
+
+  // A flush starts the count afresh; a second flush has nothing more to say.
+  FlushLogRepeats();
+  EXPECT_TRUE(WriteLog(1, 0, "Record failed", true));
+  EXPECT_EQ(logs.ErrorLines().back(), "Code:1  Error:0  MSG:Record failed");
+
+  // Texts that differ only in their numbers (offsets, sizes, codes in hex) are one text.
+  {
+    LogCapture numbered;
+    const Limits two({2, kLogLimits.distinctTexts, kLogLimits.rotateAtBytes});
+    for (int i = 0; i < 50; ++i) {
+      char text[96];
+      std::snprintf(text, sizeof text, "Record skipped, ObjOffset = %d, code = %x, size = %d",
+                    18 * i, 0x1e5 + i, i % 7);
+      WriteLog(0, 0, text, true);
+    }
+    WriteLog(0, 0, "Record skipped, ObjOffset = 1, code = fc, size = 2", true);
+    FlushLogRepeats();
+    EXPECT_EQ(
+        numbered.ErrorLines(),
+        (std::vector<std::string>{
+            "Code:0  Error:0  MSG:Record skipped, ObjOffset = 0, code = 1e5, size = 0",
+            "Code:0  Error:0  MSG:Record skipped, ObjOffset = 18, code = 1e6, size = 1",
+            "Code:0  Error:0  MSG:Record skipped, ObjOffset = 1, code = fc, size = 2",
+            "Code:0  Error:0  MSG:... 48 more lines like \"Record skipped, ObjOffset = 0, code "
+            "= 1e5, size = 0\" were passed by"}));
+  }
+
+  // Beyond the limit on distinct texts, further texts share one count.
+  {
+    LogCapture many;
+    const Limits three({2, 3, kLogLimits.rotateAtBytes});
+    for (const char* text : {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"}) {
+      WriteLog(0, 0, text, false);
+    }
+    WriteLog(0, 0, "alpha", false);
+    WriteLog(0, 0, "alpha", false);
+    FlushLogRepeats();
+    const auto manyLines = many.ExecutionLines();
+    ASSERT_EQ(manyLines.size(), 8u);
+    EXPECT_EQ(manyLines[3], "Code:0  Error:0  MSG:delta");
+    EXPECT_EQ(manyLines[4], "Code:0  Error:0  MSG:epsilon");
+    EXPECT_EQ(manyLines[5], "Code:0  Error:0  MSG:alpha");
+    EXPECT_EQ(manyLines[6], "Code:0  Error:0  MSG:... 1 more lines like \"alpha\" were passed by");
+    EXPECT_EQ(manyLines[7], "Code:0  Error:0  MSG:... 2 more lines of other texts were passed by");
+  }
+
+  // Counts left at a change of locations go to the logs they were meant for.
+  {
+    LogCapture inner;
+    const Limits one({1, kLogLimits.distinctTexts, kLogLimits.rotateAtBytes});
+    for (int i = 0; i < 3; ++i) WriteLog(i, 0, "passed", false);
+    SetLogLocations(logs.locations());
+    EXPECT_EQ(inner.ExecutionLines(),
+              (std::vector<std::string>{
+                  "Code:0  Error:0  MSG:passed",
+                  "Code:0  Error:0  MSG:... 2 more lines like \"passed\" were passed by"}));
+  }
+  EXPECT_TRUE(logs.ExecutionLines().empty());
+}
+
+TEST(WriteLog, ALogPastItsSizeIsMovedAsideToOneOldFile) {
+  LogCapture logs;
+  const Limits small({100000, kLogLimits.distinctTexts, 1000});
+  const fs::path log = logs.locations().ErrorLog();
+  fs::path old = log;
+  old += ".old";
+  // 32 bytes a line: 31 lines fit in a file of 1000 bytes.
+  auto line = [](int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "line %04d", i);
+    return std::string(text);
+  };
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(WriteLog(0, 0, line(i), true));
+  EXPECT_LE(fs::file_size(log), 1000u);
+  EXPECT_LE(fs::file_size(old), 1000u);
+  // The current file and the old one hold the last lines written, in order, none lost at
+  // the last move.
+  std::vector<std::string> kept = ReadLines(old);
+  for (const std::string& l : logs.ErrorLines()) kept.push_back(l);
+  ASSERT_GE(kept.size(), 31u);
+  ASSERT_LE(kept.size(), 62u);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    EXPECT_EQ(kept[k], "Code:0  Error:0  MSG:" + line(static_cast<int>(100 - kept.size() + k)));
+  }
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(logs.locations().logFolder)) {
+    names.insert(entry.path().filename());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"TabulixErrorLog.log", "TabulixErrorLog.log.old"}));
+
+  // A link planted as the old file is replaced by the move, never written through.
+  test::TempDir elsewhere;
+  const fs::path victim = elsewhere / "victim.txt";
+  test::WriteFileBytes(victim, {'k', 'e', 'e', 'p'});
+  fs::remove(old);
+  fs::create_hard_link(victim, old);
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(WriteLog(0, 0, line(i), true));
+  EXPECT_EQ(FileText(victim), "keep");
+  EXPECT_EQ(fs::hard_link_count(victim), 1u);
+  EXPECT_LE(fs::file_size(log), 1000u);
+
+  // When the file cannot be moved aside (a folder stands in the old file's place), lines are
+  // dropped rather than let the log grow past its size.
+  fs::remove(old);
+  fs::create_directory(old);
+  for (int i = 0; i < 40; ++i) WriteLog(0, 0, line(i), true);
+  EXPECT_FALSE(WriteLog(0, 0, line(99), true));
+  EXPECT_LE(fs::file_size(log), 1000u);
+}
+
+TEST(WriteLog, PlantedHardLinksAreNeverWrittenThrough) {
+  LogCapture logs;
+  test::TempDir elsewhere;
+  const fs::path victim = elsewhere / "victim.txt";
+  test::WriteFileBytes(victim, {'k', 'e', 'e', 'p'});
+
+  // A second name of someone's file where the error log, a dump or the settings file goes.
+  fs::create_hard_link(victim, logs.locations().ErrorLog());
+  EXPECT_FALSE(WriteLog(0, 0, "through the link", true));
+  test::TempDir dumps;
+  fs::create_hard_link(victim, dumps / "payload.bin");
+  SetDiagnosticsDirectory(dumps.path());
+  const bool dumped = WriteDiagnosticDump("payload.bin", std::string_view("dump"));
+  SetDiagnosticsDirectory({});
+  EXPECT_FALSE(dumped);
+  fs::create_hard_link(victim, logs.locations().configFile);
+  LogSwitch logSwitch;
+  ToggleLogSwitch(logSwitch);
+  for (const WriteMode mode : {WriteMode::Append, WriteMode::Replace}) {
+    EXPECT_FALSE(WriteFileNoFollow(elsewhere / "victim.txt", std::string_view("x"), mode));
+  }
+  EXPECT_EQ(FileText(victim), "keep");
+  EXPECT_EQ(fs::hard_link_count(victim), 4u);
+
+  // Once the file has a single name again it is written as any other.
+  fs::remove(dumps / "payload.bin");
+  fs::remove(logs.locations().configFile);
+  fs::remove(logs.locations().ErrorLog());
+  EXPECT_TRUE(WriteFileNoFollow(victim, std::string_view("mine"), WriteMode::Replace));
+  EXPECT_EQ(FileText(victim), "mine");
+  EXPECT_TRUE(WriteLog(0, 0, "written", true));
 }
 
 TEST(ExecutionLog, RunStartCreatesTheFolderAndWritesTheHeaderToBothLogs) {

@@ -3,10 +3,14 @@
 
 #include "storage/storage_writer.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -174,6 +178,83 @@ TEST(StorageWriterTest, FailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
   EXPECT_EQ(status, WriteStatus::WriteFailed) << reason;
   EXPECT_EQ(ReadFileBytes(dir / "keep.xls"), old);
   EXPECT_EQ(Listing(dir.path()), std::set<std::string>{"keep.xls"});
+}
+
+TEST(StorageWriterTest, AReplacedFileKeepsItsPermissionBits) {
+  TempDir dir;
+  const mode_t umaskNow = ::umask(022);
+  ::umask(umaskNow);
+  auto bits = [](const fs::path& path) {
+    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::all);
+  };
+  // A private file stays private, a shared one stays shared: what the user chose for the
+  // old file holds for the new one.
+  for (const unsigned mode : {0600u, 0640u, 0664u, 0700u}) {
+    const fs::path target = dir / ("kept-" + std::to_string(mode) + ".xls");
+    WriteFileBytes(target, {'o', 'l', 'd'});
+    fs::permissions(target, static_cast<fs::perms>(mode));
+    ASSERT_EQ(WriteSingleStreamFile(target, u"Workbook", Pattern(5000)), WriteStatus::Ok);
+    EXPECT_EQ(bits(target), mode) << std::oct << mode;
+  }
+  // A new file, and one that replaces a symbolic link, is made as any other new file.
+  EXPECT_EQ(WriteSingleStreamFile(dir / "new.xls", u"Workbook", Pattern(10)), WriteStatus::Ok);
+  EXPECT_EQ(bits(dir / "new.xls"), 0644u & ~static_cast<unsigned>(umaskNow));
+  WriteFileBytes(dir / "private.txt", {'o', 'l', 'd'});
+  fs::permissions(dir / "private.txt", fs::perms(0600));
+  fs::create_symlink(dir / "private.txt", dir / "link.xls");
+  EXPECT_EQ(WriteSingleStreamFile(dir / "link.xls", u"Workbook", Pattern(10)), WriteStatus::Ok);
+  EXPECT_EQ(bits(dir / "link.xls"), 0644u & ~static_cast<unsigned>(umaskNow));
+  EXPECT_EQ(bits(dir / "private.txt"), 0600u);
+}
+
+TEST(StorageWriterTest, OnlyStaleTemporariesOfTheTargetAreRemoved) {
+  TempDir dir;
+  const fs::path target = dir / "book.xls";
+  const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(2);
+  auto make = [&](const std::string& name, bool aged) {
+    WriteFileBytes(dir / name, {'t', 'm', 'p'});
+    if (aged) fs::last_write_time(dir / name, old);
+  };
+  make(".book.xls.tabulix-0123abcd", true);   // left by a killed save: removed
+  make(".book.xls.tabulix-89abcdef", false);  // just made: its writer may not hold it yet
+  make(".book.xls.tabulix-deadbeef", true);   // held by a live writer (locked below)
+  make(".other.xls.tabulix-0123abcd", true);  // another target's
+  make(".book.xls.tabulix-0123abc", true);    // not the writer's naming
+  make(".book.xls.tabulix-0123ABCD", true);
+  make("book.xls.tabulix-0123abcd", true);
+  make(".book.xls.tabulix-0123abcd.bak", true);
+  make("victim.txt", true);
+  fs::create_hard_link(dir / "victim.txt", dir / ".book.xls.tabulix-00000001");
+  fs::create_symlink(dir / "victim.txt", dir / ".book.xls.tabulix-00000002");
+  fs::create_directory(dir / ".book.xls.tabulix-00000003");
+  const int held = ::open((dir / ".book.xls.tabulix-deadbeef").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  std::set<std::string> expected = Listing(dir.path());
+  EXPECT_EQ(RemoveStaleTemporaries(target), 1u);
+  expected.erase(".book.xls.tabulix-0123abcd");
+  EXPECT_EQ(Listing(dir.path()), expected);
+  EXPECT_EQ(ReadFileBytes(dir / "victim.txt"), (std::vector<std::uint8_t>{'t', 'm', 'p'}));
+
+  // A save cleans up before it writes: the young file has aged, and once the live writer
+  // is gone its file goes too. Nothing of its own is left.
+  fs::last_write_time(dir / ".book.xls.tabulix-89abcdef", old);
+  ASSERT_EQ(WriteSingleStreamFile(target, u"Workbook", Pattern(10)), WriteStatus::Ok);
+  expected.erase(".book.xls.tabulix-89abcdef");
+  expected.insert("book.xls");
+  EXPECT_EQ(Listing(dir.path()), expected);
+  ::close(held);
+  ASSERT_EQ(WriteSingleStreamFile(target, u"Workbook", Pattern(10)), WriteStatus::Ok);
+  expected.erase(".book.xls.tabulix-deadbeef");
+  EXPECT_EQ(Listing(dir.path()), expected);
+
+  // The name of a long target is shortened in its temporaries, and matched so.
+  const std::string longName(250, 'n');
+  const std::string longTemp = "." + longName.substr(0, 200) + ".tabulix-00c0ffee";
+  make(longTemp, true);
+  EXPECT_EQ(RemoveStaleTemporaries(dir / longName), 1u);
+  EXPECT_FALSE(fs::exists(dir / longTemp));
 }
 
 }  // namespace
