@@ -96,7 +96,8 @@ TEST(Load, EveryRealFileCutInHalfIsRefusedByStorageAndTakenByRepairOrRaw) {
       EXPECT_TRUE(document.streamName().empty());
     }
     // Some writers put the workbook stream in the second half of the file; then no
-    // workbook record is left, and the user is told so.
+    // workbook record, or none with a value, is left, and the user is told so in one
+    // message (181 of these cuts were once "recovered" as empty workbooks).
     if (ok) {
       ++loaded;
       EXPECT_TRUE(notifier.messages().empty()) << file;
@@ -108,7 +109,7 @@ TEST(Load, EveryRealFileCutInHalfIsRefusedByStorageAndTakenByRepairOrRaw) {
   std::printf(
       "cut in half: %d loaded (%d whole by the repair route), %d with no workbook record left\n",
       loaded, repaired, nothingLeft);
-  EXPECT_GE(loaded, 360);
+  EXPECT_GE(loaded, 195);
 }
 
 TEST(Load, BadInputGivesAClearMessageAndFalse) {
