@@ -45,22 +45,24 @@ std::string_view DescribeOlderVersion(std::span<const std::uint8_t> stream) {
   // decide: the first BOF of the stream, unless BIFF8 globals stand anywhere.
   bool older = false;
   bool firstSeen = false;
-  for (std::size_t pos = 0; pos + 8 <= stream.size(); ++pos) {
+  bool anyBiff8 = false;
+  for (std::size_t pos = 0; pos + 6 <= stream.size(); ++pos) {
     if (stream[pos] != 0x09 || stream[pos + 1] != 0x08) continue;
     const std::uint16_t version = U16(stream, pos + 4);
-    const std::uint16_t type = U16(stream, pos + 6);
+    const std::uint16_t type = U16(stream, pos + 6);  // 0 past the end
     if (version == kBiff8 && type == kGlobals) return {};
+    anyBiff8 = anyBiff8 || version == kBiff8;
     const bool biff5 = (version >> 8) == 0x05 && (type == kGlobals || type == 0x0010);
     if (!firstSeen && (biff5 || version == kBiff8)) {
       firstSeen = true;
       older = biff5;
     }
   }
-  if (older || (!HoldsBof(stream, kBiff8) && firstSeen)) {
+  if (older || (!anyBiff8 && firstSeen)) {
     return "The file is an Excel 5.0/95 workbook: this version of Tabulix recovers Excel "
            "97-2003 workbooks.";
   }
-  if (HoldsBof(stream, kBiff8)) return {};
+  if (anyBiff8) return {};
   // Excel 2.x, 3.0 and 4.0 files are bare record streams that start with a BOF of code
   // 0x0009, 0x0209 or 0x0409. Only the start counts: those codes are common byte pairs.
   if (stream.size() >= 8 && stream[0] == 0x09 &&
