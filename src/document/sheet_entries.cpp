@@ -64,13 +64,23 @@ std::u16string UsableName(std::u16string name, std::size_t number,
   return candidate;
 }
 
+bool HoldsCells(const Worksheet& sheet) {
+  for (const auto& block : sheet.cellTable_.rowBlocks_) {
+    if (!block.cellBlocks_.empty()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<Workbook::BoundSheet> SavedSheetEntries(const Workbook& workbook,
                                                     const std::vector<Worksheet>& worksheets,
-                                                    std::span<const std::uint8_t> stream) {
+                                                    std::span<const std::uint8_t> stream,
+                                                    std::int64_t shift) {
   const auto& entries = workbook.sheets_;
   const std::size_t sheetCount = worksheets.size();
+  // Where entry e's sheet began in `stream`.
+  auto located = [&](std::size_t e) { return std::int64_t{entries[e].position_} + shift; };
 
   // The entry of each worksheet: the one pointing at the BOF it came from, else the next
   // unclaimed worksheet entry in order. A worksheet whose BOF is known but named by no
@@ -83,7 +93,11 @@ std::vector<Workbook::BoundSheet> SavedSheetEntries(const Workbook& workbook,
     const std::uint32_t source = worksheets[w].sourcePosition_;
     if (source == Worksheet::kNoSource) continue;
     for (std::size_t e = 0; e < entries.size(); ++e) {
-      if (!claimed[e] && entries[e].position_ == source) {
+      // A position moved by the shift is trusted only for a sheet that holds cells: in a
+      // file's raw bytes a sheet's records need not follow its BOF.
+      const bool match = entries[e].position_ == source ||
+                         (shift != 0 && located(e) == source && HoldsCells(worksheets[w]));
+      if (!claimed[e] && match) {
         owner[w] = e;
         claimed[e] = true;
         break;
@@ -99,7 +113,8 @@ std::vector<Workbook::BoundSheet> SavedSheetEntries(const Workbook& workbook,
     std::size_t& next = sourceKnown ? nextUnnamed : nextAny;
     while (next < entries.size() &&
            (claimed[next] || entries[next].type_ != kWorksheetType ||
-            (sourceKnown && LittleEndian::U16(stream, entries[next].position_) == BOF::kCode))) {
+            (sourceKnown && located(next) >= 0 &&
+             LittleEndian::U16(stream, static_cast<std::size_t>(located(next))) == BOF::kCode))) {
       ++next;
     }
     if (next < entries.size()) {
@@ -139,7 +154,8 @@ void XlsDocument::FixSheetPositions() {
     PlaceSheetEntries();
     return;
   }
-  entries = SavedSheetEntries(workbook, model_.worksheets_, stream_);
+  entries = SavedSheetEntries(workbook, model_.worksheets_, stream_,
+                              state_.boundaries_.namedShift_);
   workbook.sheetEntriesRead_ = entries.size();
 
   // The tab order and the window name sheets by index: keep both within the sheets saved.

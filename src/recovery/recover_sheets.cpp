@@ -80,6 +80,32 @@ void RecoverTail(std::span<const std::uint8_t> stream, std::size_t from, Workboo
   }
 }
 
+// Sheet starts closer than this to a start or end the boundaries found are taken for that
+// one: a stream that lost or gained a few bytes moves every position the sheet list names.
+constexpr std::uint32_t kNamedStartSlack = 256;
+
+bool NearAny(const std::vector<std::uint32_t>& sorted, std::uint32_t p, std::uint32_t slack) {
+  const auto at = std::lower_bound(sorted.begin(), sorted.end(), p > slack ? p - slack : 0);
+  return at != sorted.end() && *at <= std::uint64_t{p} + slack;
+}
+
+// Where a damaged slice holds the start of a sheet whose BOF (and the EOF before it) the
+// damage destroyed: positions the sheet list names inside the slice, away from every
+// boundary that was found. Each is where a worksheet of its own begins.
+std::vector<std::uint32_t> LostStartsInside(const std::vector<std::uint32_t>& named,
+                                            const SheetBoundaries& boundaries, std::size_t start,
+                                            std::size_t end) {
+  std::vector<std::uint32_t> cuts;
+  for (auto it = std::upper_bound(named.begin(), named.end(), start);
+       it != named.end() && *it < end; ++it) {
+    if (*it - start < kNamedStartSlack || end - *it < kNamedStartSlack) continue;
+    if (NearAny(boundaries.startPos_, *it, kNamedStartSlack)) continue;
+    if (NearAny(boundaries.BOFMarker_, *it, kNamedStartSlack)) continue;
+    cuts.push_back(*it);
+  }
+  return cuts;
+}
+
 }  // namespace
 
 void NewDefault(WorkbookModel& model, std::size_t count) {
@@ -113,6 +139,7 @@ void RecoverSheets(std::span<const std::uint8_t> stream, WorkbookModel& model,
   if (!boundaries.boundariesConsistent_ || flags.empty() || !anyIntact) {
     WholeStreamPass(stream, model, state);
   } else {
+    const std::vector<std::uint32_t>& named = boundaries.namedStarts_;
     for (std::size_t j = 0; j < flags.size() && j < kMaxSubstreams; ++j) {
       if (flags[j] != 0) continue;
       const std::uint32_t start = boundaries.startPos_[j];
@@ -126,10 +153,21 @@ void RecoverSheets(std::span<const std::uint8_t> stream, WorkbookModel& model,
       const std::size_t length =
           last ? stream.size() - start
                : std::min<std::size_t>(std::size_t{end} - start + 4, stream.size() - start);
-      const auto slice = stream.subspan(start, length);
+      // A sheet whose BOF the damage destroyed lies inside this slice: it is recovered on
+      // its own, not merged into the substream before it.
+      const std::vector<std::uint32_t> lost =
+          LostStartsInside(named, boundaries, start, start + length);
+      const std::size_t own = lost.empty() ? length : lost.front() - start;
+      const auto slice = stream.subspan(start, own);
       const std::uint16_t type = selector::BofType(slice, 0);
       if (j >= worksheets.size()) worksheets.resize(j + 1);
       worksheets[j].sourcePosition_ = start;
+      for (std::size_t k = 0; k < lost.size() && worksheets.size() < kMaxSubstreams; ++k) {
+        const std::size_t to = k + 1 < lost.size() ? lost[k + 1] : start + length;
+        Worksheet& sheet = worksheets.emplace_back();
+        sheet.sourcePosition_ = lost[k];
+        WorksheetSlicePass(stream.subspan(lost[k], to - lost[k]), sheet, state);
+      }
       if (j == 0 && !state.globalsRead_ && type == BOF::kWorkbookGlobals) {
         state.globalsRead_ = true;
         GlobalsSlicePass(slice, model.workbook_, state);
@@ -176,6 +214,14 @@ void FixCellXFIndices(Worksheet& sheet, std::size_t xfCount) {
 void DropUnrecoveredSheets(WorkbookModel& model) {
   Workbook& workbook = model.workbook_;
   std::erase_if(model.worksheets_, [](const Worksheet& sheet) { return sheet.recovered_ == 0; });
+  // Sheets recovered apart from their substream (one whose BOF was lost inside another)
+  // were added last; the saved workbook keeps the order of the stream. Cells met before
+  // any worksheet BOF keep the first place they were given.
+  auto place = [](const Worksheet& sheet) {
+    return sheet.sourcePosition_ == Worksheet::kNoSource ? 0 : sheet.sourcePosition_;
+  };
+  std::stable_sort(model.worksheets_.begin(), model.worksheets_.end(),
+                   [&](const Worksheet& a, const Worksheet& b) { return place(a) < place(b); });
   // The new workbook recovery starts from names three sheets. The sheet entries read from
   // the stream replace them in order; those left over would name sheets the file never had.
   auto& entries = workbook.sheets_;

@@ -7,6 +7,7 @@
 
 #include "recovery/recovery_passes.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <string_view>
 
@@ -76,6 +77,22 @@ class NestedSubstreams {
   std::uint32_t depth_ = 0;
 };
 
+// Positions the sheet list names with no worksheet BOF near them, ascending. A stream
+// that lost or gained a few bytes moves a named position a little: such a sheet kept its
+// BOF, and is not taken for one that lost it.
+std::vector<std::uint32_t> LostSheetStarts(const SheetBoundaries& boundaries) {
+  constexpr std::uint32_t kSlack = 256;
+  std::vector<std::uint32_t> lost;
+  const auto& bofs = boundaries.BOFMarker_;
+  for (const std::uint32_t position : boundaries.namedStarts_) {
+    if (position < kSlack) continue;
+    const auto near = std::lower_bound(bofs.begin(), bofs.end(), position - kSlack);
+    if (near != bofs.end() && *near <= std::uint64_t{position} + kSlack) continue;
+    lost.push_back(position);
+  }
+  return lost;
+}
+
 // Whether the worksheet selector placed any ROW or cell record in `sheet`.
 bool HoldsCells(const Worksheet& sheet) {
   return !sheet.scratch_.cellBlocks_.empty() || !sheet.scratch_.rows_.empty();
@@ -96,11 +113,30 @@ void WholeStreamPass(std::span<const std::uint8_t> slice, WorkbookModel& model,
     std::size_t next = 0;  // the worksheet the next worksheet BOF opens
     Worksheet* current = worksheets.empty() ? nullptr : &worksheets[0];
     NestedSubstreams nested;
+    auto open = [&](std::uint32_t p) {
+      // Cells met before the first worksheet BOF (a sheet whose own BOF is lost) keep the
+      // first worksheet to themselves instead of being merged into the next. Stray
+      // settings records in the globals' area do not count.
+      if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
+      if (next >= worksheets.size()) worksheets.emplace_back();
+      current = &worksheets[next];
+      current->sourcePosition_ = p;
+      colInfoCounter = 0;
+      ++next;
+    };
+    // Where the sheet list says a worksheet began but no BOF is left: the cells behind
+    // such a place belong to a sheet of their own, not to the one before it.
+    const std::vector<std::uint32_t> lostStarts = LostSheetStarts(state.boundaries_);
+    std::size_t nextLost = 0;
 
     OfferCandidates(scan, slice,
                     [&](std::size_t j, std::uint32_t p, std::int16_t code, std::int16_t size) {
                       const auto index = static_cast<std::int32_t>(j);
                       try {
+                        while (nextLost < lostStarts.size() && lostStarts[nextLost] <= p) {
+                          if (next < kMaxSubstreams) open(lostStarts[nextLost]);
+                          ++nextLost;
+                        }
                         if (nested.Skip(slice, p, code)) return;
                         if (static_cast<std::uint16_t>(code) == BOF::kCode) {
                           if (std::uint64_t{p} + 20 >= slice.size()) return;
@@ -108,17 +144,8 @@ void WholeStreamPass(std::span<const std::uint8_t> slice, WorkbookModel& model,
                           if (type == BOF::kWorkbookGlobals) {
                             model.workbook_.bof_.Read(slice, p);
                           } else if (type == BOF::kWorksheet && next < kMaxSubstreams) {
-                            // Cells met before the first worksheet BOF (a sheet whose own BOF is
-                            // lost) keep the first worksheet to themselves instead of being merged
-                            // into the next. Stray settings records in the globals' area do not
-                            // count.
-                            if (next == 0 && current != nullptr && HoldsCells(*current)) next = 1;
-                            if (next >= worksheets.size()) worksheets.emplace_back();
-                            current = &worksheets[next];
+                            open(p);
                             current->bof_.Read(slice, p);
-                            current->sourcePosition_ = p;
-                            colInfoCounter = 0;
-                            ++next;
                           }
                           return;
                         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "biff/bof.hpp"
 #include "biff/globals_sheet_records.hpp"
 #include "biff/record.hpp"
+#include "recovery/selector_support.hpp"
 
 namespace tabulix {
 
@@ -180,6 +182,68 @@ std::string StartEndTable(const SheetBoundaries& boundaries) {
 
 void SheetBoundaries::Clear() { *this = SheetBoundaries(); }
 
+namespace {
+
+// How far the named positions lie from the worksheet BOFs that stand near them: the shift
+// most BOFs agree on. Each BOF votes for the named positions within kReach of it (a few at
+// most, so that hostile lists of thousands of entries stay linear).
+constexpr std::uint32_t kReach = 64 * 1024;
+constexpr std::size_t kVotesPerBof = 4;
+
+std::int64_t MeasureShift(std::span<const std::uint8_t> stream,
+                          const std::vector<std::uint32_t>& named,
+                          const std::vector<std::uint32_t>& bofs, std::size_t& confirmed) {
+  std::map<std::int64_t, std::size_t> votes;
+  for (const std::uint32_t bof : bofs) {
+    if (bof == 0 || selector::BofType(stream, bof) != BOF::kWorksheet) continue;
+    auto it = std::lower_bound(named.begin(), named.end(), bof > kReach ? bof - kReach : 0);
+    for (std::size_t n = 0; it != named.end() && *it <= std::uint64_t{bof} + kReach && n < kVotesPerBof;
+         ++it, ++n) {
+      ++votes[std::int64_t{bof} - std::int64_t{*it}];
+    }
+  }
+  // No shift unless the BOFs agree on one: a shift one BOF alone votes for is as likely
+  // the distance to a neighbour's entry (unless there is only the one sheet), and a tie
+  // settles nothing.
+  const std::size_t atZero = votes.contains(0) ? votes[0] : 0;
+  std::int64_t best = 0;
+  std::size_t most = 0;
+  bool tied = false;
+  for (const auto& [shift, count] : votes) {
+    if (count > most) {
+      best = shift;
+      most = count;
+      tied = false;
+    } else if (count == most) {
+      tied = true;
+    }
+  }
+  const bool single = named.size() == 1;
+  if (best == 0 || tied || most <= atZero || (most < 2 && !single)) {
+    confirmed = atZero;
+    return 0;
+  }
+  confirmed = most;
+  return best;
+}
+
+}  // namespace
+
+void PlaceNamedStarts(std::span<const std::uint8_t> stream, const std::vector<std::uint32_t>& named,
+                      SheetBoundaries& boundaries) {
+  std::size_t confirmed = 0;
+  boundaries.namedShift_ = MeasureShift(stream, named, boundaries.BOFMarker_, confirmed);
+  boundaries.namedStarts_.clear();
+  // A sheet list that no worksheet BOF stands by may be of another stream, or damaged:
+  // its positions say nothing about this one.
+  if (confirmed == 0) return;
+  for (const std::uint32_t position : named) {
+    const std::int64_t shifted = std::int64_t{position} + boundaries.namedShift_;
+    if (shifted > 0 && static_cast<std::uint64_t>(shifted) < stream.size())
+      boundaries.namedStarts_.push_back(static_cast<std::uint32_t>(shifted));
+  }
+}
+
 void FindMarkers(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries) {
   boundaries.boundMarker_.clear();
   boundaries.BOFMarker_.clear();
@@ -291,6 +355,32 @@ void FindBoundaries(std::span<const std::uint8_t> stream, SheetBoundaries& bound
   }
 
   boundaries.boundariesConsistent_ = BoundariesPairUp(startPos, endPos, haveLastEof, lastEof);
+
+  // The sheet list is one run of BOUNDSHEET records in the globals, before the first
+  // worksheet: bytes that pass for a BOUNDSHEET inside a sheet's data name nothing. The
+  // list is the first run of records that follow each other, and the runs that go on
+  // close behind it (a damaged entry breaks a run in two).
+  std::uint32_t firstSheet = UINT32_MAX;
+  for (const std::uint32_t f : bofMarker) {
+    if (f > 0 && selector::BofType(stream, f) == BOF::kWorksheet) {
+      firstSheet = f;
+      break;
+    }
+  }
+  constexpr std::uint32_t kListGap = 256;
+  std::vector<std::uint32_t> listed;
+  std::uint64_t listEnd = 0;  // where the last record taken into the list ends
+  for (std::size_t k = 0; k < boundMarker.size(); ++k) {
+    const std::uint32_t at = boundMarker[k];
+    std::uint32_t position = 0;
+    if (at >= firstSheet || !LittleEndian::Read(stream, position, std::size_t{at} + 4)) continue;
+    if (!listed.empty() && at > listEnd + kListGap) break;
+    listed.push_back(position);
+    listEnd = std::uint64_t{at} + 4 + LittleEndian::U16(stream, std::size_t{at} + 2);
+  }
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+  PlaceNamedStarts(stream, listed, boundaries);
 }
 
 bool BoundariesPairUp(const std::vector<std::uint32_t>& startPos,

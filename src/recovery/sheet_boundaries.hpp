@@ -36,6 +36,14 @@ struct SheetBoundaries {
   std::vector<std::uint8_t> intactFlags_;
   // The starts and ends pair up into contiguous substreams beginning at offset 0.
   bool boundariesConsistent_ = false;
+  // What to add to a position the sheet list names to find it in this stream: 0 in a
+  // stream read from its container, the container's header and whatever lies between the
+  // stream's sectors when the file's raw bytes are the stream. Measured where worksheet
+  // BOFs stand near named positions.
+  std::int64_t namedShift_ = 0;
+  // The positions the sheet list names, ascending, with namedShift_ added (those that land
+  // outside the stream left out); empty when no worksheet BOF stands where one is named.
+  std::vector<std::uint32_t> namedStarts_;
 
   void Clear();
 };
@@ -49,6 +57,11 @@ void FindMarkers(std::span<const std::uint8_t> stream, SheetBoundaries& boundari
 // "Boundaries_Start-End_flags.csv" and "Boundaries_Start-End.csv" when the diagnostics
 // folder exists.
 void FindBoundaries(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries);
+
+// Measures namedShift_ from the positions the sheet list names (`named`, ascending) and
+// the worksheet BOFs found, and fills namedStarts_. FindBoundaries calls it.
+void PlaceNamedStarts(std::span<const std::uint8_t> stream, const std::vector<std::uint32_t>& named,
+                      SheetBoundaries& boundaries);
 
 // The consistency test alone: the starts and ends pair up into substreams that begin at
 // offset 0 and follow each other without a gap; the last one ends at the previous end + 4
