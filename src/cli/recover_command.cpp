@@ -108,6 +108,23 @@ bool StandardErrorIsATerminal() {
 #endif
 }
 
+// What making the saved workbook well-formed changed on a sheet, after its cell count;
+// nothing for a sheet it left alone.
+std::string SheetRepairs(const RecoveryReport::Sheet& sheet) {
+  std::string text;
+  auto add = [&text](std::size_t count, std::string_view what) {
+    if (count == 0) return;
+    text += "; " + std::to_string(count) + " " + std::string(what);
+  };
+  add(sheet.lostText_, "with lost text");
+  add(sheet.formulasAsValues_, sheet.formulasAsValues_ == 1 ? "formula saved as its value"
+                                                           : "formulas saved as values");
+  add(sheet.droppedOutOfRange_, "dropped out of range");
+  add(sheet.droppedUnreadable_, "dropped as unreadable");
+  add(sheet.stringsRepaired_, sheet.stringsRepaired_ == 1 ? "string repaired" : "strings repaired");
+  return text;
+}
+
 }  // namespace
 
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
@@ -180,7 +197,12 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   for (std::size_t i = 0; i < report.sheets_.size(); ++i) {
     const RecoveryReport::Sheet& sheet = report.sheets_[i];
     out << "  " << (i + 1) << ". " << sheet.name_ << ": " << sheet.valueCells_ << " cells, "
-        << (sheet.intact_ ? "intact" : "rebuilt") << "\n";
+        << (sheet.intact_ ? "intact" : "rebuilt") << SheetRepairs(sheet) << "\n";
+  }
+  if (report.sharedStringsLost_ > 0 || report.globalStringsRepaired_ > 0) {
+    out << "Shared strings: " << report.sharedStringsLost_
+        << " lost (their cells show \"#LOST TEXT n\"); " << report.globalStringsRepaired_
+        << " workbook texts repaired\n";
   }
   out << "Saved:  " << output.string() << "\n";
 

@@ -145,6 +145,7 @@ void XlsDocument::Reset(const std::string& name) {
   stream_.clear();
   NewDefault(model_, kDefaultSheetCount);
   state_ = RecoveryState();
+  wellFormed_ = WellFormedCounts();
   sheetViews_.clear();
   saveBuffer_.clear();
   saveError_.clear();
@@ -196,6 +197,7 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
     if (stagesRan) {
       RecoverSheets();
       DropUnrecoveredSheets();
+      MakeWellFormed();
       UpdateSheetViews();
     }
   } catch (const std::exception&) {
@@ -256,6 +258,8 @@ void XlsDocument::RecoverSheets() { tabulix::RecoverSheets(stream_, model_, stat
 
 void XlsDocument::DropUnrecoveredSheets() { tabulix::DropUnrecoveredSheets(model_); }
 
+void XlsDocument::MakeWellFormed() { wellFormed_ = tabulix::MakeWellFormed(model_); }
+
 void XlsDocument::ReportRecovery() {
   const SheetBoundaries& bounds = state_.boundaries_;
   report_.boundariesConsistent_ = bounds.boundariesConsistent_;
@@ -273,9 +277,11 @@ void XlsDocument::ReportRecovery() {
   // The names the save will give the sheets, worked out now without touching the model.
   const auto& worksheets = model_.worksheets_;
   const std::vector<Workbook::BoundSheet> entries =
-      SavedSheetEntries(model_.workbook_, worksheets, stream_);
+      SavedSheetEntries(model_.workbook_, worksheets, stream_, state_.boundaries_.namedShift_);
   report_.sheets_.clear();
   report_.sheets_.reserve(worksheets.size());
+  report_.sharedStringsLost_ = wellFormed_.sharedStringsLost;
+  report_.globalStringsRepaired_ = wellFormed_.stringsRepaired;
   for (std::size_t w = 0; w < worksheets.size(); ++w) {
     const Worksheet& worksheet = worksheets[w];
     RecoveryReport::Sheet& sheet = report_.sheets_.emplace_back();
@@ -289,6 +295,14 @@ void XlsDocument::ReportRecovery() {
         [](const RecoveryReport::Substream& s, std::uint32_t start) { return s.start_ < start; });
     sheet.intact_ =
         from != substreams.end() && from->start_ == worksheet.sourcePosition_ && from->intact_;
+    if (w < wellFormed_.sheets.size()) {
+      const WellFormedSheetCounts& made = wellFormed_.sheets[w];
+      sheet.lostText_ = made.lostText;
+      sheet.formulasAsValues_ = made.formulasAsValues;
+      sheet.droppedOutOfRange_ = made.droppedOutOfRange;
+      sheet.droppedUnreadable_ = made.droppedUnreadable;
+      sheet.stringsRepaired_ = made.stringsRepaired;
+    }
   }
 }
 

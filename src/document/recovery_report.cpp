@@ -49,4 +49,28 @@ std::size_t RecoveryReport::ValueCells() const {
   return count;
 }
 
+std::size_t RecoveryReport::LostTextCells() const {
+  std::size_t count = 0;
+  for (const Sheet& sheet : sheets_) count += sheet.lostText_;
+  return count;
+}
+
+std::size_t RecoveryReport::FormulasAsValues() const {
+  std::size_t count = 0;
+  for (const Sheet& sheet : sheets_) count += sheet.formulasAsValues_;
+  return count;
+}
+
+std::size_t RecoveryReport::DroppedCells() const {
+  std::size_t count = 0;
+  for (const Sheet& sheet : sheets_) count += sheet.droppedOutOfRange_ + sheet.droppedUnreadable_;
+  return count;
+}
+
+std::size_t RecoveryReport::StringsRepaired() const {
+  std::size_t count = globalStringsRepaired_;
+  for (const Sheet& sheet : sheets_) count += sheet.stringsRepaired_;
+  return count;
+}
+
 }  // namespace tabulix

@@ -48,6 +48,12 @@ struct RecoveryReport {
     std::uint32_t columns_ = 0;   // columns from the first to the last holding a cell
     std::size_t valueCells_ = 0;  // cells with a value; blanks do not count
     bool intact_ = false;         // read whole from an intact substream, else rebuilt
+    // What making the saved workbook well-formed changed on this sheet.
+    std::size_t lostText_ = 0;           // cells showing a placeholder for their lost text
+    std::size_t formulasAsValues_ = 0;   // formulas saved as their last value
+    std::size_t droppedOutOfRange_ = 0;  // cells beyond column 255, left out
+    std::size_t droppedUnreadable_ = 0;  // cells too damaged to read, or on a taken place
+    std::size_t stringsRepaired_ = 0;    // cell texts mended (invalid UTF-16, cut lengths)
   };
 
   std::string file_;     // the path as given to the load
@@ -64,11 +70,20 @@ struct RecoveryReport {
   std::vector<Substream> substreams_;
   std::vector<Sheet> sheets_;
   bool passwordProtected_ = false;
+  // Shared strings the damage destroyed (each saved as a placeholder), and texts of the
+  // globals mended (shared strings, sheet names, formats, fonts, styles).
+  std::size_t sharedStringsLost_ = 0;
+  std::size_t globalStringsRepaired_ = 0;
   // Every message shown to the user during the load, in order.
   std::vector<std::string> messages_;
 
   std::size_t IntactSubstreams() const;
   std::size_t ValueCells() const;
+  // The sums over the sheets of what making the workbook well-formed changed.
+  std::size_t LostTextCells() const;
+  std::size_t FormulasAsValues() const;
+  std::size_t DroppedCells() const;
+  std::size_t StringsRepaired() const;
 };
 
 }  // namespace tabulix

@@ -21,6 +21,7 @@
 #include "document/worksheet_view.hpp"
 #include "recovery/recovery_state.hpp"
 #include "recovery/sheet_boundaries.hpp"
+#include "recovery/well_formed.hpp"
 
 namespace tabulix {
 
@@ -98,6 +99,8 @@ class XlsDocument {
   bool LocateSheets();
   void RecoverSheets();
   void DropUnrecoveredSheets();
+  // Holds the model to what a saved workbook must be, whatever the damage left in it.
+  void MakeWellFormed();
   // One view per worksheet, in worksheet order.
   void UpdateSheetViews();
   // Fills the report's account of the stream, the substreams and the sheets.
@@ -120,6 +123,8 @@ class XlsDocument {
   std::vector<std::uint8_t> stream_;
   WorkbookModel model_;
   RecoveryState state_;
+  // What MakeWellFormed changed, for the report.
+  WellFormedCounts wellFormed_;
   std::vector<WorksheetView> sheetViews_;
   RecoveryReport report_;
   std::vector<std::uint8_t> saveBuffer_;

@@ -4,8 +4,63 @@
 #include <exception>
 
 #include "biff/bof.hpp"
+#include "biff/cell_block.hpp"
+#include "biff/formula_records.hpp"
 
 namespace tabulix {
+
+namespace {
+
+constexpr std::uint32_t kLastColumn = 255;
+
+// A record too short for its value. (Extra bytes are no sign of damage: some writers give
+// a BOOLERR nine bytes.)
+template <class T>
+bool WholeRecord(const cells::CellBlock& cell) {
+  const T* record = cell.As<T>();
+  return record == nullptr || record->dataSize_ >= T::kDataSize;
+}
+
+// Whether one cell read soundly: a record long enough for its value, within the grid, naming a
+// string the table holds, a formula whole with its text result behind it.
+bool CellSound(const cells::CellBlock& cell, std::size_t strings) {
+  if (cell.type_ == 0 || cell.Column() > kLastColumn) return false;
+  if (!WholeRecord<cells::Blank>(cell) || !WholeRecord<cells::Number>(cell) ||
+      !WholeRecord<cells::RK>(cell) || !WholeRecord<cells::BoolErr>(cell) ||
+      !WholeRecord<cells::LabelSST>(cell))
+    return false;
+  if (const auto* text = cell.As<cells::LabelSST>()) return text->sstIndex_ < strings;
+  if (const auto* run = cell.As<cells::MulRK>()) {
+    return !run->AsRead() && run->column_ + run->entries().size() <= kLastColumn + 1;
+  }
+  if (const auto* run = cell.As<cells::MulBlank>()) {
+    return !run->AsRead() && run->column_ + run->xfs().size() <= kLastColumn + 1;
+  }
+  if (const auto* formula = cell.As<cells::Formula>()) {
+    if (formula->asRead_) return false;
+    const bool text = formula->resultKind() == cells::Formula::ResultKind::String;
+    if (text != formula->hasString_) return false;
+    return !text || formula->string_.IsSound();
+  }
+  return true;
+}
+
+// A substream whose record lengths chain from BOF to EOF can still hold damaged contents:
+// random bytes inside records leave the chain whole. Such a sheet is rebuilt instead of
+// being passed off as intact. `strings` is the size of the shared string table, or
+// SIZE_MAX when the globals were not read (the indexes cannot be judged then).
+// (Cells out of order are no sign of damage: some writers put a row's cells after the
+// next row's.)
+bool ContentSound(const Worksheet& sheet, std::size_t strings) {
+  for (const cells::RowBlock& block : sheet.cellTable_.rowBlocks_) {
+    for (const cells::CellBlock& cell : block.cellBlocks_) {
+      if (!CellSound(cell, strings)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries,
                                   Workbook& workbook, std::vector<Worksheet>& worksheets,
@@ -43,6 +98,13 @@ IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBou
         sheet.Read(stream, startPos[i]);
         sheet.recovered_ = 1;
         sheet.sourcePosition_ = startPos[i];
+        const std::size_t strings =
+            globalsRead ? workbook.sst_.strings_.size() : static_cast<std::size_t>(-1);
+        if (!ContentSound(sheet, strings)) {
+          sheet = Worksheet();
+          sheet.Reset();
+          flags[i] = 0;
+        }
       } else if (bof.type_ == BOF::kWorkbookGlobals && i == 0) {
         globalsRead = true;
         workbook.Read(stream, startPos[i]);
