@@ -276,8 +276,13 @@ def verify_output(verify, path):
     if code != 1 or not lines:
         why = err.strip().splitlines()[-1] if err.strip() else "exit status %s" % code
         return ("not readable strictly: " + why)[:300], "unreadable"
-    invariants = sorted({line.split(" ", 1)[0] for line in lines if not line.startswith("...")})
-    return lines[0][:300], ";".join(invariants)
+    invariants = set()
+    for line in lines:
+        if line.startswith("... and "):  # "... and N more: invariant n, invariant m"
+            invariants.update(part.split()[0] for part in line.split(": ", 1)[-1].split(", "))
+        else:
+            invariants.add(line.split(" ", 1)[0])
+    return lines[0][:300], ";".join(sorted(invariants))
 
 
 def versions():

@@ -538,10 +538,12 @@ class Walk {
   void CheckSheetEntries() {
     std::vector<bool> named(starts_.size(), false);
     for (const SheetEntry& entry : globals_.entries()) {
-      const auto it = std::find_if(starts_.begin(), starts_.end(),
-                                   [&](const auto& s) { return s.first == entry.target; });
+      // The starts are in stream order.
+      const auto it = std::lower_bound(starts_.begin(), starts_.end(), entry.target,
+                                       [](const std::pair<std::size_t, std::uint16_t>& s,
+                                          std::uint32_t at) { return s.first < at; });
       const std::optional<std::uint16_t> type = SubstreamType(entry.type);
-      if (it == starts_.end()) {
+      if (it == starts_.end() || it->first != entry.target) {
         findings_.Add("sheet-entry", entry.pos,
                       "BOUNDSHEET names position " + std::to_string(entry.target) +
                           ", where no substream starts");

@@ -15,12 +15,16 @@
 
 namespace tabulix {
 
-// At most this many findings are listed; one more line says how many were left out.
+// At most this many findings are listed, and at most kMaxFindingsPerInvariant of one
+// invariant (so that a thousand formulas without their NAME records do not hide the one
+// cell past column 255); a last line says how many more of each there were.
 inline constexpr std::size_t kMaxStreamFindings = 100;
+inline constexpr std::size_t kMaxFindingsPerInvariant = 10;
 
 // One line per broken invariant, in stream order: "<invariant> at <offset>: <what>", the
 // offset being that of the record header in the stream (for instance "sst-index at 5120:
-// LABELSST at row 4, column 2 names string 40 of an SST of 39"). The walk ends at the first
+// LABELSST at row 4, column 2 names string 40 of an SST of 39"), then, when some were left
+// out, "... and <n> more: <invariant> <n>, ..." (most first). The walk ends at the first
 // record that does not fit the stream. Empty when the stream is well-formed.
 std::vector<std::string> VerifyWorkbookStream(std::span<const std::uint8_t> stream);
 

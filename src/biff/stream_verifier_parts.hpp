@@ -29,16 +29,18 @@ inline Bytes DataOf(Bytes stream, const RawRecord& record) {
   return stream.subspan(record.pos + 4, record.length);
 }
 
-// The findings, capped: "<invariant> at <offset>: <what>".
+// The findings, capped in all and per invariant: "<invariant> at <offset>: <what>".
 class Findings {
  public:
+  // `invariant` names one of the verifier's invariants: a string that outlives the list.
   void Add(std::string_view invariant, std::size_t pos, std::string_view what);
-  // The lines, with a last one for those beyond the cap.
+  // The lines, with a last one for those beyond the caps.
   std::vector<std::string> Take();
 
  private:
   std::vector<std::string> lines_;
-  std::size_t more_ = 0;
+  std::map<std::string_view, std::size_t> listed_;  // per invariant
+  std::map<std::string_view, std::size_t> more_;    // per invariant, left out
 };
 
 // Where the text of a record was found wanting.

@@ -10,10 +10,12 @@
 namespace tabulix::verify {
 
 void Findings::Add(std::string_view invariant, std::size_t pos, std::string_view what) {
-  if (lines_.size() >= kMaxStreamFindings) {
-    ++more_;
+  std::size_t& listed = listed_[invariant];
+  if (lines_.size() >= kMaxStreamFindings || listed >= kMaxFindingsPerInvariant) {
+    ++more_[invariant];
     return;
   }
+  ++listed;
   std::string line(invariant);
   line += " at ";
   line += std::to_string(pos);
@@ -24,9 +26,21 @@ void Findings::Add(std::string_view invariant, std::size_t pos, std::string_view
 
 std::vector<std::string> Findings::Take() {
   std::vector<std::string> lines = std::move(lines_);
-  if (more_ > 0) lines.push_back("... and " + std::to_string(more_) + " more");
+  if (!more_.empty()) {
+    std::vector<std::pair<std::string_view, std::size_t>> left(more_.begin(), more_.end());
+    std::stable_sort(left.begin(), left.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::size_t total = 0;
+    std::string each;
+    for (const auto& [invariant, count] : left) {
+      total += count;
+      each += (each.empty() ? "" : ", ") + std::string(invariant) + " " + std::to_string(count);
+    }
+    lines.push_back("... and " + std::to_string(total) + " more: " + each);
+  }
   lines_.clear();
-  more_ = 0;
+  listed_.clear();
+  more_.clear();
   return lines;
 }
 
@@ -68,7 +82,13 @@ std::size_t TextCursor::Left() const {
   return left;
 }
 
-bool TextCursor::AtEnd() const { return Left() == 0; }
+bool TextCursor::AtEnd() const {
+  if (offset_ < Piece().size()) return false;
+  for (std::size_t i = piece_ + 1; continues_ && i < pieces_.size(); ++i) {
+    if (pieces_[i].length > 0) return false;  // usually the very next one
+  }
+  return true;
+}
 
 std::size_t TextCursor::StreamPos() const {
   if (piece_ >= pieces_.size()) return pieces_.empty() ? 0 : pieces_.back().pos;

@@ -294,12 +294,19 @@ TEST(StreamVerifier, TheFrameOfSubstreamsAndRecords) {
   EXPECT_NE(invariants(sheetFirst).find("substreams;"), std::string::npos);
 }
 
-TEST(StreamVerifier, FindingsAreCapped) {
+TEST(StreamVerifier, FindingsAreCappedPerInvariant) {
   Book book;
-  for (std::uint16_t row = 0; row < 150; ++row) book.sheet.push_back(Number(1, 300 + row));
+  for (std::uint16_t k = 0; k < 150; ++k) book.sheet.push_back(Number(1, 300 + k));
+  book.sheet.push_back(Cell(0x00FD, 1, 450, ByteBuilder().U32(9)));  // after them all
   const std::vector<std::string> findings = VerifyWorkbookStream(book.Stream());
-  ASSERT_EQ(findings.size(), kMaxStreamFindings + 1);
-  EXPECT_EQ(findings.back().rfind("... and ", 0), 0u) << findings.back();
+  std::size_t columns = 0;
+  for (const std::string& f : findings) columns += f.rfind("cell-column at ", 0) == 0;
+  EXPECT_EQ(columns, kMaxFindingsPerInvariant) << Show(findings);
+  // The shared string past the table is not hidden behind the columns.
+  EXPECT_EQ(std::count_if(findings.begin(), findings.end(),
+                          [](const std::string& f) { return f.rfind("sst-index at ", 0) == 0; }),
+            1);
+  EXPECT_EQ(findings.back(), "... and 141 more: cell-column 141") << Show(findings);
 }
 
 }  // namespace

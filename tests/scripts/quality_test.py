@@ -190,7 +190,7 @@ def the_verifier_sees_every_output(corpus, tabulix, cellmap, verify):
         stand_ins = {
             "faulty": '#!/bin/sh\necho "$1: cell-order at 20: BLANK at row 1, column 1 comes '
                       'after row 2, column 0"\necho "$1: sst-index at 40: LABELSST"\n'
-                      'echo "$1: cell-order at 60: NUMBER"\nexit 1\n',
+                      'echo "$1: ... and 12 more: cell-order 11, surrogate 1"\nexit 1\n',
             "clean": "#!/bin/sh\nexit 0\n",
             "unreadable": '#!/bin/sh\necho "tabulix-verify: $1: not a sound compound document" '
                           '>&2\nexit 2\n'}
@@ -216,7 +216,7 @@ def the_verifier_sees_every_output(corpus, tabulix, cellmap, verify):
               "a finding passed --require-well-formed: %d %s" % (done.returncode,
                                                                   done.stdout[-400:]))
         check(len(rows) == 1 and rows[0]["verify_findings"].startswith("cell-order at 20: BLANK")
-              and rows[0]["verify_invariants"] == "cell-order;sst-index",
+              and rows[0]["verify_invariants"] == "cell-order;sst-index;surrogate",
               "cases.csv: %s" % [(r.get("verify_findings"), r.get("verify_invariants"))
                                  for r in rows])
         with open(os.path.join(out, "quality.md")) as f:
