@@ -205,18 +205,23 @@ class GlobalsVerifier {
  public:
   GlobalsVerifier(Bytes stream, Findings& findings) : stream_(stream), findings_(findings) {}
 
-  void Record(std::span<const RawRecord> pieces) {
+  // `sized`: the record has a sound size. One that has not (a finding already) still counts
+  // among the fonts, formats and XFs, so that the indices of the others stay as a reader
+  // counts them; its text is not read.
+  void Record(std::span<const RawRecord> pieces, bool sized) {
     const RawRecord& r = pieces.front();
     const Bytes data = DataOf(stream_, r);
-    switch (static_cast<RecordCode>(r.code)) {
+    const auto code = static_cast<RecordCode>(r.code);
+    if (!sized && code != FONT && code != FORMAT && code != XF) return;
+    switch (code) {
       case FONT: {
         ++fonts_;
-        Text(r, "FONT " + std::to_string(fonts_ - 1) + "'s name", 14, 1);
+        if (sized) Text(r, "FONT " + std::to_string(fonts_ - 1) + "'s name", 14, 1);
         break;
       }
       case FORMAT:
         formats_.push_back(LittleEndian::U16(data, 0));
-        Text(r, "FORMAT " + std::to_string(formats_.back()), 2, 2);
+        if (sized) Text(r, "FORMAT " + std::to_string(formats_.back()), 2, 2);
         break;
       case XF:
         xfs_.push_back({r.pos, LittleEndian::U16(data, 0), LittleEndian::U16(data, 2),
@@ -470,8 +475,8 @@ class Walk {
       Eof(r);
     } else if (open_.empty()) {
       findings_.Add("substreams", r.pos, Label(r.code) + " stands outside every substream");
-    } else if (checked && sized && part_ == Part::Globals) {
-      globals_.Record(pieces);
+    } else if (checked && part_ == Part::Globals) {
+      globals_.Record(pieces, sized);
     } else if (checked && sized && part_ == Part::Worksheet) {
       sheet_->Record(index, pieces);
     }

@@ -169,6 +169,8 @@ TEST(StreamVerifier, EachBrokenInvariantIsNamed) {
       {"record-length", sheetAdd(R(0x0870, ByteBuilder().Fill(8225)))},
       {"record-size", [](Book& b) { b.sheet[5].data.pop_back(); }},                // NUMBER
       {"record-size", [](Book& b) { b.globals.push_back(R(0x0022, ByteBuilder().U32(0))); }},
+      // An XF too long still counts: the cells' XF indices stay as readers count them.
+      {"record-size", [](Book& b) { b.globals[2].data.push_back(0); }},
       {"sheet-entry", [](Book& b) { b.sheetPosition = 4; }},  // and the sheet has no entry
       {"xf-font", [](Book& b) { b.globals[2].data[0] = 4; }},  // index 4 names no font
       {"xf-font", [](Book& b) { b.globals[2].data[0] = 5; }},  // the second font
