@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 
 #include "base/little_endian.hpp"
@@ -178,6 +179,12 @@ constexpr std::uint16_t kStyleXf = 0x0004;      // bit 2 of the XF's type word
 constexpr std::uint16_t kNoParent = 0x0FFF;     // a style XF's parent
 constexpr std::uint16_t kStyleXfMask = 0x0FFF;  // STYLE: the XF index
 constexpr std::uint16_t kBuiltInStyle = 0x8000;
+// XF: the vertical alignments (top, centre, bottom, justified, distributed) in bits 4 to 6
+// of the alignment byte.
+constexpr unsigned kLastVerticalAlignment = 4;
+// FONT: the script (normal, superscript, subscript) and the underline kinds.
+constexpr std::uint16_t kLastScript = 2;
+constexpr std::uint8_t kUnderlines[] = {0x00, 0x01, 0x02, 0x21, 0x22};
 
 struct SheetEntry {
   std::size_t pos = 0;  // of the BOUNDSHEET
@@ -216,18 +223,36 @@ class GlobalsVerifier {
     switch (code) {
       case FONT: {
         ++fonts_;
-        if (sized) Text(r, "FONT " + std::to_string(fonts_ - 1) + "'s name", 14, 1);
+        if (!sized) break;
+        const std::string name = "FONT " + std::to_string(fonts_ - 1);
+        // Fields readers take from a short list: a value off it is a font made of junk.
+        const std::uint16_t script = LittleEndian::U16(data, 8);
+        const std::uint8_t underline = LittleEndian::U8(data, 10);
+        if (script > kLastScript || std::find(std::begin(kUnderlines), std::end(kUnderlines),
+                                              underline) == std::end(kUnderlines)) {
+          findings_.Add("font-fields", r.pos,
+                        name + ": script " + std::to_string(script) + ", underline " +
+                            std::to_string(underline));
+        }
+        Text(r, name + "'s name", 14, 1);
         break;
       }
       case FORMAT:
         formats_.push_back(LittleEndian::U16(data, 0));
         if (sized) Text(r, "FORMAT " + std::to_string(formats_.back()), 2, 2);
         break;
-      case XF:
+      case XF: {
         xfs_.push_back({r.pos, LittleEndian::U16(data, 0), LittleEndian::U16(data, 2),
                         LittleEndian::U16(data, 4)});
         ++summary_.xfs;
+        const unsigned vertical = (LittleEndian::U8(data, 6) >> 4) & 0x07;
+        if (sized && vertical > kLastVerticalAlignment) {
+          findings_.Add("xf-fields", r.pos,
+                        "XF " + std::to_string(xfs_.size() - 1) + ": vertical alignment " +
+                            std::to_string(vertical));
+        }
         break;
+      }
       case STYLE: {
         const std::uint16_t word = LittleEndian::U16(data, 0);
         styles_.emplace_back(r.pos, static_cast<std::uint16_t>(word & kStyleXfMask));

@@ -135,6 +135,7 @@ class SheetVerifier {
   // `lastColumn`.
   void Cell(const RawRecord& record, std::string_view what, std::uint16_t row, std::uint16_t column,
             std::uint16_t lastColumn);
+  // An XF index of a cell, a row or a column: it names an XF of the globals.
   void CellXf(const RawRecord& record, std::string_view what, std::uint16_t xf);
   void MultipleCells(const RawRecord& record, Bytes data, std::size_t width);
   void Formula(std::size_t index, Bytes data);

@@ -20,6 +20,9 @@ using cells::FormulaSite;
 using cells::FormulaTokenCheck;
 
 constexpr std::uint32_t kLastColumn = 255;
+// ROW: bit 7 of the flags says the row has a format of its own, bits 16 to 27 its XF.
+constexpr std::uint32_t kRowFormatted = 0x80;
+constexpr std::uint32_t kRowXfMask = 0x0FFF;
 constexpr std::uint32_t kColumns = 256;
 constexpr std::uint32_t kRows = 65536;
 
@@ -129,8 +132,19 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
       indexPos_ = r.pos;
       indexRows_ = {LittleEndian::U32(data, 4), LittleEndian::U32(data, 8)};
       break;
-    case ROW:
+    case ROW: {
       rows_.push_back({r.pos, row, column, LittleEndian::U16(data, 4)});
+      // The row's own format, when its flags say it has one.
+      const std::uint32_t flags = LittleEndian::U32(data, 12);
+      if ((flags & kRowFormatted) != 0) {
+        CellXf(r, "ROW " + std::to_string(row) + "'s format",
+               static_cast<std::uint16_t>((flags >> 16) & kRowXfMask));
+      }
+      break;
+    }
+    case COLINFO:
+      CellXf(r, "COLINFO of columns " + Span(row, column),  // first and last column
+             LittleEndian::U16(data, 6));
       break;
     case MERGEDCELLS:
     case SELECTION:
@@ -190,7 +204,7 @@ void SheetVerifier::Cell(const RawRecord& record, std::string_view what, std::ui
 
 void SheetVerifier::CellXf(const RawRecord& record, std::string_view what, std::uint16_t xf) {
   if (xf >= globals_.xfs) {
-    findings_.Add("cell-xf", record.pos,
+    findings_.Add("xf-index", record.pos,
                   std::string(what) + " names XF " + std::to_string(xf) + " of " +
                       std::to_string(globals_.xfs));
   }

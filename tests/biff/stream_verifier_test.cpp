@@ -211,7 +211,12 @@ TEST(StreamVerifier, EachBrokenInvariantIsNamed) {
       {"cell-order", [](Book& b) { std::swap(b.sheet[4], b.sheet[5]); }},
       {"cell-order", sheetAdd(Number(1, 1))},  // the BLANK's place again
       {"sst-index", [](Book& b) { b.sheet[4].data[6] = 2; }},
-      {"cell-xf", [](Book& b) { b.sheet[5].data[4] = 2; }},
+      {"xf-index", [](Book& b) { b.sheet[5].data[4] = 2; }},  // a cell's
+      {"xf-index", [](Book& b) { b.sheet[2].data[12] = 0x80; b.sheet[2].data[14] = 2; }},  // a row's
+      {"xf-index", sheetAdd(R(0x007D, ByteBuilder().U16(5).U16(6).U16(2000).U16(7).U16(0).U16(0)))},
+      {"xf-fields", [](Book& b) { b.globals[2].data[6] = 0x70; }},  // vertical alignment 7
+      {"font-fields", [](Book& b) { b.globals[0].data[8] = 3; }},   // script
+      {"font-fields", [](Book& b) { b.globals[0].data[10] = 3; }},  // underline
       {"dimensions", [](Book& b) { b.sheet[1].data[10] = 2; }},  // the NUMBER in column 2
       {"dimensions", [](Book& b) { b.sheet.erase(b.sheet.begin() + 1); }},
       {"row-dimensions", [](Book& b) { b.sheet[3].data[0] = 2; }},
