@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ Rec R(std::uint16_t code, const ByteBuilder& data) { return {code, data.bytes()}
 Rec Cell(std::uint16_t code, std::uint16_t row, std::uint16_t column, ByteBuilder rest,
          std::uint16_t xf = 1) {
   ByteBuilder b;
-  b.U16(row).U16(column).U16(xf).Raw({});
+  b.U16(row).U16(column).U16(xf);
   for (std::uint8_t byte : rest.bytes()) b.U8(byte);
   return {code, b.bytes()};
 }
@@ -84,7 +85,7 @@ struct Book {
       Number(0, 2),
       Cell(0x0201, 1, 1, ByteBuilder()),  // BLANK
   };
-  std::uint32_t sheetPosition = 0xFFFFFFFF;  // the BOUNDSHEET's: where the sheet's BOF is
+  std::optional<std::uint32_t> sheetPosition;  // the BOUNDSHEET's, when not the sheet's BOF
 
   Bytes Stream() const {
     ByteBuilder b;
@@ -94,23 +95,16 @@ struct Book {
     };
     put(Bof(0x0005));
     for (const Rec& r : globals) put(r);
-    const std::size_t boundSheetAt = b.size() + 4;
+    const std::size_t entryAt = b.size() + 4;  // the BOUNDSHEET's position field
     put(R(0x0085, ByteBuilder().U32(0).U8(0).U8(0).U8(2).U8(0).Raw({'S', '1'})));
     put({0x000A, {}});
+    const auto sheetAt = static_cast<std::uint32_t>(b.size());
+    put(Bof(0x0010));
+    for (const Rec& r : sheet) put(r);
+    put({0x000A, {}});
     Bytes bytes = b.bytes();
-    const std::uint32_t position =
-        sheetPosition != 0xFFFFFFFF ? sheetPosition : static_cast<std::uint32_t>(bytes.size());
-    for (int k = 0; k < 4; ++k)
-      bytes[boundSheetAt + k] = static_cast<std::uint8_t>(position >> 8 * k);
-    ByteBuilder s;
-    const auto putSheet = [&](const Rec& r) {
-      s.Header(r.code, static_cast<std::uint16_t>(r.data.size()));
-      for (std::uint8_t byte : r.data) s.U8(byte);
-    };
-    putSheet(Bof(0x0010));
-    for (const Rec& r : sheet) putSheet(r);
-    putSheet({0x000A, {}});
-    bytes.insert(bytes.end(), s.bytes().begin(), s.bytes().end());
+    const std::uint32_t position = sheetPosition.value_or(sheetAt);
+    for (int k = 0; k < 4; ++k) bytes[entryAt + k] = static_cast<std::uint8_t>(position >> 8 * k);
     return bytes;
   }
   static Rec Bof(std::uint16_t type) {
