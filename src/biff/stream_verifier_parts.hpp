@@ -136,13 +136,13 @@ class SheetVerifier {
   void Cell(const RawRecord& record, std::string_view what, std::uint16_t row, std::uint16_t column,
             std::uint16_t lastColumn);
   // An XF index of a cell, a row or a column: it names an XF of the globals.
-  void CellXf(const RawRecord& record, std::string_view what, std::uint16_t xf);
+  void XfIndex(const RawRecord& record, std::string_view what, std::uint16_t xf);
   void MultipleCells(const RawRecord& record, Bytes data, std::size_t width);
   void Formula(std::size_t index, Bytes data);
   void Companion(std::size_t index, Bytes data);
   void StringRecord(std::size_t index, std::span<const RawRecord> pieces);
   void Ranges(const RawRecord& record, Bytes data);
-  // The names the formula at `pos` needs beside itself, from the token check.
+  // The NAME and EXTERNSHEET records the formula at `pos` needs, from its token check.
   void FormulaNeeds(std::size_t pos, std::string_view what, bool names, bool externSheet);
   // "FORMULA at row 3, column 4"
   static std::string Place(std::string_view what, std::uint32_t row, std::uint32_t column);

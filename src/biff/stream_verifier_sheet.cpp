@@ -20,11 +20,11 @@ using cells::FormulaSite;
 using cells::FormulaTokenCheck;
 
 constexpr std::uint32_t kLastColumn = 255;
+constexpr std::uint32_t kColumns = 256;
+constexpr std::uint32_t kRows = 65536;
 // ROW: bit 7 of the flags says the row has a format of its own, bits 16 to 27 its XF.
 constexpr std::uint32_t kRowFormatted = 0x80;
 constexpr std::uint32_t kRowXfMask = 0x0FFF;
-constexpr std::uint32_t kColumns = 256;
-constexpr std::uint32_t kRows = 65536;
 
 // The cached result of a FORMULA: 8 bytes at 6; when the last two are 0xFFFF, the first
 // says what the formula gave that is not a number.
@@ -78,11 +78,11 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
     case RK:
     case BOOLERR:
       Cell(r, Name(r.code), row, column, column);
-      CellXf(r, Place(Name(r.code), row, column), xf);
+      XfIndex(r, Place(Name(r.code), row, column), xf);
       break;
     case LABELSST: {
       Cell(r, "LABELSST", row, column, column);
-      CellXf(r, Place("LABELSST", row, column), xf);
+      XfIndex(r, Place("LABELSST", row, column), xf);
       const std::uint32_t string = LittleEndian::U32(data, 6);
       if (string >= globals_.sharedStrings) {
         findings_.Add("sst-index", r.pos,
@@ -94,7 +94,7 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
     case LABEL:
     case RSTRING: {
       Cell(r, Name(r.code), row, column, column);
-      CellXf(r, Place(Name(r.code), row, column), xf);
+      XfIndex(r, Place(Name(r.code), row, column), xf);
       TextCursor text(stream_, pieces.first(1), 6, false);
       if (auto fault = text.Read(2, true)) {
         findings_.Add(fault->invariant, r.pos,
@@ -137,14 +137,14 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
       // The row's own format, when its flags say it has one.
       const std::uint32_t flags = LittleEndian::U32(data, 12);
       if ((flags & kRowFormatted) != 0) {
-        CellXf(r, "ROW " + std::to_string(row) + "'s format",
-               static_cast<std::uint16_t>((flags >> 16) & kRowXfMask));
+        XfIndex(r, "ROW " + std::to_string(row) + "'s format",
+                static_cast<std::uint16_t>((flags >> 16) & kRowXfMask));
       }
       break;
     }
     case COLINFO:
-      CellXf(r, "COLINFO of columns " + Span(row, column),  // first and last column
-             LittleEndian::U16(data, 6));
+      XfIndex(r, "COLINFO of columns " + Span(row, column),  // first and last column
+              LittleEndian::U16(data, 6));
       break;
     case MERGEDCELLS:
     case SELECTION:
@@ -202,7 +202,7 @@ void SheetVerifier::Cell(const RawRecord& record, std::string_view what, std::ui
   }
 }
 
-void SheetVerifier::CellXf(const RawRecord& record, std::string_view what, std::uint16_t xf) {
+void SheetVerifier::XfIndex(const RawRecord& record, std::string_view what, std::uint16_t xf) {
   if (xf >= globals_.xfs) {
     findings_.Add("xf-index", record.pos,
                   std::string(what) + " names XF " + std::to_string(xf) + " of " +
@@ -233,7 +233,7 @@ void SheetVerifier::MultipleCells(const RawRecord& record, Bytes data, std::size
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint16_t xf = LittleEndian::U16(data, 4 + i * width);
     if (xf >= globals_.xfs) {  // the first such cell stands for the record's
-      CellXf(record, Place(name, row, static_cast<std::uint32_t>(first + i)), xf);
+      XfIndex(record, Place(name, row, static_cast<std::uint32_t>(first + i)), xf);
       break;
     }
   }
@@ -258,7 +258,7 @@ void SheetVerifier::Formula(std::size_t index, Bytes data) {
   const std::uint16_t column = LittleEndian::U16(data, 2);
   const std::string place = Place("FORMULA", row, column);
   Cell(r, "FORMULA", row, column, column);
-  CellXf(r, place, LittleEndian::U16(data, 4));
+  XfIndex(r, place, LittleEndian::U16(data, 4));
   formulaRow_ = row;
   formulaColumn_ = column;
 
