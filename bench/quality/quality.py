@@ -14,10 +14,15 @@ With --peers the same damaged files go to LibreOffice (headless conversion to xl
 Gnumeric's ssconvert, with a timeout each, scored the same way, and ssconvert reads each
 of our outputs to see whether it warns.
 
+With tabulix-verify (--verify, or found beside the other programs) every output tabulix
+writes is also checked for well-formedness: the score says what a reader got back, the
+verifier whether every reader can read it at all.
+
 Usage:
   bench/quality/quality.py [--corpus DIR | --files LIST] [--limit N] [--models M,...]
                            [--seeds S,...] [--peers] [--jobs N] [--out DIR]
                            [--floors CSV] [--tabulix PATH] [--cellmap PATH] [--keep DIR]
+                           [--verify PATH] [--require-well-formed]
 
   --corpus DIR   the originals (default: ../shared/corpus/real beside this repository)
   --files LIST   a text file naming the originals, one a line (relative to --corpus)
@@ -29,9 +34,15 @@ Usage:
                  below its floor (each such model is named), or when tabulix crashed, hung
                  or drew a sanitizer's report on any damaged copy
   --keep DIR     keep the damaged copies and the outputs there
+  --verify PATH  tabulix-verify, run on every output: cases.csv gets the first finding
+                 (verify_findings) and the invariants broken (verify_invariants), the
+                 tables the share of outputs with no finding ("verifier passes")
+  --require-well-formed
+                 exit status 1 when any output has a finding (each is named)
 
 Exit status: 0 on success, 1 when a floor is not reached or tabulix crashed (with
---floors), 2 on a usage error.
+--floors) or an output is not well-formed (with --require-well-formed), 2 on a usage
+error.
 """
 
 import argparse
@@ -251,6 +262,29 @@ def gnumeric_warnings(path, scratch):
     return {GLIB_PREFIX.sub("", line).strip() for line in err.splitlines() if line.strip()}
 
 
+def verify_output(verify, path):
+    """(first finding, invariants broken) of tabulix-verify on `path`, both empty for a
+    well-formed file. A file the verifier cannot open strictly is not well-formed either."""
+    code, out, err = run([verify, path])
+    if code == 0:
+        return "", ""
+    if code is None:
+        return "the verifier timed out", "timeout"
+    prefix = path + ": "
+    lines = [line[len(prefix):] if line.startswith(prefix) else line
+             for line in out.splitlines() if line.strip()]
+    if code != 1 or not lines:
+        why = err.strip().splitlines()[-1] if err.strip() else "exit status %s" % code
+        return ("not readable strictly: " + why)[:300], "unreadable"
+    invariants = set()
+    for line in lines:
+        if line.startswith("... and "):  # "... and N more: invariant n, invariant m"
+            invariants.update(part.split()[0] for part in line.split(": ", 1)[-1].split(", "))
+        else:
+            invariants.add(line.split(" ", 1)[0])
+    return lines[0][:300], ";".join(sorted(invariants))
+
+
 def versions():
     found = {}
     try:
@@ -344,6 +378,10 @@ def one_file(job):
                 row[tool + "_xlrd_opens"] = int(opened and not failures)
                 if tool == "tabulix":
                     row["xlrd_error"] = "; ".join(failures)[:300]
+            if options["verify"] and produced["tabulix"]:
+                row["verify_findings"], row["verify_invariants"] = verify_output(
+                    options["verify"], produced["tabulix"])
+                row["tabulix_verified"] = int(not row["verify_findings"])
             if options["peers"] and produced["tabulix"]:
                 new = gnumeric_warnings(produced["tabulix"], os.path.join(work, "check.csv")) - usual
                 row["gnumeric_warns"] = int(bool(new))
@@ -394,6 +432,9 @@ def summarise(rows, models, peers):
         if peers:
             checked = [r for r in group if "gnumeric_warns" in r]
             line["gnumeric_warns"] = mean(r["gnumeric_warns"] for r in checked)
+        verified = [r for r in group if "tabulix_verified" in r]
+        if verified:
+            line["tabulix_verified"] = mean(r["tabulix_verified"] for r in verified)
         table.append(line)
     return table
 
@@ -404,12 +445,14 @@ def fmt(value, digits=3):
     return str(value)
 
 
-def markdown(table, peers, header):
+def markdown(table, peers, header, verified=False):
     columns = [("model", "model"), ("cases", "cases"), ("best", "best possible"),
                ("tabulix", "Tabulix"), ("gap", "gap")]
     if peers:
         columns += [("libreoffice", "LibreOffice"), ("gnumeric", "Gnumeric")]
     columns += [("tabulix_output", "our outputs"), ("tabulix_xlrd_opens", "xlrd opens ours")]
+    if verified:
+        columns += [("tabulix_verified", "verifier passes")]
     if peers:
         columns += [("gnumeric_warns", "Gnumeric warns on ours"),
                     ("libreoffice_output", "LO outputs"), ("gnumeric_output", "Gnumeric outputs")]
@@ -459,6 +502,24 @@ def check_floors(table, rows, path):
     return failed
 
 
+def check_well_formed(rows):
+    """Names every output the verifier found fault with; returns how many there were."""
+    faulty = [r for r in rows if r.get("verify_findings")]
+    for r in faulty:
+        print("NOT WELL-FORMED: %s, %s seed %s: %s" % (r["file"], r["model"], r["seed"],
+                                                     r["verify_findings"]))
+    return len(faulty)
+
+
+def invariant_tally(rows):
+    """'invariant (outputs), ...' over the outputs that broke each, most first."""
+    counts = {}
+    for r in rows:
+        for invariant in filter(None, r.get("verify_invariants", "").split(";")):
+            counts[invariant] = counts.get(invariant, 0) + 1
+    return ", ".join("%s %d" % (k, n) for k, n in sorted(counts.items(), key=lambda kv: -kv[1]))
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -475,6 +536,8 @@ def main(argv):
     parser.add_argument("--tabulix")
     parser.add_argument("--cellmap")
     parser.add_argument("--keep")
+    parser.add_argument("--verify")
+    parser.add_argument("--require-well-formed", action="store_true")
     args = parser.parse_args(argv[1:])
 
     models = [m for m in args.models.split(",") if m]
@@ -483,17 +546,20 @@ def main(argv):
         parser.error("unknown model(s): %s (tools/damage.py --list)" % ", ".join(unknown))
     seeds = [s for s in args.seeds.split(",") if s]
 
-    def binary(given, name):
+    def binary(given, name, required=True):
         if given:
             return os.path.abspath(given)
         for build in ("build/release", "build/rel", "build/dev", "build"):
             path = os.path.join(ROOT, build, name)
             if os.access(path, os.X_OK):
                 return path
+        if not required:
+            return None
         parser.error("%s not found: build it (scripts/quality.sh does) or pass --%s" %
                      (name, name.split("-")[-1]))
     tabulix = binary(args.tabulix, "tabulix")
     cellmap = binary(args.cellmap, "tabulix-cellmap")
+    verify = binary(args.verify, "tabulix-verify", required=args.require_well_formed)
     if args.peers:
         missing = [p for p in ("soffice", "ssconvert") if not shutil.which(p)]
         if missing:
@@ -518,7 +584,7 @@ def main(argv):
         os.mkdir(private)
         shutil.copy2(tabulix, os.path.join(private, "tabulix"))
         options = {"tabulix": os.path.join(private, "tabulix"), "cellmap": cellmap,
-                   "peers": args.peers, "work": scratch,
+                   "verify": verify, "peers": args.peers, "work": scratch,
                    "keep": os.path.abspath(args.keep) if args.keep else None}
         jobs = [(p, models, seeds, options) for p in paths]
         rows, skipped = [], []
@@ -544,8 +610,14 @@ def main(argv):
     header = ("%d damaged copies of %d originals (%d model(s) x %d seed(s)); mean share of the "
               "original's cells each tool gives back, as xlrd reads its output."
               % (len(rows), files, len(models), len(seeds)))
-    text = markdown(table, args.peers, header)
+    text = markdown(table, args.peers, header, verified=verify is not None)
     print(text)
+    if verify is not None:
+        tally = invariant_tally(rows)
+        print("verifier: %d of %d outputs well-formed%s" % (
+            sum(r.get("tabulix_verified", 0) for r in rows),
+            sum(1 for r in rows if "tabulix_verified" in r),
+            "; outputs breaking each invariant: " + tally if tally else ""))
     unmapped = sum(r["unmapped"] for r in rows)
     if unmapped:
         print("note: %d cells of the originals were not found by tabulix-cellmap and counted as "
@@ -564,6 +636,7 @@ def main(argv):
         write_csv(os.path.join(args.out, "quality.csv"), table)
         fields = ["file", "model", "seed", "cells", "best", "tabulix", "libreoffice", "gnumeric",
                   "unmapped", "tabulix_exit", "tabulix_crash", "crash_report", "tabulix_output", "tabulix_xlrd_opens", "xlrd_error",
+                  "verify_findings", "verify_invariants",
                   "gnumeric_warns", "gnumeric_warning", "libreoffice_output",
                   "libreoffice_xlrd_opens", "gnumeric_output", "gnumeric_xlrd_opens", "damage"]
         write_csv(os.path.join(args.out, "cases.csv"), rows, fields)
@@ -577,9 +650,12 @@ def main(argv):
                    "damage", "remake"])
         print("written: %s/{quality.md,quality.csv,cases.csv,gaps.csv}" % args.out)
 
+    failed = False
     if args.floors:
-        return 1 if check_floors(table, rows, args.floors) else 0
-    return 0
+        failed = bool(check_floors(table, rows, args.floors))
+    if args.require_well_formed:
+        failed = check_well_formed(rows) > 0 or failed
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -31,25 +31,18 @@ struct Tally {
   std::size_t needNames = 0;
   std::size_t needExternSheet = 0;
   std::vector<std::string> unsound;
-};
 
-void Note(Tally& tally, const std::string& file, std::size_t pos, const char* what,
-          const FormulaTokenCheck& check, bool hasNames, bool hasExternSheet) {
-  if (!check.sound) {
-    tally.unsound.push_back(file + " @" + std::to_string(pos) + " " + what + ": " + check.reason);
-    return;
-  }
-  if (check.needsNames) {
-    ++tally.needNames;
-    if (!hasNames) tally.unsound.push_back(file + " @" + std::to_string(pos) + ": names, no NAME");
-  }
-  if (check.needsExternSheet) {
-    ++tally.needExternSheet;
-    if (!hasExternSheet) {
-      tally.unsound.push_back(file + " @" + std::to_string(pos) + ": 3-D, no EXTERNSHEET");
+  void Note(const std::string& where, const FormulaTokenCheck& check, bool hasNames,
+            bool hasExternSheet) {
+    needNames += check.needsNames;
+    needExternSheet += check.needsExternSheet;
+    if (!check.sound) unsound.push_back(where + ": " + check.reason);
+    if (check.needsNames && !hasNames) unsound.push_back(where + ": a name, no NAME record");
+    if (check.needsExternSheet && !hasExternSheet) {
+      unsound.push_back(where + ": another sheet, no EXTERNSHEET record");
     }
   }
-}
+};
 
 TEST(FormulaTokenCorpus, EveryFormulaOfEveryRealFileIsSound) {
   const auto files = test::RealCorpusFiles();
@@ -73,20 +66,17 @@ TEST(FormulaTokenCorpus, EveryFormulaOfEveryRealFileIsSound) {
         const std::uint32_t size = formula.Read(stream, pos);
         if (size == 0) break;
         ++tally.formulas;
-        Note(tally, file, pos, "FORMULA", CheckFormulaTokens(formula), hasNames, hasExternSheet);
-        if (formula.kind_ == ShrFmla::kCode || formula.kind_ == ShrFmla1::kCode) {
-          ++tally.companions;
-          const ShrFmla& shared =
-              formula.kind_ == ShrFmla::kCode ? formula.shrFmla_ : formula.shrFmla1_;
-          Note(tally, file, pos, "SHRFMLA", CheckFormulaTokens(shared), hasNames, hasExternSheet);
+        const std::string where = file + " @" + std::to_string(pos);
+        tally.Note(where, CheckFormulaTokens(formula), hasNames, hasExternSheet);
+        tally.companions += formula.kind_ != 0;
+        if (formula.kind_ == ShrFmla::kCode) {
+          tally.Note(where, CheckFormulaTokens(formula.shrFmla_), hasNames, hasExternSheet);
+        } else if (formula.kind_ == ShrFmla1::kCode) {
+          tally.Note(where, CheckFormulaTokens(formula.shrFmla1_), hasNames, hasExternSheet);
         } else if (formula.kind_ == Array::kCode) {
-          ++tally.companions;
-          Note(tally, file, pos, "ARRAY", CheckFormulaTokens(formula.array_), hasNames,
-               hasExternSheet);
+          tally.Note(where, CheckFormulaTokens(formula.array_), hasNames, hasExternSheet);
         } else if (formula.kind_ != 0) {
-          ++tally.companions;
-          Note(tally, file, pos, "TABLE", CheckFormulaTokens(formula.table_), hasNames,
-               hasExternSheet);
+          tally.Note(where, CheckFormulaTokens(formula.table_), hasNames, hasExternSheet);
         }
         pos += size;
         continue;

@@ -3,10 +3,11 @@
 the scoring. A fault in any of them would show as a better or worse recovery than the
 real one, so each is checked against something independent of it.
 
-Usage: quality_test.py --corpus DIR --tabulix PATH --cellmap PATH
+Usage: quality_test.py --corpus DIR --tabulix PATH --cellmap PATH [--verify PATH]
 """
 
 import argparse
+import csv
 import os
 import subprocess
 import sys
@@ -177,17 +178,90 @@ def floors_fail_when_not_reached(corpus, tabulix, cellmap):
             check(os.path.exists(os.path.join(scratch, name)), name + " not written")
 
 
+def the_verifier_sees_every_output(corpus, tabulix, cellmap, verify):
+    """Every output goes to the verifier: its first finding and the invariants broken reach
+    cases.csv, the share of outputs without a finding the tables, and --require-well-formed
+    fails the run on any finding. Stand-ins that always or never find fault make the
+    outcome independent of how well-formed today's outputs are."""
+    with tempfile.TemporaryDirectory() as scratch:
+        listing = os.path.join(scratch, "files.txt")
+        with open(listing, "w") as f:
+            f.write("29942.xls\n")
+        stand_ins = {
+            "faulty": '#!/bin/sh\necho "$1: cell-order at 20: BLANK at row 1, column 1 comes '
+                      'after row 2, column 0"\necho "$1: sst-index at 40: LABELSST"\n'
+                      'echo "$1: ... and 12 more: cell-order 11, surrogate 1"\nexit 1\n',
+            "clean": "#!/bin/sh\nexit 0\n",
+            "unreadable": '#!/bin/sh\necho "tabulix-verify: $1: not a sound compound document" '
+                          '>&2\nexit 2\n'}
+        for name, text in stand_ins.items():
+            path = os.path.join(scratch, name)
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o755)
+        out = os.path.join(scratch, "out")
+        base = [sys.executable, os.path.join(ROOT, "bench", "quality", "quality.py"),
+                "--corpus", corpus, "--files", listing, "--models", "swap", "--jobs", "1",
+                "--tabulix", tabulix, "--cellmap", cellmap, "--out", out]
+
+        def cases():
+            with open(os.path.join(out, "cases.csv")) as f:
+                return list(csv.DictReader(f))
+
+        done = subprocess.run(base + ["--verify", os.path.join(scratch, "faulty"),
+                                      "--require-well-formed"], capture_output=True, text=True)
+        rows = cases()
+        check(done.returncode == 1 and "NOT WELL-FORMED: 29942.xls, swap seed 1: cell-order at "
+              "20: BLANK at row 1" in done.stdout,
+              "a finding passed --require-well-formed: %d %s" % (done.returncode,
+                                                                  done.stdout[-400:]))
+        check(len(rows) == 1 and rows[0]["verify_findings"].startswith("cell-order at 20: BLANK")
+              and rows[0]["verify_invariants"] == "cell-order;sst-index;surrogate",
+              "cases.csv: %s" % [(r.get("verify_findings"), r.get("verify_invariants"))
+                                 for r in rows])
+        with open(os.path.join(out, "quality.md")) as f:
+            table = f.read()
+        check("verifier passes" in table and "| 0.000 |" in table.split("verifier passes")[1],
+              "quality.md has no verifier column at 0: %s" % table[-300:])
+
+        done = subprocess.run(base + ["--verify", os.path.join(scratch, "unreadable"),
+                                      "--require-well-formed"], capture_output=True, text=True)
+        rows = cases()
+        check(done.returncode == 1 and rows and
+              rows[0]["verify_findings"].startswith("not readable strictly") and
+              rows[0]["verify_invariants"] == "unreadable",
+              "an output the verifier cannot open passed: %d %s" % (done.returncode,
+                                                                     done.stdout[-300:]))
+
+        done = subprocess.run(base + ["--verify", os.path.join(scratch, "clean"),
+                                      "--require-well-formed"], capture_output=True, text=True)
+        with open(os.path.join(out, "quality.csv")) as f:
+            lines = list(csv.DictReader(f))
+        check(done.returncode == 0 and cases()[0]["verify_findings"] == "" and
+              all(float(line["tabulix_verified"]) == 1.0 for line in lines),
+              "a clean output failed: %d %s" % (done.returncode, done.stdout[-300:]))
+
+        if verify:
+            # The verifier itself: whatever it finds today, the run does not fail without
+            # --require-well-formed.
+            done = subprocess.run(base + ["--verify", verify], capture_output=True, text=True)
+            check(done.returncode == 0 and "verifier: " in done.stdout,
+                  "the verifier's run failed: %d %s" % (done.returncode, done.stdout[-300:]))
+
+
 def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument("--corpus", required=True)
     parser.add_argument("--tabulix", required=True)
     parser.add_argument("--cellmap", required=True)
+    parser.add_argument("--verify")
     args = parser.parse_args(argv[1:])
     sample = os.path.join(args.corpus, "29942.xls")
     damage_is_deterministic_and_fully_accounted(sample, args.cellmap)
     the_best_possible_share_follows_the_damage(sample, args.cellmap)
     scoring_matches_sheets_and_values()
     floors_fail_when_not_reached(args.corpus, args.tabulix, args.cellmap)
+    the_verifier_sees_every_output(args.corpus, args.tabulix, args.cellmap, args.verify)
     the_map_agrees_with_olefile_and_xlrd(args.corpus, args.cellmap)
     print("%d failure(s)" % len(failures))
     return 1 if failures else 0

@@ -1,0 +1,180 @@
+#pragma once
+// The pieces the stream verifier is built of, shared by its source files: the records of
+// the stream as found, the list of findings, the strict reading of text, what the globals
+// hold, and the checks of one worksheet.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tabulix::verify {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// A record header as found in the stream; the data lies wholly inside the stream.
+struct RawRecord {
+  std::size_t pos = 0;  // of the header
+  std::uint16_t code = 0;
+  std::uint16_t length = 0;
+};
+
+// The data bytes of `record`.
+inline Bytes DataOf(Bytes stream, const RawRecord& record) {
+  return stream.subspan(record.pos + 4, record.length);
+}
+
+// The findings, capped in all and per invariant: "<invariant> at <offset>: <what>".
+class Findings {
+ public:
+  // `invariant` names one of the verifier's invariants: a string that outlives the list.
+  void Add(std::string_view invariant, std::size_t pos, std::string_view what);
+  // The lines, with a last one for those beyond the caps.
+  std::vector<std::string> Take();
+
+ private:
+  std::vector<std::string> lines_;
+  std::map<std::string_view, std::size_t> listed_;  // per invariant
+  std::map<std::string_view, std::size_t> more_;    // per invariant, left out
+};
+
+// Where the text of a record was found wanting.
+struct TextFault {
+  std::string_view invariant;  // "text-length", "continue-missing", "text-split", ...
+  std::string what;
+};
+
+// A strict reader of the strings of a record whose data may go on in CONTINUE records: each
+// further piece of a string's characters opens with a flags byte of its own, and a string
+// may begin a piece. A reader of a record that cannot continue gets the record alone.
+class TextCursor {
+ public:
+  // `offset`: where the text begins in the first piece; `continues`: the record is one that
+  // may go on in CONTINUE records (text that needs more bytes than it has is then missing
+  // its CONTINUE; otherwise it is longer than its record).
+  TextCursor(Bytes stream, std::span<const RawRecord> pieces, std::size_t offset, bool continues);
+
+  // Reads the string at the cursor and moves past it. `countBytes`: 1 for the short form
+  // (8-bit count), 2 for the long one; `extended`: the long form's formatting runs and
+  // phonetic block may follow. A broken structure ends the reading (the cursor is then
+  // where it stopped); text with an unpaired surrogate is read whole and reported.
+  std::optional<TextFault> Read(std::size_t countBytes, bool extended);
+
+  // True when every byte of every piece was read.
+  bool AtEnd() const;
+  // The bytes not read yet.
+  std::size_t Left() const;
+  // The stream offset of the next byte.
+  std::size_t StreamPos() const;
+
+ private:
+  Bytes Piece() const;
+  bool NextPiece();
+  // Reads `count` characters, the first piece `wide` or not; notes the first unpaired
+  // surrogate in `surrogate`.
+  std::optional<TextFault> Characters(std::size_t count, bool wide, std::string& surrogate);
+  TextFault Missing(std::size_t bytesOrCharacters, const char* unit) const;
+
+  Bytes stream_;
+  std::span<const RawRecord> pieces_;
+  bool continues_;
+  std::size_t piece_ = 0;
+  std::size_t offset_ = 0;  // in the current piece's data
+};
+
+// What the globals substream holds, as far as the worksheets' checks need it.
+struct GlobalsSummary {
+  std::size_t xfs = 0;
+  std::size_t sharedStrings = 0;  // the strings the SST holds (read whole)
+  bool hasNames = false;          // NAME records
+  bool hasExternSheet = false;    // EXTERNSHEET records
+};
+
+// The checks of one worksheet substream: fed its records in order (those of substreams
+// nested in it left out), then finished at its EOF or at the end of the stream.
+class SheetVerifier {
+ public:
+  SheetVerifier(Bytes stream, std::span<const RawRecord> records, const GlobalsSummary& globals,
+                Findings& findings, std::size_t bofPos);
+
+  // The record at records[index] with its CONTINUE records (`pieces`).
+  void Record(std::size_t index, std::span<const RawRecord> pieces);
+  void Finish();
+
+ private:
+  struct Range {
+    std::uint16_t firstRow = 0;
+    std::uint16_t lastRow = 0;
+    std::uint16_t firstColumn = 0;
+    std::uint16_t lastColumn = 0;
+    bool Covers(std::uint32_t row, std::uint32_t column) const {
+      return row >= firstRow && row <= lastRow && column >= firstColumn && column <= lastColumn;
+    }
+  };
+  struct Host {
+    std::uint16_t companion = 0;  // the code of the SHRFMLA, ARRAY or TABLE behind it
+    Range range;
+  };
+  struct RowRecord {
+    std::size_t pos = 0;
+    std::uint16_t row = 0;
+    std::uint16_t firstColumn = 0;
+    std::uint16_t endColumn = 0;  // last + 1
+  };
+  struct Bounds {
+    std::uint32_t first = 0;
+    std::uint32_t end = 0;  // last + 1
+  };
+
+  // A cell record's place and XF; the columns of a MULRK or MULBLANK run from `column` to
+  // `lastColumn`.
+  void Cell(const RawRecord& record, std::string_view what, std::uint16_t row, std::uint16_t column,
+            std::uint16_t lastColumn);
+  // An XF index of a cell, a row or a column: it names an XF of the globals.
+  void XfIndex(const RawRecord& record, std::string_view what, std::uint16_t xf);
+  void MultipleCells(const RawRecord& record, Bytes data, std::size_t width);
+  void Formula(std::size_t index, Bytes data);
+  void Companion(std::size_t index, Bytes data);
+  void StringRecord(std::size_t index, std::span<const RawRecord> pieces);
+  void Ranges(const RawRecord& record, Bytes data);
+  // The NAME and EXTERNSHEET records the formula at `pos` needs, from its token check.
+  void FormulaNeeds(std::size_t pos, std::string_view what, bool names, bool externSheet);
+  // "FORMULA at row 3, column 4"
+  static std::string Place(std::string_view what, std::uint32_t row, std::uint32_t column);
+
+  Bytes stream_;
+  std::span<const RawRecord> records_;
+  const GlobalsSummary& globals_;
+  Findings& findings_;
+  std::size_t bofPos_;
+
+  std::optional<std::size_t> dimensionsPos_;
+  Bounds dimensionRows_;
+  Bounds dimensionColumns_;
+  std::optional<std::size_t> indexPos_;
+  Bounds indexRows_;
+  std::vector<RowRecord> rows_;
+
+  bool anyCell_ = false;
+  std::uint32_t minRow_ = 0, maxRow_ = 0, minColumn_ = 0, maxColumn_ = 0;
+  // The last place a cell took: (row << 16) | column; the next must come after it.
+  std::optional<std::uint32_t> lastPlace_;
+  // Row -> the first and last column of its cells.
+  std::map<std::uint16_t, std::pair<std::uint16_t, std::uint16_t>> rowColumns_;
+  // (row << 16) | column -> the FORMULA there that a SHRFMLA, ARRAY or TABLE follows.
+  std::map<std::uint32_t, Host> hosts_;
+
+  // The record index a companion or a STRING may stand at (the one behind the FORMULA
+  // that allows it), and the FORMULA's place for the messages.
+  std::optional<std::size_t> companionAt_;
+  std::optional<std::size_t> stringAt_;
+  std::uint16_t formulaRow_ = 0;
+  std::uint16_t formulaColumn_ = 0;
+};
+
+}  // namespace tabulix::verify
