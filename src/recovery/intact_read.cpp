@@ -13,12 +13,16 @@ namespace {
 
 constexpr std::uint32_t kLastColumn = 255;
 
-// A record too short for its value. (Extra bytes are no sign of damage: some writers give
-// a BOOLERR nine bytes.)
+// A record long enough for its value and no longer than a writer's quirk makes it (some
+// give a BOOLERR nine bytes). A length that would take in a whole record behind it is a
+// damaged one: it swallows the cells that follow, while the chain of lengths may still
+// happen to reach the EOF.
 template <class T>
 bool WholeRecord(const cells::CellBlock& cell) {
+  constexpr std::uint32_t kRecordHeader = 4;
   const T* record = cell.As<T>();
-  return record == nullptr || record->dataSize_ >= T::kDataSize;
+  return record == nullptr ||
+         (record->dataSize_ >= T::kDataSize && record->dataSize_ < T::kDataSize + kRecordHeader);
 }
 
 // Whether one cell read soundly: a record long enough for its value, within the grid, naming a

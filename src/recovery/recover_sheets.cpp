@@ -126,6 +126,16 @@ bool LocateSheets(std::span<const std::uint8_t> stream, WorkbookModel& model,
   state.globalsRead_ = false;
   if (!boundaries.boundariesConsistent_) return true;
   MarkIntactSheets(stream, boundaries);
+  // A substream whose chain of lengths runs through the place where the sheet list says
+  // another sheet began (its EOF and that sheet's BOF lost, zeroed bytes chaining as empty
+  // records) is two sheets, not one intact one.
+  auto& flags = boundaries.intactFlags_;
+  for (std::size_t i = 0; i < flags.size() && i < boundaries.startPos_.size(); ++i) {
+    if (flags[i] == 1 && !LostStartsInside(boundaries.namedStarts_, boundaries,
+                                           boundaries.startPos_[i], boundaries.endPos_[i])
+                             .empty())
+      flags[i] = 0;
+  }
   return ReadIntactSheets(stream, boundaries, model.workbook_, model.worksheets_,
                           state.globalsRead_) == IntactReadResult::Done;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -150,17 +151,31 @@ void MendFont(Workbook::Font& font) {
 constexpr std::uint16_t kStyleXfBit = 0x0004;
 constexpr std::uint16_t kNoParent = 0x0FFF;
 
-// A cell format inherits from a style format; a style format from none.
-void MendXfParents(std::vector<Workbook::XF>& xfs) {
+// Vertical alignments a reader knows: top, centre, bottom, justified, distributed.
+constexpr std::uint8_t kLastVertical = 4;
+constexpr std::uint8_t kBottom = 2;
+
+// A cell format inherits from a style format; a style format from none. XF 0 is the
+// Normal style every workbook has: when the damage made a cell format of it, it is made
+// the style again, so that every cell format has a parent to name.
+void MendXfs(std::vector<Workbook::XF>& xfs) {
   const std::size_t count = xfs.size();
+  auto isStyle = [](const Workbook::XF& xf) { return (xf.typeProtection_ & kStyleXfBit) != 0; };
+  if (count > 0 && !isStyle(xfs[0])) {
+    xfs[0].typeProtection_ =
+        static_cast<std::uint16_t>((xfs[0].typeProtection_ & 0x0003) | kStyleXfBit | (kNoParent << 4));
+  }
   for (Workbook::XF& xf : xfs) {
     const std::uint16_t low = xf.typeProtection_ & 0x000F;
     const std::uint16_t parent = xf.typeProtection_ >> 4;
-    if ((xf.typeProtection_ & kStyleXfBit) != 0) {
+    if (isStyle(xf)) {
       if (parent != kNoParent) xf.typeProtection_ = static_cast<std::uint16_t>(low | (kNoParent << 4));
-    } else if (parent >= count || (xfs[parent].typeProtection_ & kStyleXfBit) == 0) {
+    } else if (parent >= count || !isStyle(xfs[parent])) {
       xf.typeProtection_ = low;  // parent 0: the Normal style
     }
+    const std::uint8_t vertical = (xf.alignment_ >> 4) & 0x07;
+    if (vertical > kLastVertical)
+      xf.alignment_ = static_cast<std::uint8_t>((xf.alignment_ & 0x8F) | (kBottom << 4));
   }
 }
 
@@ -198,7 +213,7 @@ void MendGlobals(Workbook& globals, WellFormedCounts& counts) {
     repaired += RepairText(font.name_) ? 1 : 0;
   }
   for (Workbook::Format& format : globals.formats_) repaired += RepairText(format.text_) ? 1 : 0;
-  MendXfParents(globals.xfs_);
+  MendXfs(globals.xfs_);
   for (Workbook::Style& style : globals.styles_) {
     // Bit 15 tells a built-in style; the rest names its XF.
     if ((style.xfIndex_ & 0x0FFF) >= globals.xfs_.size()) style.xfIndex_ &= 0x8000;
@@ -226,6 +241,17 @@ bool IsBlankCell(const CellBlock& cell) {
 template <class T>
 bool ExactSize(T& record) {
   return record.dataSize_ == T::kDataSize;
+}
+
+// A record of fixed fields read with another length (a writer's quirk, or damage) would
+// be written back with it: the saved record has its own length, the fields as read.
+template <class T>
+void FixSize(T& record) {
+  if (record.dataSize_ == T::kDataSize) return;
+  record.data_.clear();
+  record.continueIndices_.clear();
+  record.dataSize_ = T::kDataSize;
+  record.recordSize_ = T::kDataSize + 4;
 }
 
 // A fixed-size cell record read with extra bytes keeps them to write back; the saved
@@ -436,7 +462,7 @@ class SheetPass {
   }
 
   static std::uint32_t Key(std::uint16_t row, std::uint16_t column) {
-    return (std::uint32_t{row} << 8) | (column & 0xFF);
+    return (std::uint32_t{row} << 16) | column;
   }
 
   static const cells::CellRange* CompanionRange(const Formula& formula) {
@@ -498,11 +524,15 @@ class SheetPass {
     // A companion behind a formula that is not its anchor would stand alone in the saved
     // sheet; one whose range or tokens are broken serves nobody.
     if (whole && formula.kind_ != 0 &&
-        !(check.isExp && check.expRow == formula.row_ && check.expColumn == formula.column_ &&
-          anchors_.contains(Key(formula.row_, formula.column_)))) {
+        !((check.isExp || check.isTable) && check.expRow == formula.row_ &&
+          check.expColumn == formula.column_ && anchors_.contains(Key(formula.row_, formula.column_)))) {
       formula.kind_ = 0;
     }
     if (!whole) return SaveAsValue(cell, formula);
+    // Some writers keep an older version's code for FORMULA; readers of this format expect
+    // its own.
+    formula.code_ = Formula::kCode;
+    cell.type_ = Formula::kCode;
 
     switch (formula.resultKind()) {
       case Formula::ResultKind::String:
@@ -648,6 +678,7 @@ class SheetPass {
   // expect the blocks Excel writes. A writer that put every cell in one block leaves one
   // of thousands of rows.
   bool BlocksFit() const {
+    std::set<std::uint32_t> groups;
     for (const RowBlock& block : sheet_.cellTable_.rowBlocks_) {
       std::uint32_t low = 0xFFFF;
       std::uint32_t high = 0;
@@ -659,7 +690,10 @@ class SheetPass {
         low = std::min<std::uint32_t>(low, row.row_);
         high = std::max<std::uint32_t>(high, row.row_);
       }
-      if (low <= high && (low / 32 != high / 32)) return false;
+      if (low > high) continue;
+      if (low / 32 != high / 32) return false;
+      // One block per group: a ROW in one block and its cells in another would not agree.
+      if (!groups.insert(low / 32).second) return false;
     }
     return true;
   }
@@ -766,6 +800,9 @@ class SheetPass {
         fresh.reserved2_ = row.reserved2_;
         fresh.options_ = row.options_;
         if (fresh.lastColumn_ > kLastColumn + 1) fresh.lastColumn_ = kLastColumn + 1;
+        // A row format (bit 7, with its XF in bits 16 to 27) must name an XF record.
+        if (((fresh.options_ >> 16) & 0x0FFF) >= globals_.xfs_.size())
+          fresh.options_ &= ~(0x0FFF0000u | 0x80u);
         if (fresh.firstColumn_ >= fresh.lastColumn_) fresh.firstColumn_ = fresh.lastColumn_ = 0;
         rows.try_emplace(fresh.row_, fresh);
       }
@@ -824,9 +861,16 @@ class SheetPass {
       }
     }
     Worksheet::Dimensions dimensions;
+    // The rows take in those only a ROW record keeps (for a height or a format); the
+    // columns are the cells'.
+    const std::uint32_t rowsFirst = std::min(firstRow, firstTableRow);
+    const std::uint32_t rowsLast = std::max(firstRow <= lastRow ? lastRow : 0,
+                                            firstTableRow <= lastTableRow ? lastTableRow : 0);
+    if (rowsFirst <= rowsLast) {
+      dimensions.firstRow_ = rowsFirst;
+      dimensions.lastRowPlus1_ = rowsLast + 1;
+    }
     if (firstRow <= lastRow) {
-      dimensions.firstRow_ = firstRow;
-      dimensions.lastRowPlus1_ = lastRow + 1;
       dimensions.firstColumn_ = static_cast<std::uint16_t>(firstColumn);
       dimensions.lastColumnPlus1_ = static_cast<std::uint16_t>(endColumn);
     }
@@ -858,7 +902,41 @@ class SheetPass {
     for (Worksheet::ColInfo& info : sheet_.colInfos_) {
       if (info.lastColumn_ > kLastColumn + 1) info.lastColumn_ = kLastColumn + 1;
       if (info.xf_ >= xfCount) info.xf_ = 0;
+      FixSize(info);
     }
+    MendSelection(sheet_.selection_);
+    FixSize(sheet_.calcMode_);
+    FixSize(sheet_.calcCount_);
+    FixSize(sheet_.refMode_);
+    FixSize(sheet_.iteration_);
+    FixSize(sheet_.delta_);
+    FixSize(sheet_.saveRecalc_);
+    FixSize(sheet_.printHeaders_);
+    FixSize(sheet_.printGridlines_);
+    FixSize(sheet_.gridset_);
+    FixSize(sheet_.guts_);
+    FixSize(sheet_.defaultRowHeight_);
+    FixSize(sheet_.wsBool_);
+    FixSize(sheet_.hCenter_);
+    FixSize(sheet_.vCenter_);
+    FixSize(sheet_.setup_);
+    FixSize(sheet_.defColWidth_);
+    FixSize(sheet_.window2_);
+  }
+
+  // The selection names a cell of the grid and ranges in order; a damaged one is put back
+  // to the first cell.
+  static void MendSelection(Worksheet::Selection& selection) {
+    bool sound = selection.activeColumn_ <= kLastColumn && selection.pane_ <= 3 &&
+                 !selection.refs_.empty() && selection.activeRef_ < selection.refs_.size();
+    for (const auto& ref : selection.refs_) {
+      sound = sound && ref.firstRow_ <= ref.lastRow_ && ref.firstColumn_ <= ref.lastColumn_;
+    }
+    if (sound) return;
+    const std::uint8_t pane = selection.pane_ <= 3 ? selection.pane_ : 3;
+    selection.Reset();
+    selection.pane_ = pane;
+    selection.refs_.assign(1, {});
   }
 
   Worksheet& sheet_;

@@ -94,7 +94,8 @@ struct CellSpan {
   std::uint32_t endColumn = 0;
 };
 
-// The rows and columns a sheet's cells take, each end one past the last; all 0 for none.
+// The rows a sheet's cells and ROW records take and the columns of its cells, each end one
+// past the last; all 0 for none.
 CellSpan SpanOf(const Worksheet& sheet) {
   CellSpan span{UINT32_MAX, 0, UINT32_MAX, 0};
   for (const auto& block : sheet.cellTable_.rowBlocks_) {
@@ -108,7 +109,16 @@ CellSpan SpanOf(const Worksheet& sheet) {
       span.endColumn = std::max(span.endColumn, end);
     }
   }
+  const bool anyCell = span.endRow != 0;
+  // Rows only a ROW record keeps count among the rows; the columns are the cells'.
+  for (const auto& block : sheet.cellTable_.rowBlocks_) {
+    for (const auto& row : block.rows_) {
+      span.firstRow = std::min<std::uint32_t>(span.firstRow, row.row_);
+      span.endRow = std::max<std::uint32_t>(span.endRow, row.row_ + 1u);
+    }
+  }
   if (span.endRow == 0) return CellSpan{};
+  if (!anyCell) span.firstColumn = span.endColumn = 0;
   return span;
 }
 
