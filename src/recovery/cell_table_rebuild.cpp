@@ -78,24 +78,26 @@ CellBlock FillerBlank(std::uint16_t row, std::uint32_t column, std::uint16_t xf)
 }
 
 // Makes a gathered MULRK or MULBLANK fit for the table at column `column`, or says it is
-// not: a run holding no entry, or reaching past `lastColumn`, is not. The run's extent is
-// what it holds: one read with a span that disagrees with its length is cut to its
-// entries, so that it is written consistent and the columns it only claimed get fillers.
-// A run of one cell becomes the single-cell record (a run covers two columns at least).
-// Sets `next` to the column after the run.
+// not: a run holding no entry is not. The run's extent is what it holds: one read with a
+// span that disagrees with its length is cut to its entries, so that it is written
+// consistent and the columns it only claimed get fillers; one reaching past `lastColumn`
+// (the last column of the sheet) keeps the cells up to it. A run of one cell becomes the
+// single-cell record (a run covers two columns at least). Sets `next` to the column after
+// the run.
 template <class Run, class Single, class Entry, class MakeSingle>
 bool FitRun(CellBlock& cell, Run& run, std::span<const Entry> entries, std::uint32_t column,
             std::uint32_t lastColumn, std::uint32_t& next, MakeSingle makeSingle) {
-  if (entries.empty()) return false;
+  if (entries.empty() || column > lastColumn) return false;
+  const bool cut = column + entries.size() - 1 > lastColumn;
+  if (cut) entries = entries.first(lastColumn - column + 1);
   const std::size_t last = column + entries.size() - 1;
-  if (last > lastColumn) return false;
   if (entries.size() == 1) {
     Single single;
     single.row_ = run.row_;
     single.column_ = static_cast<std::uint16_t>(column);
     makeSingle(single, entries.front());
     cell.Emplace(std::move(single));
-  } else if (run.AsRead()) {
+  } else if (run.AsRead() || cut) {
     std::vector<Entry> held(entries.begin(), entries.end());
     run.column_ = static_cast<std::uint16_t>(column);
     if constexpr (std::is_same_v<Run, MulRK>) {

@@ -399,14 +399,13 @@ TEST(CellTableRebuild, OnlyTheFirstRecordOfARowOrCellReachesTheTable) {
 TEST(CellTableRebuild, RunsAreFittedToTheSheetAndToTheCellsInsideThem) {
   test::LogCapture logs;  // the damaged runs are logged as they are read
   {
-    // Columns 250 to 260: past the last column, so a blank stands at its first column and
-    // the columns after it are filled.
+    // Columns 250 to 260: past the last column, so the numbers up to column 255 are kept
+    // and the rest, which no sheet has room for, are cut.
     Worksheet sheet;
     Gather(sheet, MulRk(0, 250, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     RebuildCellTable(sheet, kManyXfs);
-    EXPECT_EQ(
-        Describe(sheet.cellTable_),
-        (std::vector<Lines>{{"ROW 0 [250,256) h255", "MULBLANK 0,250-255 xf69;69;69;69;69;69;"}}));
+    EXPECT_EQ(Describe(sheet.cellTable_),
+              (std::vector<Lines>{{"ROW 0 [250,256) h255", "MULRK 0,250-255 =0;1;2;3;4;5;"}}));
     EXPECT_EQ(DimensionsOf(sheet), (Bounds{0, 1, 250, 256}));
     ExpectWritesAndReadsBack(sheet);
   }
