@@ -22,7 +22,7 @@ Usage:
   bench/quality/quality.py [--corpus DIR | --files LIST] [--limit N] [--models M,...]
                            [--seeds S,...] [--peers] [--jobs N] [--out DIR]
                            [--floors CSV] [--tabulix PATH] [--cellmap PATH] [--keep DIR]
-                           [--verify PATH] [--require-well-formed]
+                           [--verify PATH] [--require-well-formed] [--open-everywhere]
 
   --corpus DIR   the originals (default: ../shared/corpus/real beside this repository)
   --files LIST   a text file naming the originals, one a line (relative to --corpus)
@@ -37,8 +37,13 @@ Usage:
   --verify PATH  tabulix-verify, run on every output: cases.csv gets the first finding
                  (verify_findings) and the invariants broken (verify_invariants), the
                  tables the share of outputs with no finding ("verifier passes")
+  --open-everywhere
+                 LibreOffice opens and writes again every output, and ssconvert reads it:
+                 "LO opens ours" and "Gnumeric warns on ours" (a warning for the output
+                 that it does not print for the original) without running the peers
   --require-well-formed
-                 exit status 1 when any output has a finding (each is named)
+                 exit status 1 when any output has a finding or xlrd refuses any
+                 output in whole or in part (each is named)
 
 Exit status: 0 on success, 1 when a floor is not reached or tabulix crashed (with
 --floors) or an output is not well-formed (with --require-well-formed), 2 on a usage
@@ -337,7 +342,7 @@ def one_file(job):
         # Gnumeric notes some things about sound files too (fonts it has no widths for,
         # features it does not support): only what it says of an output and not of the
         # original counts as a warning.
-        if options["peers"]:
+        if options["peers"] or options["open_everywhere"]:
             usual = gnumeric_warnings(path, os.path.join(work, "check.csv"))
 
         outputs = {tool: os.path.join(work, tool) for tool in TOOLS}
@@ -349,7 +354,7 @@ def one_file(job):
 
         for model, seed, stem, target, what, possible, unknown in cases:
             row = {"file": name, "model": model, "seed": seed, "cells": total,
-                   "best": possible / total, "unmapped": unknown, "damage": what}
+                   "best": possible / total, "unmapped": unknown, "damage": what, "stem": stem}
             ours = os.path.join(outputs["tabulix"], stem + ".xls")
             # No diagnostic dumps: they would go to ~/Morvendal when that folder exists.
             code, _, err = run([options["tabulix"], "recover", target, "-o", ours],
@@ -382,11 +387,24 @@ def one_file(job):
                 row["verify_findings"], row["verify_invariants"] = verify_output(
                     options["verify"], produced["tabulix"])
                 row["tabulix_verified"] = int(not row["verify_findings"])
-            if options["peers"] and produced["tabulix"]:
+            if (options["peers"] or options["open_everywhere"]) and produced["tabulix"]:
                 new = gnumeric_warnings(produced["tabulix"], os.path.join(work, "check.csv")) - usual
                 row["gnumeric_warns"] = int(bool(new))
                 row["gnumeric_warning"] = " | ".join(sorted(new))[:300]
             rows.append(row)
+        if options["open_everywhere"]:
+            # LibreOffice opens each of our outputs and writes it again: no file, no open.
+            ours = [os.path.join(outputs["tabulix"], r["stem"] + ".xls") for r in rows
+                    if r.get("tabulix_output")]
+            reopened = os.path.join(work, "lo-check")
+            os.mkdir(reopened)
+            libreoffice_convert(ours, reopened, os.path.join(work, "lo-profile"))
+            for r in rows:
+                if r.get("tabulix_output"):
+                    r["libreoffice_opens_ours"] = int(
+                        os.path.exists(os.path.join(reopened, r["stem"] + ".xls")))
+        for r in rows:
+            r.pop("stem", None)
         if options["keep"]:
             kept = os.path.join(options["keep"], os.path.splitext(name)[0])
             shutil.rmtree(kept, ignore_errors=True)
@@ -429,9 +447,12 @@ def summarise(rows, models, peers):
             with_output = [r for r in group if r.get(tool + "_output")]
             line[tool + "_output"] = len(with_output) / len(group)
             line[tool + "_xlrd_opens"] = mean(r[tool + "_xlrd_opens"] for r in with_output)
-        if peers:
-            checked = [r for r in group if "gnumeric_warns" in r]
+        checked = [r for r in group if "gnumeric_warns" in r]
+        if checked:
             line["gnumeric_warns"] = mean(r["gnumeric_warns"] for r in checked)
+        reopened = [r for r in group if "libreoffice_opens_ours" in r]
+        if reopened:
+            line["libreoffice_opens_ours"] = mean(r["libreoffice_opens_ours"] for r in reopened)
         verified = [r for r in group if "tabulix_verified" in r]
         if verified:
             line["tabulix_verified"] = mean(r["tabulix_verified"] for r in verified)
@@ -445,7 +466,7 @@ def fmt(value, digits=3):
     return str(value)
 
 
-def markdown(table, peers, header, verified=False):
+def markdown(table, peers, header, verified=False, reopened=False):
     columns = [("model", "model"), ("cases", "cases"), ("best", "best possible"),
                ("tabulix", "Tabulix"), ("gap", "gap")]
     if peers:
@@ -453,9 +474,12 @@ def markdown(table, peers, header, verified=False):
     columns += [("tabulix_output", "our outputs"), ("tabulix_xlrd_opens", "xlrd opens ours")]
     if verified:
         columns += [("tabulix_verified", "verifier passes")]
+    if reopened:
+        columns += [("libreoffice_opens_ours", "LO opens ours")]
+    if peers or reopened:
+        columns += [("gnumeric_warns", "Gnumeric warns on ours")]
     if peers:
-        columns += [("gnumeric_warns", "Gnumeric warns on ours"),
-                    ("libreoffice_output", "LO outputs"), ("gnumeric_output", "Gnumeric outputs")]
+        columns += [("libreoffice_output", "LO outputs"), ("gnumeric_output", "Gnumeric outputs")]
     columns += [("below_best", "cases below best"), ("above_best", "above best"),
                 ("crashes", "crashes")]
     lines = [header, "",
@@ -503,12 +527,19 @@ def check_floors(table, rows, path):
 
 
 def check_well_formed(rows):
-    """Names every output the verifier found fault with; returns how many there were."""
-    faulty = [r for r in rows if r.get("verify_findings")]
-    for r in faulty:
-        print("NOT WELL-FORMED: %s, %s seed %s: %s" % (r["file"], r["model"], r["seed"],
-                                                     r["verify_findings"]))
-    return len(faulty)
+    """Names every output the verifier found fault with, or xlrd refused in whole or in
+    part; returns how many there were."""
+    faulty = 0
+    for r in rows:
+        if r.get("verify_findings"):
+            print("NOT WELL-FORMED: %s, %s seed %s: %s" % (r["file"], r["model"], r["seed"],
+                                                         r["verify_findings"]))
+            faulty += 1
+        elif r.get("tabulix_output") == 1 and r.get("tabulix_xlrd_opens") == 0:
+            print("XLRD REFUSES: %s, %s seed %s: %s" % (r["file"], r["model"], r["seed"],
+                                                      r.get("xlrd_error", "")))
+            faulty += 1
+    return faulty
 
 
 def invariant_tally(rows):
@@ -538,6 +569,7 @@ def main(argv):
     parser.add_argument("--keep")
     parser.add_argument("--verify")
     parser.add_argument("--require-well-formed", action="store_true")
+    parser.add_argument("--open-everywhere", action="store_true")
     args = parser.parse_args(argv[1:])
 
     models = [m for m in args.models.split(",") if m]
@@ -585,7 +617,8 @@ def main(argv):
         shutil.copy2(tabulix, os.path.join(private, "tabulix"))
         options = {"tabulix": os.path.join(private, "tabulix"), "cellmap": cellmap,
                    "verify": verify, "peers": args.peers, "work": scratch,
-                   "keep": os.path.abspath(args.keep) if args.keep else None}
+                   "keep": os.path.abspath(args.keep) if args.keep else None,
+                   "open_everywhere": args.open_everywhere}
         jobs = [(p, models, seeds, options) for p in paths]
         rows, skipped = [], []
         started = time.time()
@@ -610,7 +643,8 @@ def main(argv):
     header = ("%d damaged copies of %d originals (%d model(s) x %d seed(s)); mean share of the "
               "original's cells each tool gives back, as xlrd reads its output."
               % (len(rows), files, len(models), len(seeds)))
-    text = markdown(table, args.peers, header, verified=verify is not None)
+    text = markdown(table, args.peers, header, verified=verify is not None,
+                    reopened=args.open_everywhere)
     print(text)
     if verify is not None:
         tally = invariant_tally(rows)
@@ -637,7 +671,7 @@ def main(argv):
         fields = ["file", "model", "seed", "cells", "best", "tabulix", "libreoffice", "gnumeric",
                   "unmapped", "tabulix_exit", "tabulix_crash", "crash_report", "tabulix_output", "tabulix_xlrd_opens", "xlrd_error",
                   "verify_findings", "verify_invariants",
-                  "gnumeric_warns", "gnumeric_warning", "libreoffice_output",
+                  "gnumeric_warns", "gnumeric_warning", "libreoffice_opens_ours", "libreoffice_output",
                   "libreoffice_xlrd_opens", "gnumeric_output", "gnumeric_xlrd_opens", "damage"]
         write_csv(os.path.join(args.out, "cases.csv"), rows, fields)
         gaps = [dict(r, gap=r["best"] - r["tabulix"],
