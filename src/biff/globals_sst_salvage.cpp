@@ -395,14 +395,16 @@ std::vector<std::size_t> SortedOffsets(const std::vector<Anchor>& anchors) {
 }
 
 // Whether the run from anchor k lines up: it reads every string up to the next anchor's
-// index and ends exactly at that anchor, or, from the last anchor, reads every string up to
-// `length` and ends exactly with the table.
+// index and ends exactly at that anchor, or, from the last anchor, ends exactly with the
+// table, having read every string up to `length` or fewer that are all sound (the unique
+// count may promise more than the table holds; zeroed bytes read as empty strings are not
+// sound).
 bool LinesUp(const Table& table, const std::vector<Anchor>& anchors, std::size_t k,
              std::size_t length, const Run& run) {
-  const bool last = k + 1 == anchors.size();
-  const std::size_t count = (last ? length : anchors[k + 1].index) - anchors[k].index;
-  const std::size_t target = last ? table.bytes.size() : anchors[k + 1].at;
-  return run.read == count && run.end == target;
+  if (k + 1 < anchors.size())
+    return run.read == anchors[k + 1].index - anchors[k].index && run.end == anchors[k + 1].at;
+  return run.end == table.bytes.size() &&
+         (run.read == length - anchors[k].index || (run.read > 0 && run.sound == run.read));
 }
 
 }  // namespace
@@ -475,17 +477,17 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
     // Keep those the strings confirm: reached exactly from the one before, or reaching
     // exactly the one after. A damaged bucket position does neither.
     std::vector<std::size_t> sortedAt = SortedOffsets(candidates);
-    std::vector<std::uint8_t> linesUp(candidates.size(), 0);
+    std::vector<std::uint8_t> reaches(candidates.size(), 0);
     for (std::size_t k = 0; k < candidates.size(); ++k) {
       const bool last = k + 1 == candidates.size();
       const std::size_t count = (last ? trueLength : candidates[k + 1].index) - candidates[k].index;
       const Run run = ReadRun(table, candidates[k].at, StopFor(table, sortedAt, candidates[k].at),
                               count, nullptr);
-      linesUp[k] = LinesUp(table, candidates, k, trueLength, run) ? 1 : 0;
+      reaches[k] = LinesUp(table, candidates, k, trueLength, run) ? 1 : 0;
     }
     std::vector<Anchor> anchors;
     for (std::size_t k = 0; k < candidates.size(); ++k) {
-      if (k == 0 || linesUp[k] != 0 || linesUp[k - 1] != 0) anchors.push_back(candidates[k]);
+      if (k == 0 || reaches[k] != 0 || reaches[k - 1] != 0) anchors.push_back(candidates[k]);
     }
     // Distrust the index when no bucket is confirmed, or when the confirmed ones all
     // disagree with the first read where that read still looks sound.
@@ -505,6 +507,7 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
     std::vector<std::size_t> taken(anchors.size(), 0);
     std::vector<std::vector<std::size_t>> scarred(anchors.size());
     std::size_t reach = 0;
+    bool tailFound = false;  // the last run ended with the table
     for (std::size_t k = 0; k < anchors.size(); ++k) {
       const bool last = k + 1 == anchors.size();
       const std::size_t count = (last ? trueLength : anchors[k + 1].index) - anchors[k].index;
@@ -513,14 +516,16 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
       // A run that does not line up met damage after its sound strings; the last of them
       // borders it, and a burst that began inside its characters leaves its length (and so
       // the look of its text) intact. It goes with the damage.
-      taken[k] = LinesUp(table, anchors, k, trueLength, run) ? run.read
-                 : run.sound > 0                             ? run.sound - 1
-                                                             : 0;
+      const bool linesUp = LinesUp(table, anchors, k, trueLength, run);
+      taken[k] = linesUp ? run.read : run.sound > 0 ? run.sound - 1 : 0;
+      tailFound = linesUp && k + 1 == anchors.size();
       if (taken[k] > 0) reach = std::max(reach, anchors[k].index + taken[k]);
       scarred[k] = run.scarred;
     }
-    // One entry per index the first read or the buckets account for.
-    const std::size_t bucketReach = std::min(trueLength, positions.size() * per);
+    // One entry per index the first read or the buckets account for: the strings read up
+    // to the table's end, or, when its end was not found, as many as the buckets and the
+    // unique count say.
+    const std::size_t bucketReach = tailFound ? 0 : std::min(trueLength, positions.size() * per);
     const std::size_t size = std::min(trueLength, std::max({strings_.size(), bucketReach, reach}));
     result.resize(size);
     lost.assign(size, 1);
