@@ -341,8 +341,8 @@ struct Run {
   std::vector<std::size_t> scarred;  // of them, those touching a scarred piece boundary
 };
 
-// Reads up to `count` strings from `from`, none past `limit`. Keeps them in `out` and
-// their offsets in `starts` when given.
+// Reads up to `count` strings from `from`, none past `limit`. Keeps them in `out` when
+// given, and in `starts` the offsets of the sound ones before the first doubtful one.
 Run ReadRun(const Table& table, std::size_t from, std::size_t limit, std::size_t count,
             std::vector<LargeString>* out, std::vector<std::size_t>* starts = nullptr) {
   const std::span<const std::uint8_t> data =
@@ -360,7 +360,7 @@ Run ReadRun(const Table& table, std::size_t from, std::size_t limit, std::size_t
     if (!extent.whole || extent.end <= q) break;
     LargeString& text = out != nullptr ? out->emplace_back() : scratch;
     SST::ReadSplitString(data, splits, text, q, split);
-    if (starts != nullptr) starts->push_back(q);
+    if (starts != nullptr && run.sound == run.read) starts->push_back(q);
     const bool scarred = table.Scarred(q, extent.end);
     if (scarred) run.scarred.push_back(run.read);
     const bool doubtful = scarred || extent.doubtful || DoubtfulText(text);
@@ -447,15 +447,16 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
   const std::size_t trueLength = std::min<std::size_t>(unique_, room);
 
   // Read whole from the start, the table found may be sound after all: a CONTINUE whose
-  // code alone was hit ends the first read's join but not this one.
-  std::vector<LargeString> whole;
+  // code alone was hit ends the first read's join but not this one. Counted first, and
+  // kept only when sound: a damaged count over zeroed bytes would hold millions of empty
+  // strings.
   std::vector<std::size_t> starts;
   const Run first =
-      ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, &whole, &starts);
+      ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, nullptr, &starts);
   std::vector<LargeString> result;
   std::vector<std::uint8_t> lost;
   if (first.read == trueLength && first.end == table.bytes.size()) {
-    result = std::move(whole);
+    ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, &result);
     if (!first.scarred.empty()) {
       lost.assign(result.size(), 0);
       for (const std::size_t i : first.scarred) {
