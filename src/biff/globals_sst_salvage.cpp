@@ -508,7 +508,9 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
     std::vector<std::size_t> taken(anchors.size(), 0);
     std::vector<std::vector<std::size_t>> scarred(anchors.size());
     std::size_t reach = 0;
-    bool tailFound = false;  // the last run ended with the table
+    // The last bucket's run ended with the table: the table is as long as it read. (A run
+    // from an earlier bucket that ends with the table found where its tail was cut off.)
+    bool tailFound = false;
     for (std::size_t k = 0; k < anchors.size(); ++k) {
       const bool last = k + 1 == anchors.size();
       const std::size_t count = (last ? trueLength : anchors[k + 1].index) - anchors[k].index;
@@ -519,7 +521,8 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
       // the look of its text) intact. It goes with the damage.
       const bool linesUp = LinesUp(table, anchors, k, trueLength, run);
       taken[k] = linesUp ? run.read : run.sound > 0 ? run.sound - 1 : 0;
-      tailFound = linesUp && k + 1 == anchors.size();
+      tailFound =
+          linesUp && k + 1 == anchors.size() && anchors[k].index / per + 1 == positions.size();
       if (taken[k] > 0) reach = std::max(reach, anchors[k].index + taken[k]);
       scarred[k] = run.scarred;
     }
