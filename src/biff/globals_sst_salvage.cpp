@@ -311,6 +311,11 @@ bool DoubtfulChar(char32_t c) {
   return (c >= 0x7F && c <= 0x9F) || c == 0xFFFE || c == 0xFFFF;
 }
 
+bool HoldsNul(const LargeString& text) {
+  return text.IsWide() ? text.wide_.find(u'\0') != std::u16string::npos
+                       : text.narrow_.find('\0') != std::string::npos;
+}
+
 // Text that random or zeroed bytes give and real strings do not: an empty string (zeroed
 // bytes read as a run of them), control characters, a surrogate without its partner.
 bool DoubtfulText(const LargeString& text) {
@@ -335,10 +340,12 @@ bool DoubtfulText(const LargeString& text) {
 
 // Strings read one after the other from one offset of the table.
 struct Run {
-  std::size_t read = 0;              // strings read whole
-  std::size_t sound = 0;             // of them, those before the first doubtful one
-  std::size_t end = 0;               // offset behind the last string read whole
-  std::vector<std::size_t> scarred;  // of them, those touching a scarred piece boundary
+  std::size_t read = 0;   // strings read whole
+  std::size_t sound = 0;  // of them, those before the first doubtful one
+  std::size_t end = 0;    // offset behind the last string read whole
+  // Of them, those that show damage even where the run lines up: they touch a scarred
+  // piece boundary, or hold U+0000, which zeroed bytes leave and no writer stores.
+  std::vector<std::size_t> marred;
 };
 
 // Reads up to `count` strings from `from`, none past `limit`. Keeps them in `out` when
@@ -361,9 +368,9 @@ Run ReadRun(const Table& table, std::size_t from, std::size_t limit, std::size_t
     LargeString& text = out != nullptr ? out->emplace_back() : scratch;
     SST::ReadSplitString(data, splits, text, q, split);
     if (starts != nullptr && run.sound == run.read) starts->push_back(q);
-    const bool scarred = table.Scarred(q, extent.end);
-    if (scarred) run.scarred.push_back(run.read);
-    const bool doubtful = scarred || extent.doubtful || DoubtfulText(text);
+    const bool marred = table.Scarred(q, extent.end) || HoldsNul(text);
+    if (marred) run.marred.push_back(run.read);
+    const bool doubtful = marred || extent.doubtful || DoubtfulText(text);
     if (!doubtful && run.sound == run.read) ++run.sound;
     ++run.read;
     q = extent.end;
@@ -457,9 +464,9 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
   std::vector<std::uint8_t> lost;
   if (first.read == trueLength && first.end == table.bytes.size()) {
     ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, &result);
-    if (!first.scarred.empty()) {
+    if (!first.marred.empty()) {
       lost.assign(result.size(), 0);
-      for (const std::size_t i : first.scarred) {
+      for (const std::size_t i : first.marred) {
         result[i] = LargeString();
         lost[i] = 1;
       }
@@ -506,7 +513,7 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
     sortedAt = SortedOffsets(anchors);
     std::vector<std::vector<LargeString>> runs(anchors.size());
     std::vector<std::size_t> taken(anchors.size(), 0);
-    std::vector<std::vector<std::size_t>> scarred(anchors.size());
+    std::vector<std::vector<std::size_t>> marred(anchors.size());
     std::size_t reach = 0;
     // The last bucket's run ended with the table: the table is as long as it read. (A run
     // from an earlier bucket that ends with the table found where its tail was cut off.)
@@ -524,7 +531,7 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
       tailFound =
           linesUp && k + 1 == anchors.size() && anchors[k].index / per + 1 == positions.size();
       if (taken[k] > 0) reach = std::max(reach, anchors[k].index + taken[k]);
-      scarred[k] = run.scarred;
+      marred[k] = run.marred;
     }
     // One entry per index the first read or the buckets account for: the strings read up
     // to the table's end, or, when its end was not found, as many as the buckets and the
@@ -538,8 +545,8 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
         result[anchors[k].index + j] = std::move(runs[k][j]);
         lost[anchors[k].index + j] = 0;
       }
-      // A run that lines up may still hold a string the damage at a scar reached.
-      for (const std::size_t j : scarred[k]) {
+      // A run that lines up may still hold a string whose characters were hit.
+      for (const std::size_t j : marred[k]) {
         if (j >= taken[k] || anchors[k].index + j >= size) continue;
         result[anchors[k].index + j] = LargeString();
         lost[anchors[k].index + j] = 1;

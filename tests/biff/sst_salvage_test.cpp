@@ -53,14 +53,16 @@ struct Layout {
     return joined;
   }
 
-  // Three bytes before the header of a string in the second half of the table, with `count`
-  // bytes of room in its piece: damage there leaves the string before it framed as it was,
-  // with only its last characters changed.
-  std::size_t Victim(std::size_t count) const {
+  // Where `count` bytes of damage fit in one piece, from the second half of the table on:
+  // from three bytes before a string's header (the string before it keeps its framing and
+  // loses its last characters), or `inside` a string's characters (it keeps its framing).
+  std::size_t Victim(std::size_t count, bool inside = false) const {
     for (std::size_t joined = 0; const auto& [start, length] : pieces) {
       for (std::size_t i = strings.size() / 2; i < strings.size(); ++i) {
-        const std::size_t at = strings[i].first;
-        if (at >= joined + 3 && at + count <= joined + length + 3) return start + at - joined - 3;
+        const std::size_t at = inside ? strings[i].first + 16 : strings[i].first - 3;
+        if (at >= joined && at + count <= joined + length &&
+            (!inside || at + count < strings[i].second))
+          return start + at - joined;
       }
       joined += length;
     }
@@ -69,7 +71,13 @@ struct Layout {
   }
 };
 
-enum class Damage { kRandomBytes, kZeroedSector, kRecodedHeader, kDestroyedHeader };
+enum class Damage {
+  kRandomBytes,
+  kZeroedSector,
+  kZeroedCharacters,
+  kRecodedHeader,
+  kDestroyedHeader
+};
 
 // Damages the table's middle; returns the stream bytes hit.
 std::pair<std::size_t, std::size_t> Apply(Damage damage, Bytes& stream, const Layout& layout) {
@@ -81,12 +89,16 @@ std::pair<std::size_t, std::size_t> Apply(Damage damage, Bytes& stream, const La
     stream[header] = 0x77;
     return {0, 0};
   }
+  const bool zeros = damage == Damage::kZeroedSector || damage == Damage::kZeroedCharacters;
   if (damage != Damage::kDestroyedHeader) {
-    from = layout.Victim(damage == Damage::kZeroedSector ? 512 : 300);
-    to = from + (damage == Damage::kZeroedSector ? 512 : 300);
+    const std::size_t count = damage == Damage::kRandomBytes    ? 300
+                              : damage == Damage::kZeroedSector ? 512
+                                                                : 64;
+    from = layout.Victim(count, damage == Damage::kZeroedCharacters);
+    to = from + count;
   }
   for (std::size_t i = from; i < to; ++i)
-    stream[i] = damage == Damage::kZeroedSector ? 0 : static_cast<std::uint8_t>(random());
+    stream[i] = zeros ? 0 : static_cast<std::uint8_t>(random());
   if (damage == Damage::kRandomBytes)
     std::copy_n("xyz", 3, stream.begin() + static_cast<std::ptrdiff_t>(from));
   return {from, to};
@@ -112,8 +124,9 @@ TEST(SstSalvage, DamageInsideTheTableCostsOnlyTheStringsItHits) {
     reference.Read(sound, 0);
     const auto& want = reference.sst_;
     const Layout layout(sound, want);
-    for (const Damage damage : {Damage::kRandomBytes, Damage::kZeroedSector, Damage::kRecodedHeader,
-                                Damage::kDestroyedHeader}) {
+    for (const Damage damage :
+         {Damage::kRandomBytes, Damage::kZeroedSector, Damage::kZeroedCharacters,
+          Damage::kRecodedHeader, Damage::kDestroyedHeader}) {
       SCOPED_TRACE(std::string(name) + ", damage " + std::to_string(static_cast<int>(damage)));
       Bytes stream = sound;
       const auto [from, to] = Apply(damage, stream, layout);
