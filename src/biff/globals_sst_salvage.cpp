@@ -414,44 +414,27 @@ bool LinesUp(const Table& table, const std::vector<Anchor>& anchors, std::size_t
          (run.read == length - anchors[k].index || (run.read > 0 && run.sound == run.read));
 }
 
-}  // namespace
+// The table read again with the buckets of `index`: one entry per index, and the lost
+// ones flagged (`lost` empty when none is). Nothing when the index does not agree with the
+// table, or when it says nothing the first read (`firstCount` strings) did not.
+struct Outcome {
+  std::vector<LargeString> strings;
+  std::vector<std::uint8_t> lost;
+};
 
-SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtSST& index) {
-  SalvageCounts counts;
-  if (!needsSalvage_) return counts;
-  needsSalvage_ = false;
-  counts.read = strings_.size();
-  const std::size_t sstAt = sourcePosition_;
-  std::uint16_t code = 0;
-  std::uint16_t length = 0;
-  // A span other than the one the table was read from has something else here.
-  if (!HeaderAt(stream, sstAt, code, length) || code != kCode ||
-      std::size_t{length} < kFirstString) {
-    return counts;
-  }
-
-  // The index the caller read; else the one the table's pieces lead to, for a globals
-  // read that lost its way in the damage before it came to the EXTSST.
-  std::vector<std::int64_t> positions = BucketPositions(index, sstAt, unique_);
-  Table table = FindPieces(stream, sstAt, BucketHeaders(stream, index, positions));
-  ExtSST found;
-  const ExtSST* buckets = &index;
-  if (index.buckets_.empty() && table.indexAt && found.Read(stream, *table.indexAt) > 0 &&
-      !found.buckets_.empty()) {
-    buckets = &found;
-    positions = BucketPositions(found, sstAt, unique_);
-    table = FindPieces(stream, sstAt, BucketHeaders(stream, found, positions));
-  }
-  const std::size_t per = buckets->stringsPerBucket_;
-  auto inStream = [&](std::int64_t at) {
-    return at >= 0 && static_cast<std::uint64_t>(at) < stream.size();
-  };
-  if (table.bytes.size() < kFirstString) return counts;
+std::optional<Outcome> ReadAgain(std::span<const std::uint8_t> stream, std::size_t sstAt,
+                                 std::uint32_t unique, std::size_t firstCount, const ExtSST& index,
+                                 std::optional<std::size_t>& indexAt) {
+  const std::vector<std::int64_t> positions = BucketPositions(index, sstAt, unique);
+  const Table table = FindPieces(stream, sstAt, BucketHeaders(stream, index, positions));
+  indexAt = table.indexAt;
+  if (table.bytes.size() < kFirstString) return std::nullopt;
+  const std::size_t per = index.stringsPerBucket_;
 
   // The table's true length: at most what the unique count says and what its bytes hold.
   const std::size_t room =
       (table.streamEnd - table.pieces[0].dataStart - kFirstString) / kMinStringSize;
-  const std::size_t trueLength = std::min<std::size_t>(unique_, room);
+  const std::size_t trueLength = std::min<std::size_t>(unique, room);
 
   // Read whole from the start, the table found may be sound after all: a CONTINUE whose
   // code alone was hit ends the first read's join but not this one. Counted first, and
@@ -460,114 +443,147 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
   std::vector<std::size_t> starts;
   const Run first =
       ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, nullptr, &starts);
-  std::vector<LargeString> result;
-  std::vector<std::uint8_t> lost;
+  Outcome outcome;
   if (first.read == trueLength && first.end == table.bytes.size()) {
-    ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, &result);
+    ReadRun(table, kFirstString, table.Stop(kFirstString), trueLength, &outcome.strings);
     if (!first.marred.empty()) {
-      lost.assign(result.size(), 0);
+      outcome.lost.assign(outcome.strings.size(), 0);
       for (const std::size_t i : first.marred) {
-        result[i] = LargeString();
-        lost[i] = 1;
+        outcome.strings[i] = LargeString();
+        outcome.lost[i] = 1;
       }
     }
-  } else {
-    // Candidate anchors: the buckets whose position lands in a piece on a string header
-    // whose flags a writer could have set.
-    std::vector<Anchor> candidates{{0, kFirstString}};
-    for (std::size_t b = 1; b < positions.size() && b * per < trueLength; ++b) {
-      if (!inStream(positions[b])) continue;
-      const auto at = table.Map(static_cast<std::size_t>(positions[b]));
-      if (!at || *at <= kFirstString || table.bytes.size() - *at < kMinStringSize) continue;
-      if ((table.bytes[*at + 2] & ~kStringFlags) != 0) continue;
-      candidates.push_back({b * per, *at});
-    }
-    // Keep those the strings confirm: reached exactly from the one before, or reaching
-    // exactly the one after. A damaged bucket position does neither.
-    std::vector<std::size_t> sortedAt = SortedOffsets(candidates);
-    std::vector<std::uint8_t> reaches(candidates.size(), 0);
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-      const bool last = k + 1 == candidates.size();
-      const std::size_t count = (last ? trueLength : candidates[k + 1].index) - candidates[k].index;
-      const Run run = ReadRun(table, candidates[k].at, StopFor(table, sortedAt, candidates[k].at),
-                              count, nullptr);
-      reaches[k] = LinesUp(table, candidates, k, trueLength, run) ? 1 : 0;
-    }
-    std::vector<Anchor> anchors;
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-      if (k == 0 || reaches[k] != 0 || reaches[k - 1] != 0) anchors.push_back(candidates[k]);
-    }
-    // Distrust the index when no bucket is confirmed, or when the confirmed ones all
-    // disagree with the first read where that read still looks sound.
-    const std::size_t soundPrefix = first.sound;
-    std::size_t checked = 0;
-    std::size_t agree = 0;
-    for (std::size_t k = 1; k < anchors.size(); ++k) {
-      if (anchors[k].index >= soundPrefix) break;
-      ++checked;
-      if (starts[anchors[k].index] == anchors[k].at) ++agree;
-    }
-    if (anchors.size() < 2 || (checked > 0 && agree == 0)) return counts;
+    return outcome;
+  }
 
-    // Read from each anchor to the next.
-    sortedAt = SortedOffsets(anchors);
-    std::vector<std::vector<LargeString>> runs(anchors.size());
-    std::vector<std::size_t> taken(anchors.size(), 0);
-    std::vector<std::vector<std::size_t>> marred(anchors.size());
-    std::size_t reach = 0;
-    // The last bucket's run ended with the table: the table is as long as it read. (A run
-    // from an earlier bucket that ends with the table found where its tail was cut off.)
-    bool tailFound = false;
-    for (std::size_t k = 0; k < anchors.size(); ++k) {
-      const bool last = k + 1 == anchors.size();
-      const std::size_t count = (last ? trueLength : anchors[k + 1].index) - anchors[k].index;
-      const Run run =
-          ReadRun(table, anchors[k].at, StopFor(table, sortedAt, anchors[k].at), count, &runs[k]);
-      // A run that does not line up met damage after its sound strings; the last of them
-      // borders it, and a burst that began inside its characters leaves its length (and so
-      // the look of its text) intact. It goes with the damage.
-      const bool linesUp = LinesUp(table, anchors, k, trueLength, run);
-      taken[k] = linesUp ? run.read : run.sound > 0 ? run.sound - 1 : 0;
-      tailFound =
-          linesUp && k + 1 == anchors.size() && anchors[k].index / per + 1 == positions.size();
-      if (taken[k] > 0) reach = std::max(reach, anchors[k].index + taken[k]);
-      marred[k] = run.marred;
+  // Candidate anchors: the buckets whose position lands in a piece on a string header
+  // whose flags a writer could have set.
+  std::vector<Anchor> candidates{{0, kFirstString}};
+  for (std::size_t b = 1; b < positions.size() && b * per < trueLength; ++b) {
+    if (positions[b] < 0 || static_cast<std::uint64_t>(positions[b]) >= stream.size()) continue;
+    const auto at = table.Map(static_cast<std::size_t>(positions[b]));
+    if (!at || *at <= kFirstString || table.bytes.size() - *at < kMinStringSize) continue;
+    if ((table.bytes[*at + 2] & ~kStringFlags) != 0) continue;
+    candidates.push_back({b * per, *at});
+  }
+  // Keep those the strings confirm: reached exactly from the one before, or reaching
+  // exactly the one after. A damaged bucket position does neither.
+  std::vector<std::size_t> sortedAt = SortedOffsets(candidates);
+  std::vector<std::uint8_t> reaches(candidates.size(), 0);
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const bool last = k + 1 == candidates.size();
+    const std::size_t count = (last ? trueLength : candidates[k + 1].index) - candidates[k].index;
+    const Run run = ReadRun(table, candidates[k].at, StopFor(table, sortedAt, candidates[k].at),
+                            count, nullptr);
+    reaches[k] = LinesUp(table, candidates, k, trueLength, run) ? 1 : 0;
+  }
+  std::vector<Anchor> anchors;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    if (k == 0 || reaches[k] != 0 || reaches[k - 1] != 0) anchors.push_back(candidates[k]);
+  }
+  // Distrust the index when no bucket is confirmed, or when the confirmed ones all
+  // disagree with the first read where that read still looks sound.
+  std::size_t checked = 0;
+  std::size_t agree = 0;
+  for (std::size_t k = 1; k < anchors.size() && anchors[k].index < first.sound; ++k) {
+    ++checked;
+    if (starts[anchors[k].index] == anchors[k].at) ++agree;
+  }
+  if (anchors.size() < 2 || (checked > 0 && agree == 0)) return std::nullopt;
+
+  // Read from each anchor to the next.
+  sortedAt = SortedOffsets(anchors);
+  std::vector<std::vector<LargeString>> runs(anchors.size());
+  std::vector<std::size_t> taken(anchors.size(), 0);
+  std::vector<std::vector<std::size_t>> marred(anchors.size());
+  std::size_t reach = 0;
+  // The last bucket's run ended with the table: the table is as long as it read. (A run
+  // from an earlier bucket that ends with the table found where its tail was cut off.)
+  bool tailFound = false;
+  for (std::size_t k = 0; k < anchors.size(); ++k) {
+    const bool last = k + 1 == anchors.size();
+    const std::size_t count = (last ? trueLength : anchors[k + 1].index) - anchors[k].index;
+    const Run run =
+        ReadRun(table, anchors[k].at, StopFor(table, sortedAt, anchors[k].at), count, &runs[k]);
+    // A run that does not line up met damage after its sound strings; the last of them
+    // borders it, and a burst that began inside its characters leaves its length (and so
+    // the look of its text) intact. It goes with the damage.
+    const bool linesUp = LinesUp(table, anchors, k, trueLength, run);
+    taken[k] = linesUp ? run.read : run.sound > 0 ? run.sound - 1 : 0;
+    tailFound = linesUp && last && anchors[k].index / per + 1 == positions.size();
+    if (taken[k] > 0) reach = std::max(reach, anchors[k].index + taken[k]);
+    marred[k] = run.marred;
+  }
+  // One entry per index the first read or the buckets account for: the strings read up
+  // to the table's end, or, when its end was not found, as many as the buckets and the
+  // unique count say.
+  const std::size_t bucketReach = tailFound ? 0 : std::min(trueLength, positions.size() * per);
+  const std::size_t size = std::min(trueLength, std::max({firstCount, bucketReach, reach}));
+  outcome.strings.resize(size);
+  outcome.lost.assign(size, 1);
+  for (std::size_t k = 0; k < anchors.size(); ++k) {
+    for (std::size_t j = 0; j < taken[k] && anchors[k].index + j < size; ++j) {
+      outcome.strings[anchors[k].index + j] = std::move(runs[k][j]);
+      outcome.lost[anchors[k].index + j] = 0;
     }
-    // One entry per index the first read or the buckets account for: the strings read up
-    // to the table's end, or, when its end was not found, as many as the buckets and the
-    // unique count say.
-    const std::size_t bucketReach = tailFound ? 0 : std::min(trueLength, positions.size() * per);
-    const std::size_t size = std::min(trueLength, std::max({strings_.size(), bucketReach, reach}));
-    result.resize(size);
-    lost.assign(size, 1);
-    for (std::size_t k = 0; k < anchors.size(); ++k) {
-      for (std::size_t j = 0; j < taken[k] && anchors[k].index + j < size; ++j) {
-        result[anchors[k].index + j] = std::move(runs[k][j]);
-        lost[anchors[k].index + j] = 0;
-      }
-      // A run that lines up may still hold a string whose characters were hit.
-      for (const std::size_t j : marred[k]) {
-        if (j >= taken[k] || anchors[k].index + j >= size) continue;
-        result[anchors[k].index + j] = LargeString();
-        lost[anchors[k].index + j] = 1;
-      }
+    // A run that lines up may still hold a string whose characters were hit.
+    for (const std::size_t j : marred[k]) {
+      if (j >= taken[k] || anchors[k].index + j >= size) continue;
+      outcome.strings[anchors[k].index + j] = LargeString();
+      outcome.lost[anchors[k].index + j] = 1;
     }
   }
+  return outcome;
+}
+
+}  // namespace
+
+SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtSST& index) {
+  SalvageCounts counts;
+  if (!needsSalvage_) return counts;
+  needsSalvage_ = false;
+  counts.read = strings_.size();
+  std::uint16_t code = 0;
+  std::uint16_t length = 0;
+  // A span other than the one the table was read from has something else here.
+  if (!HeaderAt(stream, sourcePosition_, code, length) || code != kCode ||
+      std::size_t{length} < kFirstString) {
+    return counts;
+  }
+
+  // The EXTSST right behind the table's last piece is the table's own. The caller's may
+  // be another: a globals read that lost its way in the damage never came to it, and the
+  // record-by-record recovery takes whatever passes for an EXTSST last in its slice. So
+  // the one the walk over the pieces comes upon leads, and the caller's is tried when
+  // that one does not agree with the table.
+  std::optional<std::size_t> indexAt;
+  std::optional<Outcome> outcome =
+      ReadAgain(stream, sourcePosition_, unique_, strings_.size(), index, indexAt);
+  ExtSST own;
+  if (indexAt && own.Read(stream, *indexAt) > 0 && own.data_ != index.data_) {
+    std::optional<std::size_t> ignored;
+    if (std::optional<Outcome> mine =
+            ReadAgain(stream, sourcePosition_, unique_, strings_.size(), own, ignored))
+      outcome = std::move(mine);
+  }
+  if (!outcome) return counts;
 
   // Tell what the first read had right from what came back only now.
   counts = SalvageCounts();
-  for (std::size_t i = 0; i < result.size(); ++i) {
-    if (!lost.empty() && lost[i] != 0) {
+  const Outcome& result = *outcome;
+  for (std::size_t i = 0; i < result.strings.size(); ++i) {
+    const LargeString& text = result.strings[i];
+    if (!result.lost.empty() && result.lost[i] != 0) {
       ++counts.lost;
-    } else if (i < strings_.size() && strings_[i].IsWide() == result[i].IsWide() &&
-               strings_[i].narrow_ == result[i].narrow_ && strings_[i].wide_ == result[i].wide_) {
+    } else if (i < strings_.size() && strings_[i].IsWide() == text.IsWide() &&
+               strings_[i].narrow_ == text.narrow_ && strings_[i].wide_ == text.wide_) {
       ++counts.read;
     } else {
       ++counts.readAgain;
     }
   }
-  strings_ = std::move(result);
-  lost_ = counts.lost > 0 ? std::move(lost) : std::vector<std::uint8_t>();
+  strings_ = std::move(outcome->strings);
+  lost_ = counts.lost > 0 ? std::move(outcome->lost) : std::vector<std::uint8_t>();
   return counts;
 }
 
