@@ -182,12 +182,17 @@ TEST(SstSalvage, TheIndexLeadsOnlyWhereTheTableAgrees) {
   ExpectNoneMisplaced(distrusted, first);
 
   // An unknown record of 24 bytes before the table moves every bucket position; the
-  // salvage finds the shift from where the SST stands.
+  // salvage finds the shift from where the SST stands. A false EXTSST further on, which
+  // the globals read takes last, does not displace the table's own.
   Bytes shifted = sound;
   Bytes extra(24, 0x5A);
   LittleEndian::Write(extra, std::uint32_t{0x00140123}, 0);  // code 0x0123, 20 bytes
   shifted.insert(shifted.begin() + static_cast<std::ptrdiff_t>(layout.sst), extra.begin(),
                  extra.end());
+  Bytes fake(4 + 2 + 8 * 3, 0x11);
+  LittleEndian::Write(fake, std::uint32_t{0x001A00FF}, 0);  // EXTSST, 3 buckets
+  const std::size_t behind = index + 24 + 4 + LittleEndian::U16(sound, index + 2);
+  shifted.insert(shifted.begin() + static_cast<std::ptrdiff_t>(behind), fake.begin(), fake.end());
   Apply(Damage::kRandomBytes, shifted, Layout(shifted, reference.sst_));
   Workbook got;
   got.Read(shifted, 0);
