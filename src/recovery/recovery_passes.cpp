@@ -1,5 +1,7 @@
 // The recovery passes. The whole-stream pass also tells the worksheets apart by their BOF
-// records, which the slice passes learn from the substream boundaries instead.
+// records, which the slice passes learn from the substream boundaries instead. A pass that
+// may take globals records ends by salvaging a damaged shared string table it took: the
+// salvage needs the slice the table was read from, and the bucket index read after it.
 //
 // The scratch lists of a worksheet are not reserved ahead: a stream of nothing but BOF
 // records would otherwise reserve room for thousands of cells per sheet, for up to 65536
@@ -167,6 +169,7 @@ void WholeStreamPass(std::span<const std::uint8_t> slice, WorkbookModel& model,
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
+  model.workbook_.SalvageSharedStrings(slice);
 }
 
 void GlobalsSlicePass(std::span<const std::uint8_t> slice, Workbook& globals,
@@ -184,6 +187,7 @@ void GlobalsSlicePass(std::span<const std::uint8_t> slice, Workbook& globals,
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
+  globals.SalvageSharedStrings(slice);
 }
 
 void WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet,
@@ -232,6 +236,8 @@ void MixedSlicePass(std::span<const std::uint8_t> slice, Workbook& globals, Work
   } catch (const std::exception&) {
     WriteLog(0, 0, kPassFailed, true);
   }
+  // A shared string table taken in this pass was read from this slice.
+  globals.SalvageSharedStrings(slice);
   // A chart, a macro sheet or a module shares page settings and window records with a
   // worksheet, and a chart caches its series values in cell records; none of that makes a
   // worksheet of it. A substream whose BOF is too damaged to say is kept for its cells.
