@@ -51,13 +51,6 @@ constexpr std::uint32_t kNewRowOptions = 0x100;
 constexpr std::array<std::uint8_t, 7> kErrorCodes = {0x00, 0x07, 0x0F, 0x17, 0x1D, 0x24, 0x2A};
 constexpr std::uint8_t kNotAvailable = 0x2A;
 
-// Whether the damage destroyed string `i` of the table.
-bool StringLost(const Workbook::SST& sst, std::size_t i) {
-  static_cast<void>(sst);
-  static_cast<void>(i);
-  return false;
-}
-
 template <class Text>
 bool RepairText(Text& text) {
   return text.IsWide() && RepairUtf16(text.wide_);
@@ -74,7 +67,7 @@ class SharedStrings {
   std::size_t MarkLost() {
     std::size_t lost = 0;
     for (std::size_t i = 0; i < readCount_; ++i) {
-      if (!StringLost(sst_, i)) continue;
+      if (!sst_.IsLost(i)) continue;
       sst_.strings_[i].Assign(LostTextPlaceholder(static_cast<std::uint32_t>(i)));
       ++lost;
     }
@@ -83,7 +76,7 @@ class SharedStrings {
 
   // The index a LABELSST naming `index` is saved with; `lost` when its text is gone.
   std::uint32_t Resolve(std::uint32_t index, bool& lost) {
-    lost = index >= readCount_ || StringLost(sst_, index);
+    lost = index >= readCount_ || sst_.IsLost(index);
     if (index < readCount_) return index;
     return Add(LostTextPlaceholder(index));
   }
