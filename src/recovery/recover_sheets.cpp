@@ -16,8 +16,10 @@ namespace tabulix {
 
 namespace {
 
-// Number formats below this index are built in: no FORMAT record ever defines them.
-constexpr std::uint16_t kFirstCustomFormat = 164;
+// The built-in number formats every reader knows go up to this index (those above it up
+// to 163 are reserved or known only to some locales' Excel; custom ones start at 164): no
+// FORMAT record needs to define them.
+constexpr std::uint16_t kLastBuiltInFormat = 49;
 // Font index 4 is never written: the font list skips it, so index n >= 5 names list
 // position n - 1.
 constexpr std::uint16_t kSkippedFont = 4;
@@ -207,8 +209,9 @@ void FixXFReferences(Workbook& globals) {
   for (Workbook::XF& xf : globals.xfs_) {
     if (!FontIndexValid(xf.fontIndex_, fontCount)) xf.fontIndex_ = 0;
     // A built-in format (a date, a percentage) needs no record; only a custom one whose
-    // FORMAT record was lost would leave the cell pointing at nothing.
-    if (xf.formatIndex_ >= kFirstCustomFormat &&
+    // FORMAT record was lost would leave the cell pointing at nothing. Between the last
+    // built-in format and the first custom one no reader knows a format without its record.
+    if (xf.formatIndex_ > kLastBuiltInFormat &&
         !globals.formatPositions_.contains(xf.formatIndex_))
       xf.formatIndex_ = 0;
   }

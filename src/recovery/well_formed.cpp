@@ -144,6 +144,8 @@ void MendFont(Workbook::Font& font) {
 constexpr std::uint16_t kStyleXfBit = 0x0004;
 constexpr std::uint16_t kNoParent = 0x0FFF;
 
+void MendXfLines(Workbook::XF& xf);
+
 // Vertical alignments a reader knows: top, centre, bottom, justified, distributed.
 constexpr std::uint8_t kLastVertical = 4;
 constexpr std::uint8_t kBottom = 2;
@@ -169,7 +171,35 @@ void MendXfs(std::vector<Workbook::XF>& xfs) {
     const std::uint8_t vertical = (xf.alignment_ >> 4) & 0x07;
     if (vertical > kLastVertical)
       xf.alignment_ = static_cast<std::uint8_t>((xf.alignment_ & 0x8F) | (kBottom << 4));
+    MendXfLines(xf);
   }
+}
+
+// Sets the `width`-bit field at `shift` of `word` to `value` when it holds more than `last`.
+template <class Word>
+void Cap(Word& word, unsigned shift, unsigned width, unsigned last, unsigned value) {
+  const Word mask = static_cast<Word>(((1u << width) - 1u) << shift);
+  if (((word & mask) >> shift) > last)
+    word = static_cast<Word>((word & ~mask) | (static_cast<Word>(value) << shift));
+}
+
+// Border styles, colour indexes and fill patterns no reader knows, from damaged XF bytes:
+// no border, the automatic colour, no pattern.
+void MendXfLines(Workbook::XF& xf) {
+  constexpr unsigned kLastLineStyle = 13;
+  constexpr unsigned kLastColour = 65;  // the palette's 56, the system's two
+  constexpr unsigned kAutomatic = 64;
+  constexpr unsigned kLastPattern = 18;
+  for (const unsigned shift : {0u, 4u, 8u, 12u}) Cap(xf.borderLines_, shift, 4, kLastLineStyle, 0);
+  Cap(xf.borderLines_, 16, 7, kLastColour, kAutomatic);  // left
+  Cap(xf.borderLines_, 23, 7, kLastColour, kAutomatic);  // right
+  Cap(xf.borderColours_, 0, 7, kLastColour, kAutomatic);   // top
+  Cap(xf.borderColours_, 7, 7, kLastColour, kAutomatic);   // bottom
+  Cap(xf.borderColours_, 14, 7, kLastColour, kAutomatic);  // diagonal
+  Cap(xf.borderColours_, 21, 4, kLastLineStyle, 0);        // diagonal style
+  Cap(xf.borderColours_, 26, 6, kLastPattern, 0);
+  Cap(xf.fillColours_, 0, 7, kLastColour, kAutomatic);  // pattern
+  Cap(xf.fillColours_, 7, 7, kLastColour, kAutomatic);  // background
 }
 
 // The user name is saved in the long form readers of this format expect (the short one is

@@ -1,5 +1,7 @@
 #include "recovery/well_formed.hpp"
 
+#include "recovery/recover_sheets.hpp"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -214,6 +216,34 @@ TEST(WellFormed, CellRecordsOfTheWrongLengthAreTrimmedOrDropped) {
   auto cell = *kept[0];
   EXPECT_EQ(cell.RecordSize(), 18u);
   EXPECT_EQ(counts.sheets.at(0).droppedUnreadable, 1u);
+}
+
+TEST(WellFormed, FormatRecordsNameOnlyWhatReadersKnow) {
+  WorkbookModel model = Model({Number(0, 0, 1)});
+  auto& xfs = model.workbook_.xfs_;
+  ASSERT_GE(xfs.size(), 21u);
+  xfs[0].typeProtection_ = 0x0001;          // the Normal style made a cell format
+  xfs[16].typeProtection_ = 0x0150;         // a cell format whose parent is a cell format
+  xfs[16].borderLines_ = 0x7F7F00FE;        // left style 14, right 15, colours 127
+  xfs[16].borderColours_ = 0xFC000000;      // fill pattern 63
+  xfs[16].fillColours_ = 0x3FFF;            // both fill colours 127
+  xfs[16].alignment_ = 0x70;                // vertical alignment 7
+  xfs[17].formatIndex_ = 154;               // reserved, no FORMAT record
+  xfs[18].formatIndex_ = 14;                // a date: built in
+  xfs[18].borderLines_ = 0x00400000 | 0x00001230;  // left colour 64 (automatic), styles kept
+  const Workbook::XF sound = xfs[18];
+  FixXFReferences(model.workbook_);
+  MakeWellFormed(model);
+
+  EXPECT_EQ(xfs[0].typeProtection_ & 0xFFF4, 0xFFF4);  // a style with no parent
+  EXPECT_EQ(xfs[16].typeProtection_ >> 4, 0);          // the Normal style
+  EXPECT_EQ(xfs[16].borderLines_, (1u << 30) | (64u << 23) | (64u << 16));  // flags kept
+  EXPECT_EQ(xfs[16].borderColours_, 0u);
+  EXPECT_EQ(xfs[16].fillColours_, (64u << 7) | 64u);
+  EXPECT_EQ(xfs[16].alignment_, 0x20);
+  EXPECT_EQ(xfs[17].formatIndex_, 0);
+  EXPECT_EQ(xfs[18].formatIndex_, 14);
+  EXPECT_EQ(xfs[18].borderLines_, sound.borderLines_);
 }
 
 }  // namespace
