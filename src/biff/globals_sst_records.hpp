@@ -60,15 +60,16 @@ class SST : public Record {
   bool IsLost(std::size_t i) const { return i < lost_.size() && lost_[i] != 0; }
   std::size_t LostCount() const;
 
-  // Whether the last Read left the table short of its unique count or ended off the end of
-  // its data: damage, which Salvage may undo.
+  // Whether the last Read left the table short of its unique count, ended off the end of
+  // its data or met a string holding U+0000: damage, which Salvage may undo.
   bool NeedsSalvage() const { return needsSalvage_; }
 
   // Reads the table again from `stream`, the span the last Read was given, with the
-  // buckets of `index`, when that read left it short or misaligned. Replaces strings_ with
-  // one entry per index up to the table's true length and flags the entries it could not
-  // read back in lost_. Keeps the first read as it was when `index` does not agree with the
-  // table. Runs once per Read; nothing changes when the first read was sound.
+  // buckets of the EXTSST found right behind the table in `stream`, or else of `index` (the
+  // one the caller read), when that read met damage. Replaces strings_ with one entry per
+  // index up to the table's true length and flags the entries it could not read back in
+  // lost_. Keeps the first read as it was when no index agrees with the table. Runs once
+  // per Read; nothing changes when the first read was sound.
   SalvageCounts Salvage(std::span<const std::uint8_t> stream, const ExtSST& index);
 
   std::uint32_t total_ = 0;   // string references in the workbook

@@ -13,13 +13,16 @@
 // bytes agree with it.
 //
 // The salvage in short: find the table's pieces in the stream (following CONTINUE records
-// past a broken header where the next sound one can be found); take every bucket whose
-// position lands on a plausible string header as a candidate anchor; keep the anchors
-// that the strings confirm (reading a bucket's strings from its start ends exactly where
-// the next bucket starts, or the strings of the bucket before end exactly at it); then
-// read from each anchor to the next. A stretch that lines up is sound. One that does not
-// keeps the strings before the first doubtful one (but the last of them, which borders the
-// damage) and loses the rest, so that no string lands at another string's index.
+// past a broken header where the next sound one can be found) and the EXTSST behind the
+// last one; take every bucket whose position lands on a plausible string header as a
+// candidate anchor; keep the anchors that the strings confirm (reading a bucket's strings
+// from its start ends exactly where the next bucket starts, or the strings of the bucket
+// before end exactly at it); then read from each anchor to the next. A stretch that lines
+// up is sound, but for a string next to a destroyed header or holding U+0000 (a zeroed
+// stretch inside its characters). One that does not line up keeps the strings before the
+// first doubtful one (but the last of them, which borders the damage) and loses the rest,
+// so that no string lands at another string's index. An index that no string confirms
+// leaves the first read as it was.
 
 #include <algorithm>
 #include <cstdint>
