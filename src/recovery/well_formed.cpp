@@ -51,6 +51,17 @@ constexpr std::uint32_t kNewRowOptions = 0x100;
 constexpr std::array<std::uint8_t, 7> kErrorCodes = {0x00, 0x07, 0x0F, 0x17, 0x1D, 0x24, 0x2A};
 constexpr std::uint8_t kNotAvailable = 0x2A;
 
+// A record of fixed fields read with another length (a writer's quirk, or damage) would
+// be written back with it: the saved record has its own length, the fields as read.
+template <class T>
+void FixSize(T& record) {
+  if (record.dataSize_ == T::kDataSize) return;
+  record.data_.clear();
+  record.continueIndices_.clear();
+  record.dataSize_ = T::kDataSize;
+  record.recordSize_ = T::kDataSize + 4;
+}
+
 template <class Text>
 bool RepairText(Text& text) {
   return text.IsWide() && RepairUtf16(text.wide_);
@@ -229,7 +240,54 @@ void MendWriteAccess(Workbook::WRITEACCESS& access, std::size_t& repaired) {
   access.data_.clear();
 }
 
+// Code pages readers can decode (the ones Excel writes).
+bool KnownCodePage(std::uint16_t page) {
+  static constexpr std::array<std::uint16_t, 37> kPages = {
+      367,  437,  720,  737,  775,   850,   852,   855,   857,   858,   860,   861,  862,
+      863,  864,  865,  866,  869,   874,   932,   936,   949,   950,   1200,  1250, 1251,
+      1252, 1253, 1254, 1255, 1256,  1257,  1258,  1361,  10000, 32768, 32769};
+  return std::find(kPages.begin(), kPages.end(), page) != kPages.end();
+}
+
+// The globals' records of fixed fields at their own length.
+void FixGlobalSizes(Workbook& globals) {
+  FixSize(globals.interfaceHdr_);
+  FixSize(globals.mms_);
+  FixSize(globals.dsf_);
+  FixSize(globals.fnGroupCount_);
+  FixSize(globals.windowProtect_);
+  FixSize(globals.protect_);
+  FixSize(globals.password_);
+  FixSize(globals.prot4Rev_);
+  FixSize(globals.prot4RevPass_);
+  FixSize(globals.window1_);
+  FixSize(globals.backup_);
+  FixSize(globals.hideObj_);
+  FixSize(globals.date1904_);
+  FixSize(globals.precision_);
+  FixSize(globals.refreshAll_);
+  FixSize(globals.bookBool_);
+  FixSize(globals.useSelfs_);
+  FixSize(globals.country_);
+  FixSize(globals.recalcId_);
+  for (Workbook::XF& xf : globals.xfs_) FixSize(xf);
+  // Readers take the record's first two bytes for the code page the text is in: a name
+  // there, or a code page no reader knows, and they refuse the workbook.
+  Workbook::CODENAME& page = globals.codeName_;
+  if (page.dataSize_ != 2 || !KnownCodePage(page.value_)) {
+    page.value_ = 1200;
+    page.dataSize_ = 2;
+    page.recordSize_ = 6;
+    page.data_.clear();
+    page.continueIndices_.clear();
+  }
+}
+
 void MendGlobals(Workbook& globals, WellFormedCounts& counts) {
+  FixGlobalSizes(globals);
+  // A flag that is not 0 or 1 is a damaged one; readers refuse a date system they do not
+  // know. Set is what any other value says.
+  if (globals.date1904_.value_ > 1) globals.date1904_.value_ = 1;
   std::size_t& repaired = counts.stringsRepaired;
   for (Workbook::Font& font : globals.fonts_) {
     MendFont(font);
@@ -264,17 +322,6 @@ bool IsBlankCell(const CellBlock& cell) {
 template <class T>
 bool ExactSize(T& record) {
   return record.dataSize_ == T::kDataSize;
-}
-
-// A record of fixed fields read with another length (a writer's quirk, or damage) would
-// be written back with it: the saved record has its own length, the fields as read.
-template <class T>
-void FixSize(T& record) {
-  if (record.dataSize_ == T::kDataSize) return;
-  record.data_.clear();
-  record.continueIndices_.clear();
-  record.dataSize_ = T::kDataSize;
-  record.recordSize_ = T::kDataSize + 4;
 }
 
 // A fixed-size cell record read with extra bytes keeps them to write back; the saved
@@ -507,6 +554,13 @@ class SheetPass {
   bool CompanionSound(const Formula& formula) const {
     const cells::CellRange* range = CompanionRange(formula);
     if (range == nullptr) return false;
+    // Its fixed fields and formula bytes within one record (see MendFormula).
+    const cells::FormulaPart* part = &formula.table_;
+    if (formula.kind_ == cells::Array::kCode) part = &formula.array_;
+    if (formula.kind_ == cells::ShrFmla::kCode) part = &formula.shrFmla_;
+    if (formula.kind_ == cells::ShrFmla1::kCode) part = &formula.shrFmla1_;
+    constexpr std::size_t kLargestFixedPart = 16;
+    if (part->formula_.size() > kMaxRecordData - kLargestFixedPart) return false;
     if (range->firstRow_ > range->lastRow_ || range->firstColumn_ > range->lastColumn_) return false;
     if (formula.row_ < range->firstRow_ || formula.row_ > range->lastRow_ ||
         formula.column_ < range->firstColumn_ || formula.column_ > range->lastColumn_)
@@ -535,7 +589,9 @@ class SheetPass {
       return false;
     }
     const cells::FormulaTokenCheck check = cells::CheckFormulaTokens(formula);
-    bool whole = Usable(check);
+    // A record read longer than a record may be (a damaged length) would be written in
+    // pieces that no reader joins for a formula.
+    bool whole = Usable(check) && Formula::kFixedBytes + formula.formula_.size() <= kMaxRecordData;
     if (whole && (check.isExp || check.isTable)) {
       // Its anchor must stand at the cell it names, with a range that takes this cell in.
       const auto anchor = anchors_.find(Key(check.expRow, check.expColumn));

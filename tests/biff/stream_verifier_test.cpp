@@ -209,6 +209,8 @@ TEST(StreamVerifier, EachBrokenInvariantIsNamed) {
       {"xf-index", [](Book& b) { b.sheet[2].data[12] = 0x80; b.sheet[2].data[14] = 2; }},  // a row's
       {"xf-index", sheetAdd(R(0x007D, ByteBuilder().U16(5).U16(6).U16(2000).U16(7).U16(0).U16(0)))},
       {"xf-fields", [](Book& b) { b.globals[2].data[6] = 0x70; }},  // vertical alignment 7
+      {"globals-value", [](Book& b) { b.globals.push_back(R(0x0022, ByteBuilder().U16(2))); }},
+      {"globals-value", [](Book& b) { b.globals.push_back(R(0x0042, ByteBuilder().U16(2))); }},
       {"font-fields", [](Book& b) { b.globals[0].data[8] = 3; }},   // script
       {"font-fields", [](Book& b) { b.globals[0].data[10] = 3; }},  // underline
       {"dimensions", [](Book& b) { b.sheet[1].data[10] = 2; }},  // the NUMBER in column 2

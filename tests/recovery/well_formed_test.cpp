@@ -246,5 +246,27 @@ TEST(WellFormed, FormatRecordsNameOnlyWhatReadersKnow) {
   EXPECT_EQ(xfs[18].borderLines_, sound.borderLines_);
 }
 
+TEST(WellFormed, GlobalsReadersCheckHoldValuesTheyKnow) {
+  WorkbookModel model = Model({Number(0, 0, 1)});
+  Workbook& globals = model.workbook_;
+  globals.codeName_.value_ = 17409;  // no code page
+  globals.date1904_.value_ = 0x0100;
+  globals.xfs_[3].dataSize_ = 8;  // an XF read short
+  globals.writeAccess_.dataSize_ = 32;
+  globals.writeAccess_.userNameShort_.Assign(std::string_view("short form"));
+  MakeWellFormed(model);
+
+  EXPECT_EQ(globals.codeName_.value_, 1200);
+  EXPECT_EQ(globals.date1904_.value_, 1);
+  EXPECT_EQ(globals.xfs_[3].RecordSize(), 24u);
+  EXPECT_EQ(globals.writeAccess_.dataSize_, 112u);
+  EXPECT_EQ(globals.writeAccess_.userName_.ToUtf8(), "short form");
+
+  WorkbookModel sound = Model({Number(0, 0, 1)});
+  sound.workbook_.codeName_.value_ = 1252;
+  MakeWellFormed(sound);
+  EXPECT_EQ(sound.workbook_.codeName_.value_, 1252);
+}
+
 }  // namespace
 }  // namespace tabulix
