@@ -247,8 +247,8 @@ class GlobalsVerifier {
       case CODENAME: {
         // The code page the workbook's 8-bit text is in: readers refuse one they do not know.
         static constexpr std::uint16_t kPages[] = {
-            367,  437,  720,  737,  775,  850,  852,  855,  857,   858,   860,   861,  862,
-            863,  864,  865,  866,  869,  874,  932,  936,  949,  950,   1200,  1250,  1251,
+            367,  437,  720,  737,  775,  850,  852,  855,  857,   858,   860,  861,  862,
+            863,  864,  865,  866,  869,  874,  932,  936,  949,   950,   1200, 1250, 1251,
             1252, 1253, 1254, 1255, 1256, 1257, 1258, 1361, 10000, 32768, 32769};
         const std::uint16_t page = LittleEndian::U16(data, 0);
         if (std::find(std::begin(kPages), std::end(kPages), page) == std::end(kPages)) {

@@ -117,8 +117,8 @@ std::string SheetRepairs(const RecoveryReport::Sheet& sheet) {
     text += "; " + std::to_string(count) + " " + std::string(what);
   };
   add(sheet.lostText_, "with lost text");
-  add(sheet.formulasAsValues_, sheet.formulasAsValues_ == 1 ? "formula saved as its value"
-                                                           : "formulas saved as values");
+  add(sheet.formulasAsValues_,
+      sheet.formulasAsValues_ == 1 ? "formula saved as its value" : "formulas saved as values");
   add(sheet.droppedOutOfRange_, "dropped out of range");
   add(sheet.droppedUnreadable_, "dropped as unreadable");
   add(sheet.stringsRepaired_, sheet.stringsRepaired_ == 1 ? "string repaired" : "strings repaired");

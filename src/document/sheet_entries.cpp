@@ -154,8 +154,8 @@ void XlsDocument::FixSheetPositions() {
     PlaceSheetEntries();
     return;
   }
-  entries = SavedSheetEntries(workbook, model_.worksheets_, stream_,
-                              state_.boundaries_.namedShift_);
+  entries =
+      SavedSheetEntries(workbook, model_.worksheets_, stream_, state_.boundaries_.namedShift_);
   workbook.sheetEntriesRead_ = entries.size();
 
   // The tab order and the window name sheets by index: keep both within the sheets saved.

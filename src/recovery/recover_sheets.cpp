@@ -16,10 +16,10 @@ namespace tabulix {
 
 namespace {
 
-// The built-in number formats every reader knows go up to this index (those above it up
-// to 163 are reserved or known only to some locales' Excel; custom ones start at 164): no
-// FORMAT record needs to define them.
-constexpr std::uint16_t kLastBuiltInFormat = 49;
+// The built-in number formats go up to this index, the East Asian dates of 50 to 58
+// included (those above it up to 163 are reserved; custom ones start at 164): no FORMAT
+// record needs to define them.
+constexpr std::uint16_t kLastBuiltInFormat = 58;
 // Font index 4 is never written: the font list skips it, so index n >= 5 names list
 // position n - 1.
 constexpr std::uint16_t kSkippedFont = 4;
@@ -135,7 +135,7 @@ bool LocateSheets(std::span<const std::uint8_t> stream, WorkbookModel& model,
   for (std::size_t i = 0; i < flags.size() && i < boundaries.startPos_.size(); ++i) {
     if (flags[i] == 1 && !LostStartsInside(boundaries.namedStarts_, boundaries,
                                            boundaries.startPos_[i], boundaries.endPos_[i])
-                             .empty())
+                              .empty())
       flags[i] = 0;
   }
   return ReadIntactSheets(stream, boundaries, model.workbook_, model.worksheets_,
@@ -211,8 +211,7 @@ void FixXFReferences(Workbook& globals) {
     // A built-in format (a date, a percentage) needs no record; only a custom one whose
     // FORMAT record was lost would leave the cell pointing at nothing. Between the last
     // built-in format and the first custom one no reader knows a format without its record.
-    if (xf.formatIndex_ > kLastBuiltInFormat &&
-        !globals.formatPositions_.contains(xf.formatIndex_))
+    if (xf.formatIndex_ > kLastBuiltInFormat && !globals.formatPositions_.contains(xf.formatIndex_))
       xf.formatIndex_ = 0;
   }
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <map>
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -197,8 +197,8 @@ std::int64_t MeasureShift(std::span<const std::uint8_t> stream,
   for (const std::uint32_t bof : bofs) {
     if (bof == 0 || selector::BofType(stream, bof) != BOF::kWorksheet) continue;
     auto it = std::lower_bound(named.begin(), named.end(), bof > kReach ? bof - kReach : 0);
-    for (std::size_t n = 0; it != named.end() && *it <= std::uint64_t{bof} + kReach && n < kVotesPerBof;
-         ++it, ++n) {
+    for (std::size_t n = 0;
+         it != named.end() && *it <= std::uint64_t{bof} + kReach && n < kVotesPerBof; ++it, ++n) {
       ++votes[std::int64_t{bof} - std::int64_t{*it}];
     }
   }

@@ -112,8 +112,8 @@ class SharedStrings {
   // The table's counts agree with what it holds and with the cells that name it.
   void Finish() {
     sst_.unique_ = static_cast<std::uint32_t>(sst_.strings_.size());
-    sst_.total_ = static_cast<std::uint32_t>(
-        std::max<std::size_t>(references_, sst_.strings_.size()));
+    sst_.total_ =
+        static_cast<std::uint32_t>(std::max<std::size_t>(references_, sst_.strings_.size()));
   }
 
  private:
@@ -130,8 +130,8 @@ bool ValidUnderline(std::uint8_t underline) {
 }
 
 bool ValidCharset(std::uint8_t charset) {
-  static constexpr std::array<std::uint8_t, 20> kCharsets = {
-      0, 1, 2, 77, 128, 129, 130, 134, 136, 161, 162, 163, 177, 178, 186, 204, 222, 238, 255, 186};
+  static constexpr std::array<std::uint8_t, 19> kCharsets = {
+      0, 1, 2, 77, 128, 129, 130, 134, 136, 161, 162, 163, 177, 178, 186, 204, 222, 238, 255};
   return std::find(kCharsets.begin(), kCharsets.end(), charset) != kCharsets.end();
 }
 
@@ -168,14 +168,15 @@ void MendXfs(std::vector<Workbook::XF>& xfs) {
   const std::size_t count = xfs.size();
   auto isStyle = [](const Workbook::XF& xf) { return (xf.typeProtection_ & kStyleXfBit) != 0; };
   if (count > 0 && !isStyle(xfs[0])) {
-    xfs[0].typeProtection_ =
-        static_cast<std::uint16_t>((xfs[0].typeProtection_ & 0x0003) | kStyleXfBit | (kNoParent << 4));
+    xfs[0].typeProtection_ = static_cast<std::uint16_t>((xfs[0].typeProtection_ & 0x0003) |
+                                                        kStyleXfBit | (kNoParent << 4));
   }
   for (Workbook::XF& xf : xfs) {
     const std::uint16_t low = xf.typeProtection_ & 0x000F;
     const std::uint16_t parent = xf.typeProtection_ >> 4;
     if (isStyle(xf)) {
-      if (parent != kNoParent) xf.typeProtection_ = static_cast<std::uint16_t>(low | (kNoParent << 4));
+      if (parent != kNoParent)
+        xf.typeProtection_ = static_cast<std::uint16_t>(low | (kNoParent << 4));
     } else if (parent >= count || !isStyle(xfs[parent])) {
       xf.typeProtection_ = low;  // parent 0: the Normal style
     }
@@ -202,8 +203,8 @@ void MendXfLines(Workbook::XF& xf) {
   constexpr unsigned kAutomatic = 64;
   constexpr unsigned kLastPattern = 18;
   for (const unsigned shift : {0u, 4u, 8u, 12u}) Cap(xf.borderLines_, shift, 4, kLastLineStyle, 0);
-  Cap(xf.borderLines_, 16, 7, kLastColour, kAutomatic);  // left
-  Cap(xf.borderLines_, 23, 7, kLastColour, kAutomatic);  // right
+  Cap(xf.borderLines_, 16, 7, kLastColour, kAutomatic);    // left
+  Cap(xf.borderLines_, 23, 7, kLastColour, kAutomatic);    // right
   Cap(xf.borderColours_, 0, 7, kLastColour, kAutomatic);   // top
   Cap(xf.borderColours_, 7, 7, kLastColour, kAutomatic);   // bottom
   Cap(xf.borderColours_, 14, 7, kLastColour, kAutomatic);  // diagonal
@@ -243,9 +244,9 @@ void MendWriteAccess(Workbook::WRITEACCESS& access, std::size_t& repaired) {
 // Code pages readers can decode (the ones Excel writes).
 bool KnownCodePage(std::uint16_t page) {
   static constexpr std::array<std::uint16_t, 37> kPages = {
-      367,  437,  720,  737,  775,   850,   852,   855,   857,   858,   860,   861,  862,
-      863,  864,  865,  866,  869,   874,   932,   936,   949,   950,   1200,  1250, 1251,
-      1252, 1253, 1254, 1255, 1256,  1257,  1258,  1361,  10000, 32768, 32769};
+      367,  437,  720,  737,  775,  850,  852,  855,  857,   858,   860,  861,  862,
+      863,  864,  865,  866,  869,  874,  932,  936,  949,   950,   1200, 1250, 1251,
+      1252, 1253, 1254, 1255, 1256, 1257, 1258, 1361, 10000, 32768, 32769};
   return std::find(kPages.begin(), kPages.end(), page) != kPages.end();
 }
 
@@ -495,8 +496,8 @@ class SheetPass {
       return false;
     }
     counts_.stringsRepaired += RepairText(label.text_) ? 1 : 0;
-    const std::size_t chars = label.text_.IsWide() ? label.text_.wide_.size()
-                                                   : label.text_.narrow_.size();
+    const std::size_t chars =
+        label.text_.IsWide() ? label.text_.wide_.size() : label.text_.narrow_.size();
     if (chars <= kMaxLabelChars) return true;
     // Too long for a LABEL: the shared strings carry it.
     LabelSST shared;
@@ -561,7 +562,8 @@ class SheetPass {
     if (formula.kind_ == cells::ShrFmla1::kCode) part = &formula.shrFmla1_;
     constexpr std::size_t kLargestFixedPart = 16;
     if (part->formula_.size() > kMaxRecordData - kLargestFixedPart) return false;
-    if (range->firstRow_ > range->lastRow_ || range->firstColumn_ > range->lastColumn_) return false;
+    if (range->firstRow_ > range->lastRow_ || range->firstColumn_ > range->lastColumn_)
+      return false;
     if (formula.row_ < range->firstRow_ || formula.row_ > range->lastRow_ ||
         formula.column_ < range->firstColumn_ || formula.column_ > range->lastColumn_)
       return false;
@@ -604,7 +606,8 @@ class SheetPass {
     // sheet; one whose range or tokens are broken serves nobody.
     if (whole && formula.kind_ != 0 &&
         !((check.isExp || check.isTable) && check.expRow == formula.row_ &&
-          check.expColumn == formula.column_ && anchors_.contains(Key(formula.row_, formula.column_)))) {
+          check.expColumn == formula.column_ &&
+          anchors_.contains(Key(formula.row_, formula.column_)))) {
       formula.kind_ = 0;
     }
     if (!whole) return SaveAsValue(cell, formula);
@@ -646,8 +649,9 @@ class SheetPass {
     }
     LargeString text;
     std::size_t end = 0;
-    const bool sound = cells::ReadPiecedString(string.data_, 0, string.continueIndices_, text, end) &&
-                       end == string.data_.size();
+    const bool sound =
+        cells::ReadPiecedString(string.data_, 0, string.continueIndices_, text, end) &&
+        end == string.data_.size();
     const bool repaired = RepairText(text);
     if (sound && !repaired) return;
     std::string utf8 = text.ToUtf8();
@@ -687,8 +691,8 @@ class SheetPass {
         const bool error = formula.resultKind() == Formula::ResultKind::Error;
         value.error_ = error ? 1 : 0;
         value.value_ = error ? formula.resultError() : (formula.resultBoolean() ? 1 : 0);
-        if (error && std::find(kErrorCodes.begin(), kErrorCodes.end(), value.value_) ==
-                         kErrorCodes.end())
+        if (error &&
+            std::find(kErrorCodes.begin(), kErrorCodes.end(), value.value_) == kErrorCodes.end())
           value.value_ = kNotAvailable;
         cell.Emplace(std::move(value));
         return true;
@@ -702,7 +706,7 @@ class SheetPass {
           LargeString held;
           std::size_t end = 0;
           lost = !cells::ReadPiecedString(formula.string_.data_, 0,
-                                         formula.string_.continueIndices_, held, end);
+                                          formula.string_.continueIndices_, held, end);
           RepairText(held);
           if (!lost) text.sstIndex_ = strings_.Add(held);
         }
@@ -908,8 +912,10 @@ class SheetPass {
           row.lastColumn_ = static_cast<std::uint16_t>(span.second);
           continue;
         }
-        row.firstColumn_ = static_cast<std::uint16_t>(std::min<std::uint32_t>(row.firstColumn_, span.first));
-        row.lastColumn_ = static_cast<std::uint16_t>(std::max<std::uint32_t>(row.lastColumn_, span.second));
+        row.firstColumn_ =
+            static_cast<std::uint16_t>(std::min<std::uint32_t>(row.firstColumn_, span.first));
+        row.lastColumn_ =
+            static_cast<std::uint16_t>(std::max<std::uint32_t>(row.lastColumn_, span.second));
       }
       block.rows_.clear();
       for (auto& [number, row] : rows) block.rows_.push_back(row);

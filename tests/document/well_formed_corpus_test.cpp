@@ -37,11 +37,11 @@ Rescue RescueStream(const Bytes& stream) {
   EXPECT_TRUE(document.SaveStorageFile(saved.string()));
   out.report = document.report();
   out.findings = VerifyWorkbookStream(document.saveBuffer());
-  out.xlrdStatus = test::RunCommand(std::string(TABULIX_PYTHON) + " " +
-                                        test::ShellQuote(std::string(TABULIX_TESTS_DIR) +
-                                                         "/document/xlrd_values.py") +
-                                        " " + test::ShellQuote(saved.string()),
-                                    &out.cells);
+  out.xlrdStatus = test::RunCommand(
+      std::string(TABULIX_PYTHON) + " " +
+          test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/document/xlrd_values.py") + " " +
+          test::ShellQuote(saved.string()),
+      &out.cells);
   return out;
 }
 
@@ -73,7 +73,8 @@ TEST(WellFormedCorpus, AnUnpairedSurrogateInASharedStringBecomesAReplacementChar
   Bytes stream = CorpusStream("25695.xls");
   // The first string of the table: 16-bit characters, its first one made the high half
   // of a pair with no low half behind it.
-  const std::size_t sst = FindRecord(stream, 0x00FC, [](std::size_t, std::uint16_t) { return true; });
+  const std::size_t sst =
+      FindRecord(stream, 0x00FC, [](std::size_t, std::uint16_t) { return true; });
   ASSERT_NE(sst, 0u);
   const std::size_t first = sst + 4 + 8;
   ASSERT_EQ(stream[first + 2] & 0x01, 0x01) << "a 16-bit string";
@@ -84,7 +85,10 @@ TEST(WellFormedCorpus, AnUnpairedSurrogateInASharedStringBecomesAReplacementChar
   const Rescue rescue = RescueStream(stream);
   EXPECT_TRUE(rescue.findings.empty()) << Findings(rescue);
   EXPECT_EQ(rescue.xlrdStatus, 0) << rescue.cells;
-  EXPECT_NE(rescue.cells.find("'\xEF\xBF\xBD" "A'"), std::string::npos) << rescue.cells;
+  EXPECT_NE(rescue.cells.find("'\xEF\xBF\xBD"
+                              "A'"),
+            std::string::npos)
+      << rescue.cells;
   EXPECT_GE(rescue.report.globalStringsRepaired_, 1u);
 }
 
@@ -98,7 +102,8 @@ TEST(WellFormedCorpus, AFormulaWithATextResultAndNoStringShowsThePlaceholder) {
   const std::size_t formula = FindRecord(stream, 0x0006, [&](std::size_t at, std::uint16_t length) {
     const std::size_t next = at + 4 + length;
     const bool text = stream[at + 4 + 6] == 0 && LittleEndian::U16(stream, at + 4 + 12) == 0xFFFF;
-    if (!text || next + 4 > stream.size() || LittleEndian::U16(stream, next) != 0x0207) return false;
+    if (!text || next + 4 > stream.size() || LittleEndian::U16(stream, next) != 0x0207)
+      return false;
     row = LittleEndian::U16(stream, at + 4);
     column = LittleEndian::U16(stream, at + 6);
     return true;
@@ -139,8 +144,9 @@ TEST(WellFormedCorpus, AMulrkReachingPastColumn255KeepsTheNumbersOnTheGrid) {
   EXPECT_TRUE(rescue.findings.empty()) << Findings(rescue);
   ASSERT_EQ(rescue.xlrdStatus, 0) << rescue.cells;
   for (const int column : {254, 255}) {
-    EXPECT_NE(rescue.cells.find("\t" + std::to_string(row) + "\t" + std::to_string(column) + "\t2\t"),
-              std::string::npos)
+    EXPECT_NE(
+        rescue.cells.find("\t" + std::to_string(row) + "\t" + std::to_string(column) + "\t2\t"),
+        std::string::npos)
         << "column " << column;
   }
   EXPECT_EQ(rescue.cells.find("\t256\t"), std::string::npos);

@@ -1,7 +1,5 @@
 #include "recovery/well_formed.hpp"
 
-#include "recovery/recover_sheets.hpp"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -13,6 +11,7 @@
 #include "biff/row_block.hpp"
 #include "biff/workbook.hpp"
 #include "biff/worksheet.hpp"
+#include "recovery/recover_sheets.hpp"
 
 namespace tabulix {
 namespace {
@@ -77,7 +76,8 @@ CellBlock NumberRun(std::uint16_t row, std::uint16_t first, std::uint16_t count)
 WorkbookModel Model(std::vector<CellBlock> cells, std::vector<std::u16string> strings = {}) {
   WorkbookModel model;
   model.workbook_.Reset();
-  for (const std::u16string& text : strings) model.workbook_.sst_.strings_.emplace_back().Assign(text);
+  for (const std::u16string& text : strings)
+    model.workbook_.sst_.strings_.emplace_back().Assign(text);
   Worksheet& sheet = model.worksheets_.emplace_back();
   sheet.Reset();
   RowBlock& block = sheet.cellTable_.rowBlocks_.emplace_back();
@@ -222,14 +222,14 @@ TEST(WellFormed, FormatRecordsNameOnlyWhatReadersKnow) {
   WorkbookModel model = Model({Number(0, 0, 1)});
   auto& xfs = model.workbook_.xfs_;
   ASSERT_GE(xfs.size(), 21u);
-  xfs[0].typeProtection_ = 0x0001;          // the Normal style made a cell format
-  xfs[16].typeProtection_ = 0x0150;         // a cell format whose parent is a cell format
-  xfs[16].borderLines_ = 0x7F7F00FE;        // left style 14, right 15, colours 127
-  xfs[16].borderColours_ = 0xFC000000;      // fill pattern 63
-  xfs[16].fillColours_ = 0x3FFF;            // both fill colours 127
-  xfs[16].alignment_ = 0x70;                // vertical alignment 7
-  xfs[17].formatIndex_ = 154;               // reserved, no FORMAT record
-  xfs[18].formatIndex_ = 14;                // a date: built in
+  xfs[0].typeProtection_ = 0x0001;                 // the Normal style made a cell format
+  xfs[16].typeProtection_ = 0x0150;                // a cell format whose parent is a cell format
+  xfs[16].borderLines_ = 0x7F7F00FE;               // left style 14, right 15, colours 127
+  xfs[16].borderColours_ = 0xFC000000;             // fill pattern 63
+  xfs[16].fillColours_ = 0x3FFF;                   // both fill colours 127
+  xfs[16].alignment_ = 0x70;                       // vertical alignment 7
+  xfs[17].formatIndex_ = 154;                      // reserved, no FORMAT record
+  xfs[18].formatIndex_ = 57;                       // an East Asian date: built in
   xfs[18].borderLines_ = 0x00400000 | 0x00001230;  // left colour 64 (automatic), styles kept
   const Workbook::XF sound = xfs[18];
   FixXFReferences(model.workbook_);
@@ -242,7 +242,7 @@ TEST(WellFormed, FormatRecordsNameOnlyWhatReadersKnow) {
   EXPECT_EQ(xfs[16].fillColours_, (64u << 7) | 64u);
   EXPECT_EQ(xfs[16].alignment_, 0x20);
   EXPECT_EQ(xfs[17].formatIndex_, 0);
-  EXPECT_EQ(xfs[18].formatIndex_, 14);
+  EXPECT_EQ(xfs[18].formatIndex_, 57);
   EXPECT_EQ(xfs[18].borderLines_, sound.borderLines_);
 }
 
