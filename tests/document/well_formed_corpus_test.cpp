@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,6 +69,77 @@ std::string Findings(const Rescue& rescue) {
   std::string text;
   for (const std::string& finding : rescue.findings) text += finding + "\n";
   return text;
+}
+
+// What xlrd reads from `file`, keyed by sheet, row and column ("Sheet1\t3\t4"), each
+// value as "type\tvalue".
+std::map<std::string, std::string> CellsOf(const std::string& listing) {
+  std::map<std::string, std::string> cells;
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t at = 0;
+    for (int field = 0; field < 3 && at != std::string::npos; ++field) at = line.find('\t', at + 1);
+    if (at == std::string::npos) continue;
+    cells[line.substr(0, at)] = line.substr(at + 1);
+  }
+  return cells;
+}
+
+TEST(WellFormedCorpus, ABurstInsideTheSharedStringsCostsOnlyTheStringsItHit) {
+  test::LogCapture logs;
+  const std::string name = "29982.xls";
+  Bytes stream = CorpusStream(name);
+  // The second CONTINUE record of the table: 300 bytes of its strings overwritten with
+  // random bytes, its header and every other record left whole.
+  const std::size_t sst =
+      FindRecord(stream, 0x00FC, [](std::size_t, std::uint16_t) { return true; });
+  ASSERT_NE(sst, 0u);
+  std::size_t piece = sst;
+  for (int k = 0; k < 2; ++k) {
+    piece += 4 + LittleEndian::U16(stream, piece + 2);
+    ASSERT_EQ(LittleEndian::U16(stream, piece), 0x003C) << "a table of several records";
+  }
+  ASSERT_GT(LittleEndian::U16(stream, piece + 2), 1000);
+  std::uint32_t seed = 12345;
+  for (std::size_t i = piece + 500; i < piece + 800; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    stream[i] = static_cast<std::uint8_t>(seed >> 16);
+  }
+
+  const Rescue rescue = RescueStream(stream);
+  EXPECT_TRUE(rescue.findings.empty()) << Findings(rescue);
+  ASSERT_EQ(rescue.xlrdStatus, 0) << rescue.cells;
+  std::string original;
+  ASSERT_EQ(test::RunCommand(
+                std::string(TABULIX_PYTHON) + " " +
+                    test::ShellQuote(std::string(TABULIX_TESTS_DIR) + "/document/xlrd_values.py") +
+                    " " + test::ShellQuote((test::CorpusDir() / "real" / name).string()),
+                &original),
+            0);
+  const auto want = CellsOf(original);
+  const auto got = CellsOf(rescue.cells);
+  // Every text cell shows its own string or the placeholder of a lost one: none shows a
+  // neighbour's. Those after the burst are there again.
+  std::size_t same = 0;
+  std::size_t lost = 0;
+  for (const auto& [place, value] : want) {
+    if (value.rfind("1\t", 0) != 0) continue;  // text cells only
+    const auto found = got.find(place);
+    ASSERT_NE(found, got.end()) << place;
+    if (found->second == value) {
+      ++same;
+    } else {
+      EXPECT_EQ(found->second.rfind("1\t'#LOST TEXT ", 0), 0u) << place << ": " << found->second;
+      ++lost;
+    }
+  }
+  std::printf("%zu of %zu text cells keep their string, %zu show the placeholder\n", same,
+              same + lost, lost);
+  EXPECT_GT(lost, 0u);
+  EXPECT_GT(same, 10 * lost);
+  std::size_t reported = 0;
+  for (const auto& sheet : rescue.report.sheets_) reported += sheet.lostText_;
+  EXPECT_EQ(reported, lost);
 }
 
 TEST(WellFormedCorpus, AnUnpairedSurrogateInASharedStringBecomesAReplacementCharacter) {
