@@ -191,7 +191,7 @@ void MendXfs(std::vector<Workbook::XF>& xfs) {
 template <class Word>
 void Cap(Word& word, unsigned shift, unsigned width, unsigned last, unsigned value) {
   const Word mask = static_cast<Word>(((1u << width) - 1u) << shift);
-  if (((word & mask) >> shift) > last)
+  if (static_cast<unsigned>((word & mask) >> shift) > last)
     word = static_cast<Word>((word & ~mask) | (static_cast<Word>(value) << shift));
 }
 
