@@ -13,6 +13,7 @@
 #include "biff/record.hpp"
 #include "biff/record_codes.hpp"
 #include "biff/stream_verifier_parts.hpp"
+#include "biff/text_encoding.hpp"
 
 namespace tabulix {
 
@@ -246,12 +247,8 @@ class GlobalsVerifier {
         break;
       case CODENAME: {
         // The code page the workbook's 8-bit text is in: readers refuse one they do not know.
-        static constexpr std::uint16_t kPages[] = {
-            367,  437,  720,  737,  775,  850,  852,  855,  857,   858,   860,  861,  862,
-            863,  864,  865,  866,  869,  874,  932,  936,  949,   950,   1200, 1250, 1251,
-            1252, 1253, 1254, 1255, 1256, 1257, 1258, 1361, 10000, 32768, 32769};
         const std::uint16_t page = LittleEndian::U16(data, 0);
-        if (std::find(std::begin(kPages), std::end(kPages), page) == std::end(kPages)) {
+        if (!text::KnownCodePage(page)) {
           findings_.Add("globals-value", r.pos, "code page " + std::to_string(page));
         }
         break;

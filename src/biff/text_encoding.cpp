@@ -1,5 +1,7 @@
 #include "biff/text_encoding.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace tabulix::text {
@@ -154,6 +156,14 @@ std::optional<std::string> Utf8ToLatin1(std::string_view utf8) {
   });
   if (!fits) return std::nullopt;
   return out;
+}
+
+bool KnownCodePage(std::uint16_t page) {
+  static constexpr std::array<std::uint16_t, 37> kPages = {
+      367,  437,  720,  737,  775,  850,  852,  855,  857,   858,   860,  861,  862,
+      863,  864,  865,  866,  869,  874,  932,  936,  949,   950,   1200, 1250, 1251,
+      1252, 1253, 1254, 1255, 1256, 1257, 1258, 1361, 10000, 32768, 32769};
+  return std::find(kPages.begin(), kPages.end(), page) != kPages.end();
 }
 
 }  // namespace tabulix::text

@@ -4,6 +4,7 @@
 // code units) and UTF-16 (BIFF8 16-bit characters). Exact mappings, no locale: a byte b
 // is U+00b. Malformed input never fails a conversion; it becomes U+FFFD.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,5 +26,9 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 
 // The Latin-1 bytes of `utf8` when every code point is at most U+00FF, else nothing.
 std::optional<std::string> Utf8ToLatin1(std::string_view utf8);
+
+// Whether readers can decode text in code page `page` (the ones Excel writes): a
+// workbook naming another is refused by them.
+bool KnownCodePage(std::uint16_t page);
 
 }  // namespace tabulix::text

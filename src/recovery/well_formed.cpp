@@ -241,15 +241,6 @@ void MendWriteAccess(Workbook::WRITEACCESS& access, std::size_t& repaired) {
   access.data_.clear();
 }
 
-// Code pages readers can decode (the ones Excel writes).
-bool KnownCodePage(std::uint16_t page) {
-  static constexpr std::array<std::uint16_t, 37> kPages = {
-      367,  437,  720,  737,  775,  850,  852,  855,  857,   858,   860,  861,  862,
-      863,  864,  865,  866,  869,  874,  932,  936,  949,   950,   1200, 1250, 1251,
-      1252, 1253, 1254, 1255, 1256, 1257, 1258, 1361, 10000, 32768, 32769};
-  return std::find(kPages.begin(), kPages.end(), page) != kPages.end();
-}
-
 // The globals' records of fixed fields at their own length.
 void FixGlobalSizes(Workbook& globals) {
   FixSize(globals.interfaceHdr_);
@@ -275,7 +266,7 @@ void FixGlobalSizes(Workbook& globals) {
   // Readers take the record's first two bytes for the code page the text is in: a name
   // there, or a code page no reader knows, and they refuse the workbook.
   Workbook::CODENAME& page = globals.codeName_;
-  if (page.dataSize_ != 2 || !KnownCodePage(page.value_)) {
+  if (page.dataSize_ != 2 || !text::KnownCodePage(page.value_)) {
     page.value_ = 1200;
     page.dataSize_ = 2;
     page.recordSize_ = 6;
@@ -323,17 +314,6 @@ bool IsBlankCell(const CellBlock& cell) {
 template <class T>
 bool ExactSize(T& record) {
   return record.dataSize_ == T::kDataSize;
-}
-
-// A fixed-size cell record read with extra bytes keeps them to write back; the saved
-// record has its own length.
-template <class T>
-void Trim(T& record) {
-  record.data_.clear();
-  record.data_.shrink_to_fit();
-  record.continueIndices_.clear();
-  record.dataSize_ = T::kDataSize;
-  record.recordSize_ = T::kDataSize + 4;
 }
 
 // Blanks side by side in a row, gathered to be written as one run.
@@ -444,7 +424,7 @@ class SheetPass {
       ++counts_.droppedUnreadable;
       return false;
     }
-    Trim(record);
+    FixSize(record);
     return true;
   }
 
