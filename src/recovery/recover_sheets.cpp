@@ -82,15 +82,6 @@ void RecoverTail(std::span<const std::uint8_t> stream, std::size_t from, Workboo
   }
 }
 
-// Sheet starts closer than this to a start or end the boundaries found are taken for that
-// one: a stream that lost or gained a few bytes moves every position the sheet list names.
-constexpr std::uint32_t kNamedStartSlack = 256;
-
-bool NearAny(const std::vector<std::uint32_t>& sorted, std::uint32_t p, std::uint32_t slack) {
-  const auto at = std::lower_bound(sorted.begin(), sorted.end(), p > slack ? p - slack : 0);
-  return at != sorted.end() && *at <= std::uint64_t{p} + slack;
-}
-
 // Where a damaged slice holds the start of a sheet whose BOF (and the EOF before it) the
 // damage destroyed: positions the sheet list names inside the slice, away from every
 // boundary that was found. Each is where a worksheet of its own begins.

@@ -83,13 +83,9 @@ class NestedSubstreams {
 // that lost or gained a few bytes moves a named position a little: such a sheet kept its
 // BOF, and is not taken for one that lost it.
 std::vector<std::uint32_t> LostSheetStarts(const SheetBoundaries& boundaries) {
-  constexpr std::uint32_t kSlack = 256;
   std::vector<std::uint32_t> lost;
-  const auto& bofs = boundaries.BOFMarker_;
   for (const std::uint32_t position : boundaries.namedStarts_) {
-    if (position < kSlack) continue;
-    const auto near = std::lower_bound(bofs.begin(), bofs.end(), position - kSlack);
-    if (near != bofs.end() && *near <= std::uint64_t{position} + kSlack) continue;
+    if (position < kNamedStartSlack || NearAny(boundaries.BOFMarker_, position)) continue;
     lost.push_back(position);
   }
   return lost;

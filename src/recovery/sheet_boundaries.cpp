@@ -229,6 +229,11 @@ std::int64_t MeasureShift(std::span<const std::uint8_t> stream,
 
 }  // namespace
 
+bool NearAny(const std::vector<std::uint32_t>& sorted, std::uint32_t p, std::uint32_t slack) {
+  const auto at = std::lower_bound(sorted.begin(), sorted.end(), p > slack ? p - slack : 0);
+  return at != sorted.end() && *at <= std::uint64_t{p} + slack;
+}
+
 void PlaceNamedStarts(std::span<const std::uint8_t> stream, const std::vector<std::uint32_t>& named,
                       SheetBoundaries& boundaries) {
   std::size_t confirmed = 0;

@@ -58,6 +58,14 @@ void FindMarkers(std::span<const std::uint8_t> stream, SheetBoundaries& boundari
 // folder exists.
 void FindBoundaries(std::span<const std::uint8_t> stream, SheetBoundaries& boundaries);
 
+// A sheet start the sheet list names this close to a boundary or BOF that was found is
+// taken for that one: a stream that lost or gained a few bytes moves every named position.
+inline constexpr std::uint32_t kNamedStartSlack = 256;
+
+// Whether `sorted` (ascending) holds an offset within `slack` bytes of `p`.
+bool NearAny(const std::vector<std::uint32_t>& sorted, std::uint32_t p,
+             std::uint32_t slack = kNamedStartSlack);
+
 // Measures namedShift_ from the positions the sheet list names (`named`, ascending) and
 // the worksheet BOFs found, and fills namedStarts_. FindBoundaries calls it.
 void PlaceNamedStarts(std::span<const std::uint8_t> stream, const std::vector<std::uint32_t>& named,
