@@ -61,7 +61,7 @@ class SST : public Record {
   std::size_t LostCount() const;
 
   // Whether the last Read left the table short of its unique count, ended off the end of
-  // its data or met a string that shows damage: Salvage may undo it.
+  // its data or met a string holding U+0000: damage, which Salvage may undo.
   bool NeedsSalvage() const { return needsSalvage_; }
 
   // Reads the table again from `stream`, the span the last Read was given, with the
@@ -79,11 +79,6 @@ class SST : public Record {
   std::vector<std::uint8_t> lost_;
   // Where the record's header stood in the span the last Read was given.
   std::size_t sourcePosition_ = 0;
-
-  // Whether `text` holds what zeroed or random bytes leave and no writer stores: U+0000,
-  // a surrogate without its partner, U+FFFE or U+FFFF (none of the 82,771 strings of the
-  // real files we test with does).
-  static bool ShowsDamage(const LargeString& text);
 
   // Reads the string at `q` of `data` (the pieces joined, each further piece beginning at
   // a point of `splits`) into `text`; `split` indexes the first split point after `q` and

@@ -18,11 +18,11 @@
 // candidate anchor; keep the anchors that the strings confirm (reading a bucket's strings
 // from its start ends exactly where the next bucket starts, or the strings of the bucket
 // before end exactly at it); then read from each anchor to the next. A stretch that lines
-// up is sound, but for a string next to a destroyed header or holding what damage leaves
-// in characters (SST::ShowsDamage). One that does not line up keeps the strings before
-// the first doubtful one (but the last of them, which borders the damage) and loses the
-// rest, so that no string lands at another string's index. An index that no string
-// confirms leaves the first read as it was.
+// up is sound, but for a string next to a destroyed header or holding U+0000 (a zeroed
+// stretch inside its characters). One that does not line up keeps the strings before the
+// first doubtful one (but the last of them, which borders the damage) and loses the rest,
+// so that no string lands at another string's index. An index that no string confirms
+// leaves the first read as it was.
 
 #include <algorithm>
 #include <cstdint>
@@ -48,12 +48,6 @@ constexpr std::size_t kMinStringSize = 3;
 constexpr std::size_t kFirstString = 8;
 // Where bucket 0 points: behind the SST's header and its two counts.
 constexpr std::size_t kFirstStringInRecord = kRecordHeaderSize + kFirstString;
-// How far bytes added or lost inside the table may have moved a piece's header from where
-// its predecessor's length, or the index, puts it.
-constexpr std::size_t kMaxDrift = 1024;
-// A sound header this close behind a piece's end follows bytes added inside that piece:
-// too few for a piece of their own after a destroyed header.
-constexpr std::size_t kAddedBytes = kRecordHeaderSize + 4;
 
 // The table as it lies in the stream: its pieces joined as Record::Read joins them, but
 // found past a damaged CONTINUE header too.
@@ -62,11 +56,6 @@ struct Table {
     std::size_t dataStart = 0;  // stream offset of its data
     std::size_t length = 0;     // its data bytes
     std::size_t joined = 0;     // offset of its data in `bytes`
-    // Its header's length was not what it holds: bytes were added or lost inside it, so
-    // the index's positions behind the change are off.
-    bool drifted = false;
-    bool scarred = false;  // it stands behind a destroyed header, whose place is assumed
-    std::size_t Header() const { return dataStart - kRecordHeaderSize; }
   };
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint32_t> splits;  // offsets in `bytes` where each further piece begins
@@ -88,46 +77,21 @@ struct Table {
       if (afterGap) gaps.push_back(bytes.size());
       if (scar) scarred.push_back(bytes.size());
     }
-    pieces.push_back({dataStart, length, bytes.size(), false, scar});
+    pieces.push_back({dataStart, length, bytes.size()});
     const auto run = stream.subspan(dataStart, length);
     bytes.insert(bytes.end(), run.begin(), run.end());
     streamEnd = dataStart + length;
   }
 
-  // Makes the last piece end at stream offset `end`, where the next header really stands.
-  void Refit(std::span<const std::uint8_t> stream, std::size_t end) {
-    Piece& last = pieces.back();
-    bytes.resize(last.joined);
-    last.length = end - last.dataStart;
-    last.drifted = true;
-    const auto run = stream.subspan(last.dataStart, last.length);
-    bytes.insert(bytes.end(), run.begin(), run.end());
-    streamEnd = end;
-  }
-
-  // The piece holding offset `joined` of `bytes` (the last one past the end).
-  const Piece& PieceAt(std::size_t joined) const {
-    const auto after =
-        std::upper_bound(pieces.begin(), pieces.end(), joined,
-                         [](std::size_t j, const Piece& piece) { return j < piece.joined; });
-    return *(after - 1);
-  }
-
-  // The piece whose data holds stream offset `at`, if any.
-  const Piece* Holding(std::size_t at) const {
+  // The offset in `bytes` of stream offset `at`, when a piece holds it.
+  std::optional<std::size_t> Map(std::size_t at) const {
     auto after =
         std::upper_bound(pieces.begin(), pieces.end(), at,
                          [](std::size_t p, const Piece& piece) { return p < piece.dataStart; });
-    if (after == pieces.begin()) return nullptr;
+    if (after == pieces.begin()) return std::nullopt;
     const Piece& piece = *(after - 1);
-    return at - piece.dataStart < piece.length ? &piece : nullptr;
-  }
-
-  // The offset in `bytes` of stream offset `at`, when a piece holds it.
-  std::optional<std::size_t> Map(std::size_t at) const {
-    const Piece* piece = Holding(at);
-    if (piece == nullptr) return std::nullopt;
-    return piece->joined + (at - piece->dataStart);
+    if (at - piece.dataStart >= piece.length) return std::nullopt;
+    return piece.joined + (at - piece.dataStart);
   }
 
   // The first gap behind `from`, else the end of the table: no read from `from` goes past it.
@@ -161,13 +125,6 @@ bool IndexAt(std::span<const std::uint8_t> stream, std::size_t at) {
   std::uint16_t length = 0;
   return HeaderAt(stream, at, code, length) && code == ExtSST::kCode && length >= 2 &&
          (length - 2) % 8 == 0;
-}
-
-// The same, for a look through bytes that may be anything: an index of no buckets or of
-// none strings each is taken for string bytes.
-bool IndexFoundAt(std::span<const std::uint8_t> stream, std::size_t at) {
-  return IndexAt(stream, at) && LittleEndian::U16(stream, at + kRecordHeaderSize) > 0 &&
-         LittleEndian::U16(stream, at + 2) > 2;
 }
 
 // A CONTINUE at `at` whose successor is another CONTINUE or the EXTSST: two headers in a
@@ -216,21 +173,6 @@ Table FindPieces(std::span<const std::uint8_t> stream, std::size_t sstAt,
         continue;
       }
     }
-    // Bytes lost inside the last piece leave its header's length running past the next
-    // header, which then stands a little before this point.
-    const std::size_t from = std::max(table.pieces.back().dataStart, at - std::min(at, kMaxDrift));
-    std::size_t earlier = at;
-    for (std::size_t p = at; p-- > from + 1;) {
-      if (ContinueChainAt(stream, p) || IndexFoundAt(stream, p)) {
-        earlier = p;
-        break;
-      }
-    }
-    if (earlier < at) {
-      table.Refit(stream, earlier);
-      at = earlier;
-      continue;
-    }
     // Else the next sound CONTINUE header: the nearest one a bucket's in-record offset
     // leads to, or one found by looking through the next piece's reach byte by byte (a
     // record holds no more than kMaxRecordData bytes). An EXTSST met first ends the table.
@@ -239,78 +181,29 @@ Table FindPieces(std::span<const std::uint8_t> stream, std::size_t sstAt,
     std::size_t resume = hint != bucketHeaders.end() ? *hint : stream.size();
     const std::size_t reach =
         std::min({resume, at + kRecordHeaderSize + kMaxRecordData + 1, stream.size()});
-    bool indexFound = false;
     for (std::size_t p = at + 1; p < reach; ++p) {
-      indexFound = IndexFoundAt(stream, p);
-      if (indexFound || ContinueChainAt(stream, p)) {
+      if (IndexAt(stream, p)) {
+        table.indexAt = p;
+        resume = stream.size();
+        break;
+      }
+      if (ContinueChainAt(stream, p)) {
         resume = p;
         break;
       }
     }
     if (resume >= stream.size()) break;
-    if (resume - at <= kAddedBytes) {
-      // A few bytes too many: they were added inside the last piece.
-      table.Refit(stream, resume);
-    } else if (resume - at - kRecordHeaderSize <= kMaxRecordData) {
-      // One piece's worth: the piece whose header was destroyed. Its bytes may be sound,
-      // but bytes lost with the header would have moved them: unless the header behind
-      // them stands where the index puts one, its positions are not to be trusted.
-      table.Add(stream, at + kRecordHeaderSize, resume - at - kRecordHeaderSize, afterGap, true);
-      table.pieces.back().drifted =
-          indexFound || !std::binary_search(bucketHeaders.begin(), bucketHeaders.end(), resume);
+    if (resume >= at + kRecordHeaderSize && resume - at - kRecordHeaderSize <= kMaxRecordData) {
+      // One piece's worth: the piece whose header was destroyed. Its bytes may be sound.
+      if (resume > at + kRecordHeaderSize)
+        table.Add(stream, at + kRecordHeaderSize, resume - at - kRecordHeaderSize, afterGap, true);
       afterGap = false;
     } else {
       afterGap = true;
     }
     at = resume;
-    if (indexFound) {
-      table.indexAt = resume;
-      break;
-    }
   }
   return table;
-}
-
-// Moves each bucket's position along with its piece: its in-record offset counted from
-// the header of the piece the walk found where the index puts that header. Bytes added or
-// lost in an earlier piece move every later header, and the positions with them. A
-// bucket whose piece is not found nearby loses its position (-1); one whose in-record
-// offset is no offset a writer could write keeps the one it has.
-void FollowPieces(std::vector<std::int64_t>& positions, const ExtSST& index, const Table& table) {
-  for (std::size_t b = 1; b < positions.size(); ++b) {
-    const std::int64_t offset = index.buckets_[b].pieceOffset;
-    if (positions[b] < 0 || offset < std::int64_t{kRecordHeaderSize} ||
-        offset > std::int64_t{kRecordHeaderSize + kMaxRecordData})
-      continue;
-    const std::int64_t header = positions[b] - offset;
-    const auto next = std::lower_bound(table.pieces.begin(), table.pieces.end(), header,
-                                       [](const Table::Piece& piece, std::int64_t h) {
-                                         return static_cast<std::int64_t>(piece.Header()) < h;
-                                       });
-    const Table::Piece* best = nullptr;
-    std::uint64_t distance = kMaxDrift + 1;
-    for (auto it = next == table.pieces.begin() ? next : next - 1;
-         it != table.pieces.end() && it <= next; ++it) {
-      const auto h = static_cast<std::int64_t>(it->Header());
-      const auto d = static_cast<std::uint64_t>(h > header ? h - header : header - h);
-      if (d < distance) {
-        distance = d;
-        best = &*it;
-      }
-    }
-    // The offset must fall inside that piece, or in one behind a destroyed header that
-    // took the rest of it: a piece that lost bytes ahead of the bucket's string no longer
-    // reaches as far, and the position would slide into the next piece's strings.
-    if (best == nullptr) {
-      positions[b] = -1;
-      continue;
-    }
-    const std::size_t at = best->Header() + static_cast<std::size_t>(offset);
-    const Table::Piece* holder = table.Holding(at);
-    positions[b] = holder == best || (holder != nullptr && holder->scarred)
-                       ? static_cast<std::int64_t>(at)
-                       : -1;
-  }
 }
 
 // The buckets' stream offsets, moved by where bucket 0 (the first string) really stands
@@ -421,6 +314,11 @@ bool DoubtfulChar(char32_t c) {
   return (c >= 0x7F && c <= 0x9F) || c == 0xFFFE || c == 0xFFFF;
 }
 
+bool HoldsNul(const LargeString& text) {
+  return text.IsWide() ? text.wide_.find(u'\0') != std::u16string::npos
+                       : text.narrow_.find('\0') != std::string::npos;
+}
+
 // Text that random or zeroed bytes give and real strings do not: an empty string (zeroed
 // bytes read as a run of them), control characters, a surrogate without its partner.
 bool DoubtfulText(const LargeString& text) {
@@ -449,7 +347,7 @@ struct Run {
   std::size_t sound = 0;  // of them, those before the first doubtful one
   std::size_t end = 0;    // offset behind the last string read whole
   // Of them, those that show damage even where the run lines up: they touch a scarred
-  // piece boundary, or hold what zeroed or random bytes leave and no writer stores.
+  // piece boundary, or hold U+0000, which zeroed bytes leave and no writer stores.
   std::vector<std::size_t> marred;
 };
 
@@ -473,7 +371,7 @@ Run ReadRun(const Table& table, std::size_t from, std::size_t limit, std::size_t
     LargeString& text = out != nullptr ? out->emplace_back() : scratch;
     SST::ReadSplitString(data, splits, text, q, split);
     if (starts != nullptr && run.sound == run.read) starts->push_back(q);
-    const bool marred = table.Scarred(q, extent.end) || SST::ShowsDamage(text);
+    const bool marred = table.Scarred(q, extent.end) || HoldsNul(text);
     if (marred) run.marred.push_back(run.read);
     const bool doubtful = marred || extent.doubtful || DoubtfulText(text);
     if (!doubtful && run.sound == run.read) ++run.sound;
@@ -530,9 +428,8 @@ struct Outcome {
 std::optional<Outcome> ReadAgain(std::span<const std::uint8_t> stream, std::size_t sstAt,
                                  std::uint32_t unique, std::size_t firstCount, const ExtSST& index,
                                  std::optional<std::size_t>& indexAt) {
-  std::vector<std::int64_t> positions = BucketPositions(index, sstAt, unique);
+  const std::vector<std::int64_t> positions = BucketPositions(index, sstAt, unique);
   const Table table = FindPieces(stream, sstAt, BucketHeaders(stream, index, positions));
-  FollowPieces(positions, index, table);
   indexAt = table.indexAt;
   if (table.bytes.size() < kFirstString) return std::nullopt;
   const std::size_t per = index.stringsPerBucket_;
@@ -574,35 +471,18 @@ std::optional<Outcome> ReadAgain(std::span<const std::uint8_t> stream, std::size
   }
   // Keep those the strings confirm: reached exactly from the one before, or reaching
   // exactly the one after. A damaged bucket position does neither.
-  const std::size_t n = candidates.size();
   std::vector<std::size_t> sortedAt = SortedOffsets(candidates);
-  std::vector<std::uint8_t> reaches(n, 0);
-  // From the candidate on, line-ups lead to the table's end, where the last run read
-  // exactly the strings the unique count leaves.
-  std::vector<std::uint8_t> reachesEnd(n, 0);
-  for (std::size_t k = 0; k < n; ++k) {
-    const bool last = k + 1 == n;
+  std::vector<std::uint8_t> reaches(candidates.size(), 0);
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const bool last = k + 1 == candidates.size();
     const std::size_t count = (last ? trueLength : candidates[k + 1].index) - candidates[k].index;
     const Run run = ReadRun(table, candidates[k].at, StopFor(table, sortedAt, candidates[k].at),
                             count, nullptr);
     reaches[k] = LinesUp(table, candidates, k, trueLength, run) ? 1 : 0;
-    if (last) reachesEnd[k] = run.read == count && run.end == table.bytes.size() ? 1 : 0;
   }
-  for (std::size_t k = n - 1; k-- > 0;) reachesEnd[k] = reaches[k] & reachesEnd[k + 1];
-  // In a piece that gained or lost bytes, the positions behind the change are off by as
-  // many bytes, and in a table of short strings alike they can line up one string off: a
-  // bucket there counts only when a run from a bucket that counts reaches it, or when its
-  // line-ups lead to the table's end with the count right (positions off by some strings
-  // leave the count off by as many).
-  std::vector<Anchor> anchors{candidates[0]};
-  std::vector<std::uint8_t> accepted(n, 1);
-  for (std::size_t k = 1; k < n; ++k) {
-    const bool drifted = table.PieceAt(candidates[k].at).drifted;
-    accepted[k] = (reaches[k - 1] != 0 && (accepted[k - 1] != 0 || !drifted)) ||
-                          (reaches[k] != 0 && !drifted) || reachesEnd[k] != 0
-                      ? 1
-                      : 0;
-    if (accepted[k] != 0) anchors.push_back(candidates[k]);
+  std::vector<Anchor> anchors;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    if (k == 0 || reaches[k] != 0 || reaches[k - 1] != 0) anchors.push_back(candidates[k]);
   }
   // Distrust the index when no bucket is confirmed, or when the confirmed ones all
   // disagree with the first read where that read still looks sound.
@@ -630,15 +510,9 @@ std::optional<Outcome> ReadAgain(std::span<const std::uint8_t> stream, std::size
         ReadRun(table, anchors[k].at, StopFor(table, sortedAt, anchors[k].at), count, &runs[k]);
     // A run that does not line up met damage after its sound strings; the last of them
     // borders it, and a burst that began inside its characters leaves its length (and so
-    // the look of its text) intact. It goes with the damage. So does the last string before
-    // a run that fails at its first string: the damage begins at or before that bucket
-    // (bytes added inside the string before it leave its length as it was and push the
-    // bucket's string away from the position the index gives).
+    // the look of its text) intact. It goes with the damage.
     const bool linesUp = LinesUp(table, anchors, k, trueLength, run);
     taken[k] = linesUp ? run.read : run.sound > 0 ? run.sound - 1 : 0;
-    if (!linesUp && run.sound == 0 && k > 0 && taken[k - 1] > 0 &&
-        taken[k - 1] == anchors[k].index - anchors[k - 1].index)
-      --taken[k - 1];
     tailFound = linesUp && last && anchors[k].index / per + 1 == positions.size();
     if (taken[k] > 0) reach = std::max(reach, anchors[k].index + taken[k]);
     marred[k] = run.marred;
