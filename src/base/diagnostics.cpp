@@ -52,7 +52,15 @@ std::string DiagnosticsDirectoryProblem(const fs::path& dir) {
   return {};
 }
 
+namespace {
+thread_local int t_dumpsSuppressed = 0;
+}  // namespace
+
+SuppressDiagnosticDumps::SuppressDiagnosticDumps() { ++t_dumpsSuppressed; }
+SuppressDiagnosticDumps::~SuppressDiagnosticDumps() { --t_dumpsSuppressed; }
+
 bool WriteDiagnosticDump(std::string_view fileName, std::span<const std::uint8_t> bytes) {
+  if (t_dumpsSuppressed > 0) return false;
   const auto dir = DiagnosticsDirectory();
   if (!dir) return false;
   const bool written = WriteFileNoFollow(*dir / fs::path(fileName), bytes, WriteMode::Replace);

@@ -28,6 +28,16 @@ std::string DiagnosticsDirectoryProblem(const std::filesystem::path& dir);
 bool WriteDiagnosticDump(std::string_view fileName, std::span<const std::uint8_t> bytes);
 bool WriteDiagnosticDump(std::string_view fileName, std::string_view text);
 
+// While one lives, this thread writes no dump files (work whose outcome may be thrown
+// away, such as the second of two readings of a file). Nested ones add up.
+class SuppressDiagnosticDumps {
+ public:
+  SuppressDiagnosticDumps();
+  ~SuppressDiagnosticDumps();
+  SuppressDiagnosticDumps(const SuppressDiagnosticDumps&) = delete;
+  SuppressDiagnosticDumps& operator=(const SuppressDiagnosticDumps&) = delete;
+};
+
 // How many dump files could not be written although the folder was there (a link in the
 // file's place, a folder that may not be written, a full disk), since the program started.
 std::uint64_t FailedDiagnosticDumps();

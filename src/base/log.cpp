@@ -211,7 +211,34 @@ LogLimits SetLogLimitsForTesting(const LogLimits& limits) {
   return std::exchange(state.limits, limits);
 }
 
+namespace {
+thread_local LogCapture* t_capture = nullptr;
+}  // namespace
+
+LogCapture::LogCapture() : outer_(t_capture) { t_capture = this; }
+
+LogCapture::~LogCapture() { Stop(); }
+
+void LogCapture::Stop() {
+  if (active_ && t_capture == this) t_capture = outer_;
+  active_ = false;
+}
+
+void LogCapture::Replay() {
+  Stop();
+  for (const Line& line : lines_) WriteLog(line.code, line.error, line.message, line.toErrorLog);
+  lines_.clear();
+}
+
 bool WriteLog(std::int32_t code, std::int32_t error, std::string_view message, bool toErrorLog) {
+  if (t_capture != nullptr) {
+    try {
+      t_capture->lines_.push_back({code, error, std::string(message), toErrorLog});
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
   try {
     const LogLocations where = CurrentLogLocations();
     if (where.logFolder.empty()) return false;

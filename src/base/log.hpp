@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tabulix {
 
@@ -51,6 +53,36 @@ LogLimits SetLogLimitsForTesting(const LogLimits& limits);
 // through a link planted in a log's place; returns false when the line could not be
 // written and never disturbs the caller otherwise.
 bool WriteLog(std::int32_t code, std::int32_t error, std::string_view message, bool toErrorLog);
+
+// Holds back the lines this thread writes while it lives, so that work whose outcome may
+// be thrown away (one of two readings of a file) leaves the logs untouched until it is
+// kept. Replay writes the held lines in order; a capture destroyed without it drops them.
+// Captures nest: the innermost holds the lines.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // Stops holding lines; those held so far stay for Replay.
+  void Stop();
+  // Stops holding lines and writes the held ones.
+  void Replay();
+
+  struct Line {
+    std::int32_t code;
+    std::int32_t error;
+    std::string message;
+    bool toErrorLog;
+  };
+
+ private:
+  std::vector<Line> lines_;
+  LogCapture* outer_ = nullptr;
+  bool active_ = true;
+  friend bool WriteLog(std::int32_t, std::int32_t, std::string_view, bool);
+};
 
 // Writes, into the log it was meant for, one line for each message text that had lines
 // counted rather than written since the last flush:

@@ -172,6 +172,16 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   if (!report.streamName_.empty()) out << " (stream \"" << report.streamName_ << "\")";
   out << "\n"
       << "Stream: " << report.streamBytes_ << " bytes\n";
+  if (const RecoveryReport::Reassembly& pieces = report.reassembly_; pieces.done_) {
+    out << "Reassembled: " << pieces.unit_ << "-byte pieces, record chain of " << pieces.chainBytes_
+        << " bytes from file offset " << pieces.start_
+        << (pieces.complete_ ? " to the last sheet" : ", broken before the last sheet") << "; "
+        << pieces.joins_.size() << " pieces reordered, " << pieces.shifts_.size()
+        << " shifts corrected";
+    if (pieces.leftoverBytes_ > 0)
+      out << "; " << pieces.leftoverBytes_ << " bytes of other pieces scanned";
+    out << "\n";
+  }
   out << "Substreams: " << report.substreams_.size() << " found ("
       << (report.boundariesConsistent_ ? "boundaries pair up" : "boundaries damaged") << "), "
       << report.IntactSubstreams() << " intact\n"

@@ -85,6 +85,27 @@ bool IsRootEntryName(std::span<const std::uint8_t> block) {
   return name == kRoot;
 }
 
+// Notes where the entry's stream would begin if its pieces lay in file order. A small
+// stream's pieces lie in the small-block container, whose own first sector the root entry
+// names; without it the start is left unknown.
+void NoteEntry(TolerantExtraction& result, const Property& entry, std::uint32_t blockSize,
+               const Property* root) {
+  result.entryFound_ = true;
+  result.entrySize_ = entry.streamSize_;
+  if (entry.firstBlock_ < 0) return;
+  const auto first = static_cast<std::uint64_t>(entry.firstBlock_);
+  const std::uint64_t headerBlock = std::max<std::uint64_t>(blockSize, kHeaderSize);
+  if (entry.streamSize_ >= CompoundFile::kSmallStreamCutoff) {
+    result.entryUnit_ = blockSize;
+    result.entryStart_ = headerBlock + first * blockSize;
+  } else {
+    result.entryUnit_ = layout::kMiniSectorSize;
+    if (root != nullptr && root->firstBlock_ >= 0)
+      result.entryStart_ = headerBlock + static_cast<std::uint64_t>(root->firstBlock_) * blockSize +
+                           first * layout::kMiniSectorSize;
+  }
+}
+
 std::string ShortChainText(std::size_t delivered) {
   return "Workbook stream chain ends after " + std::to_string(delivered) +
          " bytes; the file is read as raw bytes instead";
@@ -245,6 +266,11 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
         std::size_t delivered = 0;
         const int status = file.ReadStream(name, result.stream_, &delivered);
         if (status == CompoundFile::kNoSuchPath) continue;
+        if (const PropertyNode* node = file.FindProperty(name)) {
+          const PropertyNode* root = file.root();
+          NoteEntry(result, file.PropertyOf(*node), blockSize,
+                    root != nullptr ? &file.PropertyOf(*root) : nullptr);
+        }
         if (status == CompoundFile::kOk) {
           result.found_ = true;
           result.streamName_.assign(name.begin(), name.end());
@@ -269,6 +295,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
       for (std::size_t i = 0; i < block.size() / Property::kSize; ++i) {
         Property entry;
         if (!entry.Decode(block, i * Property::kSize) || entry.name_ != u"Workbook") continue;
+        NoteEntry(result, entry, blockSize, nullptr);
         const std::uint64_t chainBytes = file.ChainBytes(entry.firstBlock_, BlockTable::Bat);
         if (entry.firstBlock_ >= 0 &&
             static_cast<std::uint64_t>(entry.firstBlock_) + 1 < blockCount && chainBytes > 0 &&

@@ -4,6 +4,7 @@
 // and what it had to repair on the way; what becomes of the stream is not its business.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +22,15 @@ struct TolerantExtraction {
   std::vector<std::string> repairs_;
   // Why no stream came out, when none did.
   std::string failure_;
+
+  // What the directory still says of the stream, whether or not its chain could be
+  // followed: the file offset its first byte would have if its pieces lay in file order
+  // (a small stream's when its container's start is known), its size and its piece size.
+  // Later stages put the stream back together from these when the chain is lost.
+  bool entryFound_ = false;
+  std::optional<std::uint64_t> entryStart_;
+  std::uint64_t entrySize_ = 0;
+  std::uint32_t entryUnit_ = 0;
 };
 
 // Extracts the "Workbook" (else "Book") stream from the bytes of a damaged compound

@@ -8,8 +8,15 @@
 
 namespace tabulix {
 
-bool XlsDocument::LoadCompoundStream(std::span<const std::uint8_t> file) {
+bool XlsDocument::LoadCompoundStream(std::span<const std::uint8_t> file, ReassemblyHints& hints) {
   TolerantExtraction extraction = ExtractWorkbookStream(file);
+  // What the directory still says of the stream serves the reassembly, whether or not the
+  // stream's chain could be followed.
+  if (extraction.entryFound_) {
+    hints.start_ = extraction.entryStart_;
+    if (extraction.entrySize_ > 0) hints.size_ = extraction.entrySize_;
+    hints.unit_ = extraction.entryUnit_;
+  }
   if (!extraction.found_) {
     // What it repaired on the way to no stream says nothing about the stream used.
     report_.routeFailures_.push_back({StreamRoute::Compound, std::move(extraction.failure_)});

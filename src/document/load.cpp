@@ -74,7 +74,7 @@ void DescribeCells(const Worksheet& sheet, RecoveryReport::Sheet& out) {
 
 void XlsDocument::Tell(std::string_view text) {
   report_.messages_.emplace_back(text);
-  Notify(text);
+  if (!quiet_) Notify(text);
 }
 
 bool XlsDocument::ReadInput(const std::string& path, std::vector<std::uint8_t>& file) {
@@ -157,11 +157,24 @@ void XlsDocument::Reset(const std::string& name) {
 bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   report_.fileBytes_ = file.size();
 
-  // Each route fills the stream whole, so what a failed route left is of no interest.
-  if (LoadStorageStream(file)) {
-    report_.route_ = StreamRoute::Storage;
-  } else if (LoadCompoundStream(file)) {
-    report_.route_ = StreamRoute::Compound;
+  // Each route fills the stream whole, so what a failed route left is of no interest. The
+  // hints are what the container routes learnt of where the stream's pieces lie. When the
+  // reassembly put the stream together anew, `plain` keeps the stream as it came before:
+  // the container's, or the file's own bytes.
+  ReassemblyHints hints;
+  std::vector<std::uint8_t> plain;
+  StreamRoute plainRoute = StreamRoute::None;
+  if (LoadStorageStream(file, hints)) {
+    report_.route_ = plainRoute = StreamRoute::Storage;
+    plain = MendStreamOrder(file, hints);
+  } else if (ReassemblyHints found; LoadCompoundStream(file, found)) {
+    report_.route_ = plainRoute = StreamRoute::Compound;
+    plain = MendStreamOrder(file, found);
+  } else if (LoadReassembledStream(file, found)) {
+    report_.route_ = StreamRoute::Reassembled;
+    report_.streamName_.clear();
+    plainRoute = StreamRoute::Raw;
+    plain = std::move(file);
   } else {
     LoadRawFile(file);
     report_.route_ = StreamRoute::Raw;
@@ -171,7 +184,63 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   // The routes are done with the file: its bytes must not sit beside the model while the
   // stages build it.
   std::vector<std::uint8_t>().swap(file);
+  if (plain.empty()) return RecoverStream();
 
+  // A reassembly can be wrong where the records deceive it. Both streams are recovered,
+  // and the better is kept; the user hears only the kept one's messages.
+  XlsDocument other;
+  other.Reset(report_.file_);
+  other.report_.fileBytes_ = report_.fileBytes_;
+  other.report_.route_ = plainRoute;
+  other.report_.routeFailures_ = report_.routeFailures_;
+  if (plainRoute == StreamRoute::Raw && !other.report_.routeFailures_.empty() &&
+      other.report_.routeFailures_.back().route_ == StreamRoute::Reassembled)
+    other.report_.routeFailures_.pop_back();
+  other.report_.containerRepairs_ = report_.containerRepairs_;
+  if (plainRoute != StreamRoute::Raw) other.report_.streamName_ = report_.streamName_;
+  other.report_.streamBytes_ = plain.size();
+  other.stream_ = std::move(plain);
+  other.quiet_ = true;
+  quiet_ = true;
+  LogCapture otherLog;
+  bool otherLoaded = false;
+  {
+    // The dump files show the reassembled stream's recovery, which is nearly always kept.
+    const SuppressDiagnosticDumps noDumps;
+    otherLoaded = other.RecoverStream();
+  }
+  otherLog.Stop();
+  LogCapture ownLog;
+  const bool loaded = RecoverStream();
+  ownLog.Stop();
+  quiet_ = false;
+  other.quiet_ = false;
+  // The reassembled stream must do better: more cells, or as many with more substreams
+  // read whole. Else the stream as it came stays, as before there was a reassembly.
+  const std::size_t otherCells = otherLoaded ? other.report_.ValueCells() : 0;
+  const std::size_t ownCells = loaded ? report_.ValueCells() : 0;
+  const std::size_t otherIntact = otherLoaded ? other.report_.IntactSubstreams() : 0;
+  const std::size_t ownIntact = loaded ? report_.IntactSubstreams() : 0;
+  bool kept = loaded;
+  if (otherLoaded &&
+      (!loaded || std::pair(ownCells, ownIntact) <= std::pair(otherCells, otherIntact))) {
+    otherLog.Replay();
+    *this = std::move(other);
+    kept = true;
+  } else {
+    ownLog.Replay();
+  }
+  WriteLog(0, 0,
+           "The reassembled stream recovers " + std::to_string(ownCells) +
+               " cells, the stream as " + std::string(StreamRouteName(plainRoute)) + " gave it " +
+               std::to_string(otherCells) + "; the " +
+               (report_.reassembly_.done_ ? "reassembled" : "other") + " one is kept",
+           false);
+  for (const std::string& message : report_.messages_) Notify(message);
+  return kept;
+}
+
+bool XlsDocument::RecoverStream() {
   WriteDiagnosticDump("payload.bin", stream_);
 
   // An older version's records read as Excel 97-2003 ones give garbled names and text.

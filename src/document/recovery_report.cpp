@@ -12,6 +12,8 @@ std::string_view StreamRouteName(StreamRoute route) {
       return "structured storage";
     case StreamRoute::Compound:
       return "compound-document repair";
+    case StreamRoute::Reassembled:
+      return "sector reassembly";
     case StreamRoute::Raw:
       return "raw file bytes";
   }

@@ -13,13 +13,15 @@ namespace tabulix {
 
 // Which route gave the workbook stream.
 enum class StreamRoute {
-  None,      // no stream (nothing loaded, or the load failed before one was found)
-  Storage,   // a sound compound document, read strictly
-  Compound,  // the tolerant reader of damaged compound documents
-  Raw,       // the file's own bytes
+  None,         // no stream (nothing loaded, or the load failed before one was found)
+  Storage,      // a sound compound document, read strictly
+  Compound,     // the tolerant reader of damaged compound documents
+  Reassembled,  // put back together from the file's pieces by its record chain
+  Raw,          // the file's own bytes
 };
 
-// "structured storage", "compound-document repair", "raw file bytes" or "none".
+// "structured storage", "compound-document repair", "sector reassembly", "raw file bytes"
+// or "none".
 std::string_view StreamRouteName(StreamRoute route);
 
 // "workbook globals", "worksheet", "chart", "macro sheet", "Visual Basic module",
@@ -56,6 +58,31 @@ struct RecoveryReport {
     std::size_t stringsRepaired_ = 0;    // cell texts mended (invalid UTF-16, cut lengths)
   };
 
+  // How the workbook stream was put back together from the file's pieces, when the
+  // container's account of their order was lost or wrong.
+  struct Reassembly {
+    bool done_ = false;
+    std::uint32_t unit_ = 0;           // bytes in a piece: 512 or 4096, 64 for a small stream
+    std::uint64_t start_ = 0;          // file offset of the globals BOF the chain starts at
+    std::uint64_t chainBytes_ = 0;     // the stream's leading bytes the record chain covers
+    bool complete_ = false;            // the chain runs to the EOF of the last sheet
+    std::uint64_t leftoverBytes_ = 0;  // untaken pieces put behind the chain for the scan
+    // Pieces taken out of the order the table or the file gave: where in the stream, the
+    // piece the order put there, the piece the records chose (file offsets).
+    struct Join {
+      std::uint64_t streamOffset_ = 0;
+      std::uint64_t expected_ = 0;
+      std::uint64_t taken_ = 0;
+    };
+    std::vector<Join> joins_;
+    // Bytes found inserted (positive) or lost (negative) before this file offset.
+    struct Shift {
+      std::uint64_t fileOffset_ = 0;
+      std::int32_t bytes_ = 0;
+    };
+    std::vector<Shift> shifts_;
+  };
+
   std::string file_;     // the path as given to the load
   bool loaded_ = false;  // the load succeeded: there is a model to show and save
   StreamRoute route_ = StreamRoute::None;
@@ -65,6 +92,7 @@ struct RecoveryReport {
   std::vector<std::string> containerRepairs_;
   std::uint64_t fileBytes_ = 0;
   std::uint64_t streamBytes_ = 0;
+  Reassembly reassembly_;
   // The substreams' starts and ends pair up into a contiguous run from offset 0.
   bool boundariesConsistent_ = false;
   std::vector<Substream> substreams_;

@@ -29,7 +29,7 @@ std::string_view FailureText(storage::ReadStatus status) {
 
 }  // namespace
 
-bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file) {
+bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, ReassemblyHints& hints) {
   auto fail = [this](std::string_view logText, std::string reason) {
     WriteLog(0, 0, logText, true);
     report_.routeFailures_.push_back({StreamRoute::Storage, std::move(reason)});
@@ -51,6 +51,16 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file) {
     if (status != storage::ReadStatus::Ok)
       return fail(FailureText(status), "stream \"" + name + "\" unreadable: " + reason);
     report_.streamName_ = name;
+    // Where the pieces lie, in the table's order, should the records say it is wrong.
+    storage::StreamLayout layout;
+    if (storage->Layout(wideName, layout) == storage::ReadStatus::Ok && !layout.pieces.empty()) {
+      hints.unit_ = static_cast<std::uint32_t>(layout.unit);
+      hints.size_ = layout.size;
+      hints.start_ = layout.pieces.front().fileOffset;
+      hints.order_.reserve(layout.pieces.size());
+      for (const storage::StreamPiece& piece : layout.pieces)
+        hints.order_.push_back(piece.fileOffset);
+    }
     WriteLog(0, 0,
              "Read stream \"" + name +
                  "\" through structured storage: " + std::to_string(stream_.size()) + " bytes",

@@ -20,6 +20,7 @@
 #include "document/recovery_report.hpp"
 #include "document/worksheet_view.hpp"
 #include "recovery/recovery_state.hpp"
+#include "recovery/sector_reassembly.hpp"
 #include "recovery/sheet_boundaries.hpp"
 #include "recovery/well_formed.hpp"
 
@@ -83,9 +84,21 @@ class XlsDocument {
   // The three routes to the workbook stream, tried in this order on the file's bytes. Each
   // fills stream_ when it succeeds and notes in the report why it failed otherwise.
   // First route: the stream "Workbook", else "Book", of a sound compound document.
-  bool LoadStorageStream(std::span<const std::uint8_t> file);
+  // Both container routes note in `hints` what they learnt of where the stream's pieces
+  // lie, for the reassembly.
+  bool LoadStorageStream(std::span<const std::uint8_t> file, ReassemblyHints& hints);
   // Second route: the tolerant compound-document reader.
-  bool LoadCompoundStream(std::span<const std::uint8_t> file);
+  bool LoadCompoundStream(std::span<const std::uint8_t> file, ReassemblyHints& hints);
+  // Between the second and the third: the stream put back together from the file's pieces
+  // by its record chain.
+  bool LoadReassembledStream(std::span<const std::uint8_t> file, const ReassemblyHints& hints);
+  // After a container route: when the stream's record chain breaks where a reassembly
+  // walks on, the reassembled stream replaces it; the stream it replaced is returned
+  // (empty when none was).
+  std::vector<std::uint8_t> MendStreamOrder(std::span<const std::uint8_t> file,
+                                            const ReassemblyHints& hints);
+  // Takes the reassembled stream and reports how it was put together.
+  void TakeReassembly(Reassembly&& reassembly);
   // Third route: the file's own bytes, taken over whole.
   void LoadRawFile(std::vector<std::uint8_t>& file);
   // Reads the file whole; false (the user told why) when it cannot be read.
@@ -94,6 +107,8 @@ class XlsDocument {
   void Reset(const std::string& name);
   // The routes and the stages on the file's bytes.
   bool LoadFile(std::vector<std::uint8_t> file);
+  // The stages on the stream a route gave. False when the load must stop.
+  bool RecoverStream();
 
   // The recovery stages, in the order Load runs them. False when the load must stop.
   bool LocateSheets();
@@ -132,6 +147,8 @@ class XlsDocument {
   // The sheet entries stand one per worksheet, in worksheet order, since the last save
   // fixed them.
   bool entriesFixed_ = false;
+  // Messages are kept in the report but not shown (while two streams are compared).
+  bool quiet_ = false;
 };
 
 }  // namespace tabulix

@@ -133,8 +133,9 @@ TEST(RecoveryReport, TheDamagedSampleIsReportedRouteByRoute) {
   XlsDocument document;
   ASSERT_TRUE(document.Load(sample.string()));
   const RecoveryReport& report = document.report();
-  // Both container routes refuse the cut file, each saying why, and the raw bytes serve.
-  EXPECT_EQ(report.route_, StreamRoute::Raw);
+  // Both container routes refuse the cut file, each saying why, and the reassembly puts
+  // the stream back together from the file's sectors.
+  EXPECT_EQ(report.route_, StreamRoute::Reassembled);
   EXPECT_TRUE(report.streamName_.empty());
   ASSERT_EQ(report.routeFailures_.size(), 2u);
   EXPECT_EQ(report.routeFailures_[0].route_, StreamRoute::Storage);
@@ -144,9 +145,22 @@ TEST(RecoveryReport, TheDamagedSampleIsReportedRouteByRoute) {
       << report.routeFailures_[1].reason_;
   EXPECT_EQ(report.streamBytes_, report.fileBytes_);
   EXPECT_EQ(report.fileBytes_, 65433u);
+  const RecoveryReport::Reassembly& pieces = report.reassembly_;
+  EXPECT_TRUE(pieces.done_);
+  EXPECT_EQ(pieces.unit_, 512u);
+  EXPECT_EQ(pieces.start_, 2560u);
+  EXPECT_FALSE(pieces.complete_);
+  // The stream's one jump in the file (its sector 112 does not follow 111 there).
+  ASSERT_EQ(pieces.joins_.size(), 1u);
+  EXPECT_EQ(pieces.joins_[0].streamOffset_, 112u * 512u);
+  EXPECT_EQ(pieces.joins_[0].expected_, 2560u + 112u * 512u);
+  EXPECT_EQ(pieces.joins_[0].taken_, 2560u + 113u * 512u);
+  EXPECT_TRUE(pieces.shifts_.empty());
 
-  EXPECT_FALSE(report.boundariesConsistent_);
-  EXPECT_EQ(report.IntactSubstreams(), 0u);
+  // The globals come whole out of the reassembled stream; the sheet the cut went through
+  // is rebuilt.
+  EXPECT_TRUE(report.boundariesConsistent_);
+  EXPECT_EQ(report.IntactSubstreams(), 1u);
   ASSERT_EQ(report.sheets_.size(), 1u);
   EXPECT_EQ(report.sheets_[0].name_, "Sheet1");
   EXPECT_EQ(report.sheets_[0].valueCells_, 2349u);

@@ -59,8 +59,11 @@ TEST(SstSalvageLoad, ADestroyedSectorOfTheTableCostsOnlyItsStrings) {
       std::mt19937 random(3);
       for (std::size_t i = victim; i < victim + kSector; ++i)
         damaged[i] = zeros ? 0 : static_cast<std::uint8_t>(random());
-      // A FONT length that leads nowhere: the globals are no longer intact.
-      if (!wholeGlobals) damaged[FileOffset(file, stream, font + 2)] ^= 0x40;
+      // A FONT header destroyed: the globals are no longer intact. (A length merely off
+      // by some bytes the stream's reassembly walks past, and the globals stay whole.)
+      if (!wholeGlobals) {
+        for (std::size_t i = 0; i < 4; ++i) damaged[FileOffset(file, stream, font + i)] = 0xFF;
+      }
 
       test::LogCapture log;
       XlsDocument document;

@@ -1,0 +1,977 @@
+// The sector reassembly: one walk of the record chain per start and piece size, each
+// join and each shift settled by the records on both sides of it.
+
+#include "recovery/sector_reassembly.hpp"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/little_endian.hpp"
+#include "biff/record_codes.hpp"
+#include "recovery/record_scan_tables.hpp"
+
+namespace tabulix {
+
+namespace {
+
+constexpr std::uint16_t kBofCode = 0x0809;
+constexpr std::uint16_t kEofCode = 0x000A;
+constexpr std::uint16_t kBoundSheetCode = 0x0085;
+constexpr std::uint16_t kBiff8 = 0x0600;
+constexpr std::uint16_t kGlobalsType = 0x0005;
+// The longest body a BIFF8 record has.
+constexpr std::uint32_t kMaxBody = 8224;
+constexpr std::uint32_t kSmallUnit = 64;
+// Inserted or lost bytes are looked for this far on either side of a break.
+constexpr std::uint32_t kMaxShift = 16;
+// Bounds on the work of one walk: shifts corrected, candidates tried per join, index
+// entries looked at per join, entries kept per piece, globals BOFs a chain is tried from,
+// and grids an index is built for.
+constexpr std::size_t kMaxShifts = 64;
+constexpr std::size_t kOrderCandidates = 8;
+constexpr std::size_t kIndexCandidates = 16;
+constexpr std::size_t kIndexScan = 64;
+constexpr std::size_t kEntriesPerPiece = 8;
+constexpr std::size_t kMaxStarts = 8;
+constexpr std::size_t kMaxIndexedGrids = 4;
+// A candidate continues the chain when this many sound records follow in it (or it walks
+// to its piece's end, or the file's).
+constexpr std::size_t kLookaheadRecords = 4;
+// A break this many records into a piece is taken for damage inside it before a wrong
+// piece is suspected.
+constexpr std::size_t kLateRecords = 3;
+constexpr int kClearlyBetter = 2;
+
+std::uint16_t U16(std::span<const std::uint8_t> bytes, std::uint64_t pos) {
+  return pos + 2 <= bytes.size() ? LittleEndian::U16(bytes, static_cast<std::size_t>(pos)) : 0;
+}
+
+// A header the walk takes on its own word: a code and length the scan calls sound.
+bool StrictHeader(std::uint16_t code, std::uint16_t length) {
+  if (length > kMaxBody) return false;
+  return IsSoundRecord(ScanTable::Both, static_cast<std::int16_t>(code),
+                       static_cast<std::int16_t>(length));
+}
+
+bool StrictHeaderAt(std::span<const std::uint8_t> bytes, std::uint64_t pos) {
+  if (pos + 4 > bytes.size()) return false;
+  return StrictHeader(U16(bytes, pos), U16(bytes, pos + 2));
+}
+
+// A record the tables do not know (a drawing, an object, a chart's records, a newer
+// version's records) still has a code from one of the format's ranges and a length a
+// record can have.
+bool WeakHeader(std::uint16_t code, std::uint16_t length) {
+  const bool formatCode = (code != 0 && code < 0x0300) || (code >= 0x0400 && code < 0x0500) ||
+                          (code >= 0x0800 && code < 0x0900) || (code >= 0x1000 && code < 0x1070);
+  return formatCode && length <= kMaxBody;
+}
+
+// A header the walk takes: one it takes on its own word, or a format code followed by two
+// more headers it would take (unknown records come in runs, a drawing's objects one after
+// the other, but random bytes seldom chain three times). What lies at or past `limit` is
+// another piece's and cannot vouch either way: a run that reaches it is taken.
+bool SoundAt(std::span<const std::uint8_t> bytes, std::uint64_t pos, int behind = 2,
+             std::uint64_t limit = ~std::uint64_t{0}) {
+  if (pos + 4 > limit) return true;
+  if (StrictHeaderAt(bytes, pos)) return true;
+  if (pos + 4 > bytes.size() || !WeakHeader(U16(bytes, pos), U16(bytes, pos + 2))) return false;
+  return behind == 0 || SoundAt(bytes, pos + 4 + U16(bytes, pos + 2), behind - 1, limit);
+}
+
+bool IsGlobalsBof(std::span<const std::uint8_t> bytes, std::uint64_t pos) {
+  if (pos + 8 > bytes.size() || U16(bytes, pos) != kBofCode) return false;
+  const std::uint16_t length = U16(bytes, pos + 2);
+  return length >= 8 && length <= 32 && U16(bytes, pos + 4) == kBiff8 &&
+         U16(bytes, pos + 6) == kGlobalsType;
+}
+
+// Where the chain stands between records: how deep in nested substreams (an embedded
+// chart's BOF and EOF sit inside its sheet's), how many top-level substreams ended, and
+// how many sheets the globals list.
+struct ChainState {
+  int depth = 0;
+  std::size_t ended = 0;
+  std::size_t sheets = 0;
+
+  bool Complete() const { return ended > 0 && depth == 0 && ended >= sheets + 1; }
+  // Between substreams only a BOF may come.
+  bool Accepts(std::uint16_t code) const { return depth > 0 || code == kBofCode; }
+  void Take(std::uint16_t code) {
+    if (code == kBofCode) {
+      ++depth;
+    } else if (code == kEofCode && depth > 0) {
+      if (--depth == 0) ++ended;
+    } else if (code == kBoundSheetCode && ended == 0 && depth == 1) {
+      ++sheets;
+    }
+  }
+};
+
+// Whether a chain of sound records runs from `pos` in the file's own order: to `end` (the
+// header there may be cut by it), to the file's end, or for kLookaheadRecords records.
+bool WalksOn(std::span<const std::uint8_t> file, std::uint64_t pos, std::uint64_t end,
+             ChainState state) {
+  for (std::size_t records = 0; records < kLookaheadRecords; ++records) {
+    // A header the piece's end cuts lies partly in the next piece, unknown here.
+    if (pos + 4 > end || pos >= file.size()) return true;
+    if (!SoundAt(file, pos, 2, end)) return false;
+    const std::uint16_t code = U16(file, pos);
+    if (!state.Accepts(code)) return false;
+    state.Take(code);
+    pos += 4 + std::uint64_t{U16(file, pos + 2)};
+    if (state.Complete()) return true;
+  }
+  return true;
+}
+
+// The offsets near the start of each piece of one grid where a chain of sound headers
+// begins and runs to the piece's end: where the record that a previous piece left
+// unfinished may end.
+class PieceIndex {
+ public:
+  PieceIndex(std::span<const std::uint8_t> file, std::uint32_t unit, std::uint64_t phase) {
+    std::vector<std::uint8_t> good(unit);
+    for (std::uint64_t start = phase; start < file.size(); start += unit) {
+      const auto length =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(unit, file.size() - start));
+      // From the end back: a header is good when its record leaves the piece or lands on
+      // another good header.
+      for (std::uint32_t e = length; e-- > 0;) {
+        good[e] = 0;
+        if (start + e + 4 > file.size()) continue;
+        const std::uint64_t next = std::uint64_t{e} + 4 + U16(file, start + e + 2);
+        if (StrictHeaderAt(file, start + e)) {
+          good[e] = next >= length || good[next] != 0;
+        } else if (WeakHeader(U16(file, start + e), U16(file, start + e + 2))) {
+          good[e] =
+              next >= length || (good[next] != 0 && SoundAt(file, start + next, 1, start + length));
+        }
+      }
+      std::size_t kept = 0;
+      for (std::uint32_t e = 0; e < length && kept < kEntriesPerPiece; ++e) {
+        if (good[e] == 0) continue;
+        anyCode_.push_back({e, start});
+        byCode_.push_back({(e << 16) | U16(file, start + e), start});
+        ++kept;
+      }
+      // A header the previous piece's end cut after `cut` bytes: the piece's first bytes
+      // complete it, and its record must end on a good header of the piece.
+      for (std::uint32_t cut = 1; cut <= 2; ++cut) {
+        const std::uint32_t lengthAt = cut == 1 ? 1 : 0;
+        if (start + lengthAt + 2 > file.size()) continue;
+        const std::uint64_t next = 4 - cut + std::uint64_t{U16(file, start + lengthAt)};
+        if (next < length && good[next] != 0) completes_[cut - 1].push_back(start);
+      }
+    }
+    std::sort(anyCode_.begin(), anyCode_.end());
+    std::sort(byCode_.begin(), byCode_.end());
+  }
+
+  // Up to `want` pieces, the first after `after` in file order (then from the file's
+  // start), whose first bytes complete a header cut after `cut` bytes (1 or 2) so that
+  // its record ends on a good header, and that `usable` accepts.
+  template <typename Usable>
+  std::vector<std::uint64_t> Completing(std::uint32_t cut, std::uint64_t after, std::size_t want,
+                                        Usable usable) const {
+    const std::vector<std::uint64_t>& pieces = completes_[cut - 1];
+    std::vector<std::uint64_t> found;
+    if (pieces.empty()) return found;
+    auto at = std::upper_bound(pieces.begin(), pieces.end(), after);
+    for (std::size_t looked = 0;
+         looked < kIndexScan && looked < pieces.size() && found.size() < want; ++looked) {
+      if (at == pieces.end()) at = pieces.begin();
+      if (usable(*at)) found.push_back(*at);
+      ++at;
+    }
+    return found;
+  }
+
+  // Up to `want` pieces with a chain entry at `entry` (whose record has code `code`, when
+  // given), the first after `after` in file order (then from the file's start), that
+  // `usable` accepts.
+  template <typename Usable>
+  std::vector<std::uint64_t> Find(std::uint32_t entry, std::optional<std::uint16_t> code,
+                                  std::uint64_t after, std::size_t want, Usable usable) const {
+    const std::vector<Entry>& entries = code ? byCode_ : anyCode_;
+    const std::uint32_t key = code ? (entry << 16) | *code : entry;
+    std::vector<std::uint64_t> found;
+    const auto first = std::lower_bound(entries.begin(), entries.end(), Entry{key, 0});
+    const auto last =
+        std::upper_bound(entries.begin(), entries.end(), Entry{key, ~std::uint64_t{0}});
+    if (first == last) return found;
+    auto at = std::upper_bound(first, last, Entry{key, after});
+    for (std::size_t looked = 0;
+         looked < kIndexScan && looked < std::size_t(last - first) && found.size() < want;
+         ++looked) {
+      if (at == last) at = first;
+      if (usable(at->start)) found.push_back(at->start);
+      ++at;
+    }
+    return found;
+  }
+
+ private:
+  struct Entry {
+    std::uint32_t key;
+    std::uint64_t start;
+    bool operator<(const Entry& other) const {
+      return key != other.key ? key < other.key : start < other.start;
+    }
+  };
+  // Keyed by the entry alone, and by the entry and the code of the record there.
+  std::vector<Entry> anyCode_;
+  std::vector<Entry> byCode_;
+  // Pieces whose first bytes complete a header cut after 1 and after 2 bytes, in order.
+  std::array<std::vector<std::uint64_t>, 2> completes_;
+};
+
+class Walker {
+ public:
+  Walker(std::span<const std::uint8_t> file, std::uint32_t unit, const ReassemblyHints& hints,
+         std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex>& indexes)
+      : file_(file), unit_(unit), hints_(hints), indexes_(indexes) {
+    cap_ = hints.size_.value_or(file.size());
+    cap_ = std::min<std::uint64_t>(cap_, file.size() + kMaxShifts * kMaxShift);
+    copyBudget_ = 4 * file.size() + (std::uint64_t{1} << 20);
+    blockUse_.assign(file.size() / kSmallUnit + 1, 0);
+    if (hints.unit_ == unit && !hints.order_.empty()) {
+      useOrder_ = true;
+      for (std::size_t i = 0; i < hints.order_.size(); ++i) orderAt_.emplace(hints.order_[i], i);
+    }
+  }
+
+  Reassembly Run(std::uint64_t start) {
+    Reassembly result;
+    result.start_ = start;
+    result.unit_ = unit_;
+    phase_ = start % unit_;
+    if (useOrder_ && !orderAt_.contains(start)) useOrder_ = false;
+    Take(start);
+
+    while (out_.size() < cap_ && !state_.Complete() && copied_ <= copyBudget_) {
+      // A join inside a header leaves the header whole in out_, to be read again.
+      const std::uint64_t h = pendingHeader_.value_or(out_.size());
+      const std::size_t crossingsAtHeader = crossingsMade_;
+      if (pendingHeader_) {
+        pendingHeader_.reset();
+      } else if (!Copy(4)) {
+        Truncate(h);
+        break;
+      }
+      const bool headerCrossed = crossingsMade_ != crossingsAtHeader ||
+                                 (!crossings_.empty() && crossings_.back().outPos > h);
+      const std::uint16_t code = U16(out_, h);
+      const std::uint16_t length = U16(out_, h + 2);
+      // An unknown record with a code of the format's is taken on trust: if it is no
+      // record, the header behind it breaks the chain, still in the same piece. Not so the
+      // first header in a piece the chain crossed into: that one fixes where the crossing
+      // record ended, and the headers behind it (as far as the piece holds them) must
+      // stand too.
+      const bool entering = !crossings_.empty() && !crossings_.back().entry;
+      const bool sound =
+          StrictHeader(code, length) ||
+          (WeakHeader(code, length) && (!entering || SoundAt(file_, src_ + length, 1, pieceEnd_)));
+      if (!sound || !state_.Accepts(code)) {
+        // A break several records into a piece is more likely damage inside it than a
+        // wrong piece: a shift is looked for first there, and another piece must continue
+        // the crossing record clearly better than this one did up to the break.
+        const bool late = !crossings_.empty() && crossings_.back().entry &&
+                          chainRecords_ >= crossings_.back().entry->records + kLateRecords;
+        const bool shifts = hints_.shifts_;
+        const bool mended = late ? (shifts && Shift(h, result)) || Join(h, result)
+                                 : Join(h, result) || (shifts && Shift(h, result));
+        if (h > 0 && mended) continue;
+        Truncate(h);
+        break;
+      }
+      // The first header behind a crossing is where the record that crossed ended: the
+      // entry a join there must match, and the chain's state to go back to.
+      bool doubtful = false;
+      for (Crossing& c : crossings_) {
+        if (c.outPos < h + 4 && !c.entry) {
+          c.entry = Crossing::Entry{h, state_, chainRecords_};
+          doubtful = doubtful || c.afterJoin;
+        }
+      }
+      // Behind a piece the records moved, neither the order's next piece nor the first
+      // it has left is sure to come next: a sound header there is weighed against the
+      // other candidates, and gives way to one that continues the record clearly better.
+      if (doubtful && Join(h, result)) continue;
+      std::erase_if(crossings_, [this, h](const Crossing& c) { return c.outPos + unit_ < h; });
+      recordCode_ = code;
+      recordStart_ = h;
+      const std::size_t crossingsBefore = crossingsMade_;
+      if (!Copy(length)) {
+        Truncate(h);
+        break;
+      }
+      state_.Take(code);
+      ++chainRecords_;
+      // The last few records that lie whole in one piece, for a shift to reach back to.
+      if (crossingsMade_ != crossingsBefore || headerCrossed) {
+        history_.clear();
+      } else {
+        if (history_.size() == kHistory) history_.erase(history_.begin());
+        history_.push_back({src_ - length - 4, src_, out_.size(), state_, chainRecords_});
+      }
+    }
+    result.chainRecords_ = chainRecords_;
+    result.chainBytes_ = out_.size();
+    result.complete_ = state_.Complete();
+    result.found_ = chainRecords_ > 0;
+    // A chain that ends early, or ends a piece or more short of the size the directory
+    // gives, left records behind: the scan gets the pieces it did not take.
+    const bool short_ = hints_.size_ && result.chainBytes_ + unit_ <= *hints_.size_;
+    if (!result.complete_ || short_) AppendLeftovers(result);
+    result.stream_ = std::move(out_);
+    return result;
+  }
+
+ private:
+  struct Crossing {
+    std::uint64_t outPos;    // where in the stream the taken piece begins
+    std::uint64_t previous;  // the piece before it
+    std::uint64_t taken;
+    std::uint16_t code;  // the record whose bytes crossed, and where it starts
+    std::uint64_t codeStart;
+    // The first header taken behind the crossing, with the chain as it stood there.
+    struct Entry {
+      std::uint64_t pos;
+      ChainState state;
+      std::size_t records;
+    };
+    std::optional<Entry> entry;
+    bool afterJoin = false;  // the piece before it was one a join chose
+  };
+
+  std::uint64_t PieceOf(std::uint64_t offset) const {
+    return offset - (offset + unit_ - phase_) % unit_;
+  }
+
+  // A piece none of whose bytes the chain holds. The chain's bytes are counted per 64-byte
+  // block of the file, so that pieces of another grid (after a shift) are told apart too.
+  bool Usable(std::uint64_t piece) const {
+    if (piece >= file_.size()) return false;
+    const std::uint64_t end = std::min<std::uint64_t>(piece + unit_, file_.size());
+    for (std::uint64_t block = piece / kSmallUnit; block * kSmallUnit < end; ++block) {
+      if (blockUse_[block] != 0) return false;
+    }
+    return true;
+  }
+
+  // Counts (delta 1) or uncounts (delta -1) the file blocks of the chain's bytes from
+  // stream offset `from` on.
+  void CountFrom(std::uint64_t from, int delta) {
+    for (const Segment& segment : segments_) {
+      const std::uint64_t end = segment.outPos + segment.length;
+      if (end <= from) continue;
+      const std::uint64_t skip = from > segment.outPos ? from - segment.outPos : 0;
+      CountRange(segment.src + skip, segment.length - skip, delta);
+    }
+  }
+
+  void CountRange(std::uint64_t src, std::uint64_t length, int delta) {
+    if (length == 0) return;
+    for (std::uint64_t block = src / kSmallUnit; block <= (src + length - 1) / kSmallUnit; ++block)
+      blockUse_[block] =
+          static_cast<std::uint32_t>(static_cast<std::int64_t>(blockUse_[block]) + delta);
+  }
+
+  // The piece the table (or the file) puts after `piece`, when it is still free.
+  std::optional<std::uint64_t> Successor(std::uint64_t piece) {
+    if (useOrder_) {
+      const auto at = orderAt_.find(piece);
+      if (at != orderAt_.end() && at->second + 1 < hints_.order_.size() &&
+          Usable(hints_.order_[at->second + 1]))
+        return hints_.order_[at->second + 1];
+      return FirstFreeInOrder();
+    }
+    // The next piece in file order; when the chain took it already (the stream went on
+    // elsewhere and came back), the next free one behind it.
+    std::uint64_t next = piece + unit_;
+    for (std::size_t skipped = 0; next < file_.size() && skipped < kIndexScan; ++skipped) {
+      if (Usable(next)) return next;
+      next += unit_;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::uint64_t> FirstFreeInOrder() {
+    while (orderCursor_ < hints_.order_.size() && !Usable(hints_.order_[orderCursor_]))
+      ++orderCursor_;
+    if (orderCursor_ < hints_.order_.size()) return hints_.order_[orderCursor_];
+    return std::nullopt;
+  }
+
+  // Copies `count` bytes of the chain, crossing into the successor piece wherever one
+  // ends. False when the pieces run out first.
+  bool Copy(std::uint64_t count) {
+    while (count > 0) {
+      if (src_ >= pieceEnd_) {
+        const auto next = Successor(piece_);
+        if (!next) return false;
+        crossings_.push_back(
+            {out_.size(), piece_, *next, recordCode_, recordStart_, {}, joined_.contains(piece_)});
+        ++crossingsMade_;
+        Take(*next);
+      }
+      const std::uint64_t n = std::min(count, pieceEnd_ - src_);
+      if (n == 0) return false;
+      out_.insert(out_.end(), file_.begin() + static_cast<std::ptrdiff_t>(src_),
+                  file_.begin() + static_cast<std::ptrdiff_t>(src_ + n));
+      CountRange(src_, n, 1);
+      if (!segments_.empty() &&
+          segments_.back().outPos + segments_.back().length + n == out_.size() &&
+          segments_.back().src + segments_.back().length == src_) {
+        segments_.back().length += n;
+      } else {
+        segments_.push_back({out_.size() - n, src_, n});
+      }
+      src_ += n;
+      count -= n;
+      copied_ += n;
+    }
+    return true;
+  }
+
+  // Cuts the stream back to `size` bytes, forgetting where the cut bytes came from.
+  void Truncate(std::uint64_t size) {
+    CountFrom(size, -1);
+    out_.resize(size);
+    while (!segments_.empty() && segments_.back().outPos >= size) segments_.pop_back();
+    if (!segments_.empty() && segments_.back().outPos + segments_.back().length > size)
+      segments_.back().length = size - segments_.back().outPos;
+  }
+
+  void Take(std::uint64_t piece) {
+    piece_ = piece;
+    src_ = piece;
+    pieceEnd_ = std::min<std::uint64_t>(piece + unit_, file_.size());
+  }
+
+  const PieceIndex* IndexFor(std::uint64_t phase) {
+    const auto key = std::make_pair(unit_, phase);
+    auto at = indexes_.find(key);
+    if (at == indexes_.end()) {
+      if (indexes_.size() >= kMaxIndexedGrids) return nullptr;
+      at = indexes_.emplace(key, PieceIndex(file_, unit_, phase)).first;
+    }
+    return &at->second;
+  }
+
+  // The pieces that may continue the record that crossed: the order's first free ones,
+  // the file's next, and from the index those whose chain entry lies at `entry` (when
+  // given), first with the record's own code there.
+  std::vector<std::uint64_t> Candidates(const Crossing& crossing,
+                                        std::optional<std::uint32_t> entry) {
+    std::vector<std::uint64_t> candidates;
+    auto consider = [&](std::uint64_t piece) {
+      if (piece != crossing.taken && Usable(piece) &&
+          std::find(candidates.begin(), candidates.end(), piece) == candidates.end())
+        candidates.push_back(piece);
+    };
+    if (useOrder_) {
+      FirstFreeInOrder();
+      for (std::size_t i = orderCursor_, n = 0; i < hints_.order_.size() && n < kOrderCandidates;
+           ++i) {
+        if (Usable(hints_.order_[i])) {
+          consider(hints_.order_[i]);
+          ++n;
+        }
+      }
+    }
+    consider(crossing.previous + unit_);
+    const PieceIndex* index = entry ? IndexFor(phase_) : nullptr;
+    if (index != nullptr) {
+      const auto usable = [this, &crossing](std::uint64_t p) {
+        return p != crossing.taken && Usable(p);
+      };
+      for (const std::optional<std::uint16_t> code :
+           {std::optional<std::uint16_t>(crossing.code), std::optional<std::uint16_t>()}) {
+        for (const std::uint64_t piece :
+             index->Find(*entry, code, crossing.previous, kIndexCandidates, usable))
+          consider(piece);
+      }
+    }
+    return candidates;
+  }
+
+  // The pieces that may complete a header the crossing cut after `cut` bytes: the order's
+  // and the file's, then from the index those whose first bytes end the record on a good
+  // header (with the length's low byte known, those whose entry it gives).
+  std::vector<std::uint64_t> StraddleCandidates(const Crossing& crossing,
+                                                const std::array<std::uint8_t, 4>& header,
+                                                std::uint32_t cut) {
+    std::vector<std::uint64_t> candidates = Candidates(crossing, std::nullopt);
+    const PieceIndex* index = IndexFor(phase_);
+    if (index == nullptr) return candidates;
+    const auto usable = [this, &crossing, &candidates](std::uint64_t p) {
+      return p != crossing.taken && Usable(p) &&
+             std::find(candidates.begin(), candidates.end(), p) == candidates.end();
+    };
+    if (cut < 3) {
+      for (const std::uint64_t piece :
+           index->Completing(cut, crossing.previous, kIndexCandidates, usable))
+        candidates.push_back(piece);
+    } else {
+      for (std::uint32_t entry = 1 + header[2]; entry < unit_; entry += 256) {
+        for (const std::uint64_t piece :
+             index->Find(entry, std::nullopt, crossing.previous, kIndexCandidates, usable))
+          candidates.push_back(piece);
+      }
+    }
+    return candidates;
+  }
+
+  // Takes `piece` for the crossing: the chain goes back to where the crossing was, as it
+  // stood there, and copies `count` bytes of the piece.
+  bool Rejoin(const Crossing& crossing, std::uint64_t piece, std::uint64_t count,
+              Reassembly& result) {
+    std::erase_if(crossings_,
+                  [&crossing](const Crossing& c) { return c.outPos >= crossing.outPos; });
+    if (crossing.entry) {
+      state_ = crossing.entry->state;
+      chainRecords_ = crossing.entry->records;
+    }
+    recordCode_ = crossing.code;
+    recordStart_ = crossing.codeStart;
+    Truncate(crossing.outPos);
+    history_.clear();
+    Crossing joined = crossing;
+    joined.taken = piece;
+    joined.entry.reset();
+    crossings_.push_back(joined);
+    Take(piece);
+    joined_.insert(piece);
+    result.joins_.push_back({crossing.outPos, crossing.taken, piece});
+    return Copy(count);
+  }
+
+  // Frees the pieces taken at and behind the crossing while candidates are weighed
+  // (`free`), or takes them back when none is chosen.
+  void Release(const Crossing& crossing, bool free) { CountFrom(crossing.outPos, free ? -1 : 1); }
+
+  // The chain broke at `h`, in the piece the last crossing took or at its first header.
+  // Another piece may continue the record that crossed: one whose sound headers start
+  // exactly where that record's remaining bytes end. A piece the chain already walked on
+  // in is replaced only by one that continues it clearly better.
+  bool Join(std::uint64_t h, Reassembly& result) {
+    auto last = std::find_if(crossings_.rbegin(), crossings_.rend(),
+                             [h](const Crossing& c) { return c.outPos < h + 4; });
+    if (last == crossings_.rend()) return false;
+    const Crossing crossing = *last;
+    const std::uint64_t entryPos = crossing.entry ? crossing.entry->pos : h;
+    if (h >= crossing.outPos + unit_) return false;
+    // Two joins at one place at most, so that no two pieces can take turns for ever.
+    if (++joinsAt_[crossing.outPos] > 2) return false;
+    // A header cut by the piece's end: its first bytes are the chain's, the rest come
+    // from the piece that continues it.
+    if (entryPos < crossing.outPos) return JoinInsideHeader(crossing, entryPos, result);
+    const auto entry = static_cast<std::uint32_t>(entryPos - crossing.outPos);
+    const ChainState state = crossing.entry ? crossing.entry->state : state_;
+
+    Release(crossing, true);
+    // Ties go to the order's and the file's choice, which come first.
+    std::optional<std::uint64_t> chosen;
+    // The piece taken is judged on what it held up to the break.
+    const std::uint64_t upTo = crossing.taken + (h - crossing.outPos);
+    int best = crossing.entry
+                   ? Score(crossing.taken, entry, crossing, state, upTo) + kClearlyBetter - 1
+                   : -1;
+    for (const std::uint64_t piece : Candidates(crossing, entry)) {
+      const int score = Score(piece, entry, crossing, state);
+      if (score > best) {
+        best = score;
+        chosen = piece;
+      }
+    }
+    Release(crossing, false);
+    if (!chosen) return false;
+    return Rejoin(crossing, *chosen, entry, result);
+  }
+
+  // The join when the piece's end cuts the header at `headerPos`: a candidate completes
+  // the header, and the chain must walk on behind its record.
+  bool JoinInsideHeader(const Crossing& crossing, std::uint64_t headerPos, Reassembly& result) {
+    const auto cut = static_cast<std::uint32_t>(crossing.outPos - headerPos);
+    const ChainState state = crossing.entry ? crossing.entry->state : state_;
+    std::array<std::uint8_t, 4> header{};
+    for (std::uint32_t i = 0; i < cut; ++i) header[i] = out_[headerPos + i];
+    Release(crossing, true);
+    std::optional<std::uint64_t> chosen;
+    int best = crossing.entry
+                   ? HeaderScore(crossing.taken, header, cut, state, crossing) + kClearlyBetter - 1
+                   : -1;
+    for (const std::uint64_t piece : StraddleCandidates(crossing, header, cut)) {
+      const int score = HeaderScore(piece, header, cut, state, crossing);
+      if (score > best) {
+        best = score;
+        chosen = piece;
+      }
+    }
+    Release(crossing, false);
+    if (!chosen) return false;
+    if (!Rejoin(crossing, *chosen, 4 - cut, result)) return false;
+    pendingHeader_ = headerPos;
+    return true;
+  }
+
+  // How well `piece` completes a header whose first `cut` bytes the chain holds: -1 when
+  // it makes no header the walk takes, else 8 when a chain walks on behind its record in
+  // the piece, 4 when the record may follow the one before it, 1 when the scan knows it.
+  int HeaderScore(std::uint64_t piece, std::array<std::uint8_t, 4> header, std::uint32_t cut,
+                  const ChainState& state, const Crossing& crossing) const {
+    if (piece + 4 - cut > file_.size()) return -1;
+    for (std::uint32_t i = cut; i < 4; ++i) header[i] = file_[piece + i - cut];
+    const auto code = static_cast<std::uint16_t>(header[0] | (header[1] << 8));
+    const auto length = static_cast<std::uint16_t>(header[2] | (header[3] << 8));
+    const bool strict = StrictHeader(code, length);
+    if ((!strict && !WeakHeader(code, length)) || !state.Accepts(code)) return -1;
+    ChainState after = state;
+    after.Take(code);
+    const std::uint64_t next = piece + 4 - cut + length;
+    const std::uint64_t end = std::min<std::uint64_t>(piece + unit_, file_.size());
+    int score = strict ? 1 : 0;
+    if (next + 4 <= end) {
+      if (!SoundAt(file_, next, 2, end) || !WalksOn(file_, next, end, after)) return -1;
+      score += 8;
+    }
+    if (code == crossing.code || IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
+                                                     static_cast<std::int16_t>(code)))
+      score += 4;
+    return score;
+  }
+
+  // How well a record that crossed into the piece at `piece` continues there: its entry
+  // is the piece's first header (a piece whose own records lead up to the entry holds it
+  // as a later header, continuing some other record), the record there may follow the
+  // one that crossed (its row too, where both have rows), and it is one the scan knows.
+  // -1 when no chain walks on there.
+  int Score(std::uint64_t piece, std::uint32_t entry, const Crossing& crossing,
+            const ChainState& state, std::uint64_t limit = ~std::uint64_t{0}) const {
+    const std::uint64_t at = piece + entry;
+    const std::uint64_t end = std::min({piece + unit_, std::uint64_t{file_.size()}, limit});
+    if (!SoundAt(file_, at, 2, end) || !state.Accepts(U16(file_, at)) ||
+        !WalksOn(file_, at, end, state))
+      return -1;
+    bool rowsApply = false;
+    return (EntryIsFirst(piece, entry) ? 8 : 0) + Follows(at, crossing, rowsApply) +
+           (StrictHeaderAt(file_, at) ? 1 : 0) + (rowsApply ? 0 : 2);
+  }
+
+  // How well the record at file offset `at` follows the one that crossed: 4 when the
+  // record tables expect it there (or it repeats the code), and 2 more when the rows of
+  // the two fit a sound row block (cells on the same row or the next, ROW records rising,
+  // cells of a block at or above its last ROW). `rowsApply` tells whether both had rows.
+  int Follows(std::uint64_t at, const Crossing& crossing, bool& rowsApply) const {
+    const std::uint16_t code = U16(file_, at);
+    int score = 0;
+    constexpr std::uint16_t kContinue = 0x003C;
+    if (code == crossing.code || code == kContinue ||
+        IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
+                            static_cast<std::int16_t>(code)))
+      score += 4;
+    constexpr std::uint16_t kRow = 0x0208;
+    const bool lastHasRow = IsCell(crossing.code) || crossing.code == kRow;
+    const bool hasRow = IsCell(code) || code == kRow;
+    rowsApply =
+        lastHasRow && hasRow && crossing.codeStart + 6 <= out_.size() && at + 6 <= file_.size();
+    if (!rowsApply) return score;
+    const int lastRow = U16(out_, crossing.codeStart + 4);
+    const int row = U16(file_, at + 4);
+    bool fits = false;
+    if (crossing.code == kRow && code == kRow) {
+      fits = row > lastRow && row - lastRow <= 32;
+    } else if (crossing.code == kRow) {
+      fits = row <= lastRow && lastRow - row < 32;
+    } else if (code == kRow) {
+      fits = row > lastRow;
+    } else {
+      fits = row == lastRow || row == lastRow + 1;
+    }
+    return score + (fits ? 2 : 0);
+  }
+
+  static bool IsCell(std::uint16_t code) {
+    switch (code) {
+      case 0x0006:  // FORMULA
+      case 0x00BD:  // MULRK
+      case 0x00BE:  // MULBLANK
+      case 0x00FD:  // LABELSST
+      case 0x0201:  // BLANK
+      case 0x0203:  // NUMBER
+      case 0x0204:  // LABEL
+      case 0x0205:  // BOOLERR
+      case 0x027E:  // RK
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // Whether `entry` is the piece's first header: no chain of the piece's own records leads
+  // up to it. A single record that ends there proves little (the tail of a cell record is
+  // full of small numbers that read as headers), so it takes two records in a row, or one
+  // that starts the piece.
+  bool EntryIsFirst(std::uint64_t piece, std::uint32_t entry) const {
+    // For each offset, how many records in a row end there (capped at 2), with the chain
+    // starting at the piece's first byte counting as two.
+    reach_.assign(entry + 1, 0);
+    for (std::uint32_t e = 0; e + 4 <= entry; ++e) {
+      if (!StrictHeaderAt(file_, piece + e)) continue;
+      const std::uint64_t next = std::uint64_t{e} + 4 + U16(file_, piece + e + 2);
+      if (next > entry) continue;
+      const std::uint8_t count = e == 0 ? 2 : std::min<std::uint8_t>(2, reach_[e] + 1);
+      reach_[next] = std::max(reach_[next], count);
+    }
+    return reach_[entry] < 2;
+  }
+
+  // The header at `h` broke the chain inside a piece: when a chain walks on from a few
+  // bytes further or nearer, bytes were inserted there or lost. Everything behind the
+  // place has moved with them, so the grid of pieces moves too. Nearer may reach back
+  // into the records just taken (a lost stretch can leave a false header that passes
+  // for one more record): those records are given up, and the record the stretch was
+  // lost from keeps its stated length, its last bytes coming twice, as its own and as
+  // the next header.
+  bool Shift(std::uint64_t h, Reassembly& result) {
+    if (result.shifts_.size() >= kMaxShifts) return false;
+    // The header must have come whole from the piece the walk stands in.
+    if (src_ < piece_ + 4 || (!crossings_.empty() && crossings_.back().outPos > h)) return false;
+    const std::uint64_t at = src_ - 4;
+    for (std::uint32_t d = 1; d <= kMaxShift; ++d) {
+      for (const int sign : {1, -1}) {
+        if (sign < 0 && at < piece_ + d) continue;
+        const std::uint64_t q = sign > 0 ? at + d : at - d;
+        // Behind `at` the chain goes on from `h` as it stands; before it, from the last
+        // record whose header lies wholly before q.
+        const Taken* from = nullptr;
+        if (sign < 0) {
+          for (auto r = history_.rbegin(); r != history_.rend(); ++r) {
+            if (r->srcStart + 4 <= q) {
+              from = &*r;
+              break;
+            }
+          }
+          if (from == nullptr || q == from->srcEnd) continue;
+        }
+        const ChainState& state = from ? from->stateAfter : state_;
+        if (!SoundAt(file_, q) || !state.Accepts(U16(file_, q))) continue;
+        if (!WalksOn(file_, q, file_.size(), state)) continue;
+        const std::int64_t moved =
+            static_cast<std::int64_t>(q) - static_cast<std::int64_t>(from ? from->srcEnd : at);
+        if (from != nullptr) {
+          Truncate(from->outEnd);
+          state_ = from->stateAfter;
+          chainRecords_ = from->recordsAfter;
+        } else {
+          Truncate(h);
+        }
+        history_.clear();
+        phase_ = static_cast<std::uint64_t>(
+            (static_cast<std::int64_t>(phase_) + moved % unit_ + unit_) % unit_);
+        useOrder_ = false;
+        src_ = q;
+        piece_ = PieceOf(q);
+        pieceEnd_ = std::min<std::uint64_t>(piece_ + unit_, file_.size());
+        crossings_.clear();
+        result.shifts_.push_back({q, static_cast<std::int32_t>(moved)});
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // What the chain did not take goes behind it for the record scan: the file's bytes no
+  // kept part of the chain came from, in the table's order of its pieces, or in file order.
+  void AppendLeftovers(Reassembly& result) {
+    const std::size_t before = out_.size();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;
+    for (const Segment& segment : segments_)
+      taken.emplace_back(segment.src, segment.src + segment.length);
+    std::sort(taken.begin(), taken.end());
+    // Appends the bytes of [first, end) outside the taken ranges.
+    auto appendFree = [&](std::uint64_t first, std::uint64_t end) {
+      auto at =
+          std::lower_bound(taken.begin(), taken.end(), std::make_pair(first, std::uint64_t{0}));
+      if (at != taken.begin()) --at;
+      std::uint64_t pos = first;
+      for (; at != taken.end() && at->first < end && pos < end; ++at) {
+        if (at->second <= pos) continue;
+        if (at->first > pos)
+          out_.insert(out_.end(), file_.begin() + static_cast<std::ptrdiff_t>(pos),
+                      file_.begin() + static_cast<std::ptrdiff_t>(std::min(at->first, end)));
+        pos = std::max(pos, at->second);
+      }
+      if (pos < end)
+        out_.insert(out_.end(), file_.begin() + static_cast<std::ptrdiff_t>(pos),
+                    file_.begin() + static_cast<std::ptrdiff_t>(end));
+    };
+    if (useOrder_) {
+      for (const std::uint64_t piece : hints_.order_) {
+        if (piece >= file_.size()) continue;
+        appendFree(piece, std::min<std::uint64_t>(piece + unit_, file_.size()));
+      }
+    } else {
+      appendFree(0, file_.size());
+    }
+    result.leftoverBytes_ = out_.size() - before;
+  }
+
+  std::span<const std::uint8_t> file_;
+  std::uint32_t unit_;
+  const ReassemblyHints& hints_;
+  std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex>& indexes_;
+  std::uint64_t cap_ = 0;
+  bool useOrder_ = false;
+  std::unordered_map<std::uint64_t, std::size_t> orderAt_;
+  std::size_t orderCursor_ = 0;
+  std::uint64_t phase_ = 0;
+  std::uint64_t piece_ = 0;
+  std::uint64_t src_ = 0;
+  std::uint64_t pieceEnd_ = 0;
+  std::vector<std::uint32_t> blockUse_;
+  std::vector<Crossing> crossings_;
+  std::vector<std::uint8_t> out_;
+  ChainState state_;
+  std::size_t chainRecords_ = 0;
+  // The record being copied: its code and where it starts in out_.
+  std::uint16_t recordCode_ = 0;
+  std::uint64_t recordStart_ = 0;
+  std::unordered_map<std::uint64_t, int> joinsAt_;
+  mutable std::vector<std::uint8_t> reach_;
+  // A record the chain took: where its header and its end lie in the file, where it ends
+  // in the stream, and the chain as it stood behind it.
+  struct Taken {
+    std::uint64_t srcStart;
+    std::uint64_t srcEnd;
+    std::uint64_t outEnd;
+    ChainState stateAfter;
+    std::size_t recordsAfter;
+  };
+  static constexpr std::size_t kHistory = 4;
+  std::vector<Taken> history_;
+  std::size_t crossingsMade_ = 0;
+  std::unordered_set<std::uint64_t> joined_;
+  std::optional<std::uint64_t> pendingHeader_;
+  // Where the stream's bytes came from in the file, run by run.
+  struct Segment {
+    std::uint64_t outPos;
+    std::uint64_t src;
+    std::uint64_t length;
+  };
+  std::vector<Segment> segments_;
+  // Every byte is copied a bounded number of times, whatever the joins and shifts undo.
+  std::uint64_t copied_ = 0;
+  std::uint64_t copyBudget_ = 0;
+};
+
+// The sector size the file's header gives, when it gives one of the two a workbook is
+// written with; 512 otherwise (a zeroed header most often).
+std::uint32_t SectorSize(std::span<const std::uint8_t> file) {
+  constexpr std::array<std::uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
+                                                      0xA1, 0xB1, 0x1A, 0xE1};
+  if (file.size() >= 512 && std::equal(kSignature.begin(), kSignature.end(), file.begin()) &&
+      U16(file, 30) == 12)
+    return 4096;
+  return 512;
+}
+
+// The globals BOFs a chain may start from: the hinted start (or one a few bytes off it),
+// else those on a small-block boundary first, then any, in file order.
+std::vector<std::uint64_t> Starts(std::span<const std::uint8_t> file,
+                                  const ReassemblyHints& hints) {
+  std::vector<std::uint64_t> starts;
+  if (hints.start_) {
+    const std::uint64_t hinted = *hints.start_;
+    for (std::uint32_t d = 0; d <= kMaxShift; ++d) {
+      if (IsGlobalsBof(file, hinted + d)) starts.push_back(hinted + d);
+      if (d > 0 && hinted >= d && IsGlobalsBof(file, hinted - d)) starts.push_back(hinted - d);
+    }
+  }
+  std::vector<std::uint64_t> aligned;
+  std::vector<std::uint64_t> other;
+  for (std::uint64_t pos = 0; pos + 8 <= file.size(); ++pos) {
+    if (file[pos] != 0x09 || file[pos + 1] != 0x08 || !IsGlobalsBof(file, pos)) continue;
+    (pos % kSmallUnit == 0 ? aligned : other).push_back(pos);
+  }
+  for (const auto* list : {&aligned, &other}) {
+    for (const std::uint64_t pos : *list) {
+      if (starts.size() >= kMaxStarts) break;
+      if (std::find(starts.begin(), starts.end(), pos) == starts.end()) starts.push_back(pos);
+    }
+  }
+  return starts;
+}
+
+// Whether `candidate` beats the best walk so far: a chain longer by more than a sector,
+// else one that reaches the last sheet, else the earlier walk stays (the hinted start and
+// the sector size come first, and the fewer places a walk can join, the fewer it gets
+// wrong).
+bool Better(const Reassembly& candidate, const Reassembly& best) {
+  if (!best.found_) return candidate.found_;
+  if (!candidate.found_) return false;
+  constexpr std::uint64_t kMargin = 512;
+  if (candidate.chainBytes_ > best.chainBytes_ + kMargin) return true;
+  if (best.chainBytes_ > candidate.chainBytes_ + kMargin) return false;
+  return candidate.complete_ && !best.complete_;
+}
+
+}  // namespace
+
+ChainWalk WalkRecordChain(std::span<const std::uint8_t> stream) {
+  ChainWalk walk;
+  ChainState state;
+  std::uint64_t pos = 0;
+  while (pos + 4 <= stream.size() && !state.Complete()) {
+    const std::uint16_t code = U16(stream, pos);
+    const std::uint16_t length = U16(stream, pos + 2);
+    // As in the reassembly's own walk, an unknown record with a format code is taken on
+    // trust.
+    if (!SoundAt(stream, pos, 0) || !state.Accepts(code)) break;
+    if (pos + 4 + length > stream.size()) break;
+    state.Take(code);
+    pos += 4 + std::uint64_t{length};
+    ++walk.records_;
+    walk.bytes_ = pos;
+  }
+  walk.complete_ = state.Complete();
+  return walk;
+}
+
+Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
+                                    const ReassemblyHints& hints) {
+  std::vector<std::uint32_t> units;
+  if (hints.unit_ != 0) {
+    units.push_back(hints.unit_);
+  } else {
+    units = {SectorSize(file), kSmallUnit};
+  }
+  std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex> indexes;
+  Reassembly best;
+  for (const std::uint64_t start : Starts(file, hints)) {
+    // A globals BOF at the file's first byte makes the file a bare record stream: it has
+    // no pieces to put in order, and the record scan reads it as it is.
+    if (start == 0) {
+      best.bare_ = true;
+      continue;
+    }
+    for (const std::uint32_t unit : units) {
+      Walker walker(file, unit, hints, indexes);
+      Reassembly candidate = walker.Run(start);
+      if (Better(candidate, best)) {
+        candidate.bare_ = best.bare_;
+        best = std::move(candidate);
+      }
+    }
+    // The hinted start, when it carries a whole chain, is the stream.
+    if (best.complete_ && hints.start_) break;
+  }
+  return best;
+}
+
+}  // namespace tabulix
