@@ -960,13 +960,20 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
       best.bare_ = true;
       continue;
     }
+    // From one start, the small pieces are taken over the sector-sized ones only when they
+    // reach the last sheet and the sectors do not: with eight times the places to join,
+    // a longer chain of small pieces is as often a wrong one.
+    Reassembly fromHere;
     for (const std::uint32_t unit : units) {
       Walker walker(file, unit, hints, indexes);
       Reassembly candidate = walker.Run(start);
-      if (Better(candidate, best)) {
-        candidate.bare_ = best.bare_;
-        best = std::move(candidate);
-      }
+      const bool smaller = fromHere.found_ && candidate.unit_ < fromHere.unit_;
+      if (smaller ? candidate.complete_ && !fromHere.complete_ : Better(candidate, fromHere))
+        fromHere = std::move(candidate);
+    }
+    if (Better(fromHere, best)) {
+      fromHere.bare_ = best.bare_;
+      best = std::move(fromHere);
     }
     // The hinted start, when it carries a whole chain, is the stream.
     if (best.complete_ && hints.start_) break;
