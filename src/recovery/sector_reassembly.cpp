@@ -374,11 +374,18 @@ class Walker {
     }
   }
 
+  // Counts bytes, not touches: a block copied in two runs and cut back in one must come
+  // out free again.
   void CountRange(std::uint64_t src, std::uint64_t length, int delta) {
-    if (length == 0) return;
-    for (std::uint64_t block = src / kSmallUnit; block <= (src + length - 1) / kSmallUnit; ++block)
+    const std::uint64_t end = src + length;
+    for (std::uint64_t pos = src; pos < end;) {
+      const std::uint64_t block = pos / kSmallUnit;
+      const std::uint64_t next = std::min<std::uint64_t>((block + 1) * kSmallUnit, end);
+      const auto bytes = static_cast<std::int64_t>(next - pos);
       blockUse_[block] =
-          static_cast<std::uint32_t>(static_cast<std::int64_t>(blockUse_[block]) + delta);
+          static_cast<std::uint32_t>(static_cast<std::int64_t>(blockUse_[block]) + delta * bytes);
+      pos = next;
+    }
   }
 
   // The piece the table (or the file) puts after `piece`, when it is still free.
