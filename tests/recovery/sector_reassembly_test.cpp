@@ -56,10 +56,11 @@ std::vector<std::pair<std::string, std::size_t>> Sheets(const XlsDocument& docum
 
 TEST(SectorReassembly, FragmentedStreamsWithTheHeaderGoneComeBackInOrder) {
   test::LogCapture logs;
-  // A real file whose writer stored the stream in two fragments out of file order (its
-  // sector 112 lies a sector further on than 111's end). With the header zeroed, nothing
-  // but the records says where the second fragment goes.
-  for (const std::string name : {"29942.xls"}) {
+  // Real files whose writers stored the stream in fragments out of file order: 53984.xls
+  // in three (its sectors 9 to 16 lie before the first), 29942.xls in two (its sector 112
+  // lies a sector further on than 111's end). With the header zeroed, nothing but the
+  // records says where each fragment goes.
+  for (const std::string name : {"53984.xls", "29942.xls"}) {
     SCOPED_TRACE(name);
     const RealFile real = Open(name);
     const auto& pieces = real.layout.pieces;
