@@ -10,6 +10,8 @@
 #include <unordered_set>
 
 #include "base/little_endian.hpp"
+#include "biff/bof.hpp"
+#include "biff/cell_block.hpp"
 #include "biff/record_codes.hpp"
 #include "recovery/record_scan_tables.hpp"
 
@@ -17,11 +19,11 @@ namespace tabulix {
 
 namespace {
 
-constexpr std::uint16_t kBofCode = 0x0809;
-constexpr std::uint16_t kEofCode = 0x000A;
-constexpr std::uint16_t kBoundSheetCode = 0x0085;
-constexpr std::uint16_t kBiff8 = 0x0600;
-constexpr std::uint16_t kGlobalsType = 0x0005;
+constexpr std::uint16_t kBofCode = BOF::kCode;
+constexpr std::uint16_t kEofCode = ToCode(RecordCode::EOF_);
+constexpr std::uint16_t kBoundSheetCode = ToCode(RecordCode::BOUNDSHEET);
+constexpr std::uint16_t kRowCode = ToCode(RecordCode::ROW);
+constexpr std::uint16_t kContinueCode = ToCode(RecordCode::CONTINUE);
 // The longest body a BIFF8 record has.
 constexpr std::uint32_t kMaxBody = 8224;
 constexpr std::uint32_t kSmallUnit = 64;
@@ -85,8 +87,8 @@ bool SoundAt(std::span<const std::uint8_t> bytes, std::uint64_t pos, int behind 
 bool IsGlobalsBof(std::span<const std::uint8_t> bytes, std::uint64_t pos) {
   if (pos + 8 > bytes.size() || U16(bytes, pos) != kBofCode) return false;
   const std::uint16_t length = U16(bytes, pos + 2);
-  return length >= 8 && length <= 32 && U16(bytes, pos + 4) == kBiff8 &&
-         U16(bytes, pos + 6) == kGlobalsType;
+  return length >= 8 && length <= 32 && U16(bytes, pos + 4) == BOF::kBiff8 &&
+         U16(bytes, pos + 6) == BOF::kWorkbookGlobals;
 }
 
 // Where the chain stands between records: how deep in nested substreams (an embedded
@@ -677,47 +679,28 @@ class Walker {
   int Follows(std::uint64_t at, const Crossing& crossing, bool& rowsApply) const {
     const std::uint16_t code = U16(file_, at);
     int score = 0;
-    constexpr std::uint16_t kContinue = 0x003C;
-    if (code == crossing.code || code == kContinue ||
+    if (code == crossing.code || code == kContinueCode ||
         IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
                             static_cast<std::int16_t>(code)))
       score += 4;
-    constexpr std::uint16_t kRow = 0x0208;
-    const bool lastHasRow = IsCell(crossing.code) || crossing.code == kRow;
-    const bool hasRow = IsCell(code) || code == kRow;
+    const bool lastHasRow = cells::IsCellCode(crossing.code) || crossing.code == kRowCode;
+    const bool hasRow = cells::IsCellCode(code) || code == kRowCode;
     rowsApply =
         lastHasRow && hasRow && crossing.codeStart + 6 <= out_.size() && at + 6 <= file_.size();
     if (!rowsApply) return score;
     const int lastRow = U16(out_, crossing.codeStart + 4);
     const int row = U16(file_, at + 4);
     bool fits = false;
-    if (crossing.code == kRow && code == kRow) {
+    if (crossing.code == kRowCode && code == kRowCode) {
       fits = row > lastRow && row - lastRow <= 32;
-    } else if (crossing.code == kRow) {
+    } else if (crossing.code == kRowCode) {
       fits = row <= lastRow && lastRow - row < 32;
-    } else if (code == kRow) {
+    } else if (code == kRowCode) {
       fits = row > lastRow;
     } else {
       fits = row == lastRow || row == lastRow + 1;
     }
     return score + (fits ? 2 : 0);
-  }
-
-  static bool IsCell(std::uint16_t code) {
-    switch (code) {
-      case 0x0006:  // FORMULA
-      case 0x00BD:  // MULRK
-      case 0x00BE:  // MULBLANK
-      case 0x00FD:  // LABELSST
-      case 0x0201:  // BLANK
-      case 0x0203:  // NUMBER
-      case 0x0204:  // LABEL
-      case 0x0205:  // BOOLERR
-      case 0x027E:  // RK
-        return true;
-      default:
-        return false;
-    }
   }
 
   // Whether `entry` is the piece's first header: no chain of the piece's own records leads
