@@ -2,6 +2,8 @@
 // gave a stream, and a check on the stream a container route gave, whose pieces may be
 // out of order (sectors swapped, bytes inserted) while the tables still stand.
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -80,11 +82,17 @@ std::vector<std::uint8_t> XlsDocument::MendStreamOrder(std::span<const std::uint
   const ChainWalk walk = WalkRecordChain(stream_);
   if (walk.complete_) return {};
   Reassembly reassembly = ReassembleWorkbookStream(file, hints);
-  // Only a chain that the reassembly walks to the last sheet's EOF, through as many bytes
-  // as the directory gives the stream, replaces the stream: a
-  // container route read it through tables that stood, and most breaks in such a stream
-  // are damage inside its pieces, which no order of pieces mends.
-  if (!reassembly.found_ || !reassembly.complete_ || reassembly.leftoverBytes_ > 0 ||
+  // Only a chain that the reassembly walks to the last sheet's EOF, further than the
+  // stream as it came and through every piece but the writer's zero padding behind the
+  // last EOF, replaces the stream: a container route read it through tables that stood,
+  // and most breaks in such a stream are damage inside its pieces, which no order of
+  // pieces mends (a walk that leaves records behind went round the damage).
+  const auto leftovers =
+      std::span<const std::uint8_t>(reassembly.stream_)
+          .subspan(std::min<std::size_t>(reassembly.chainBytes_, reassembly.stream_.size()));
+  const bool padding =
+      std::all_of(leftovers.begin(), leftovers.end(), [](std::uint8_t byte) { return byte == 0; });
+  if (!reassembly.found_ || !reassembly.complete_ || !padding ||
       reassembly.chainBytes_ <= walk.bytes_)
     return {};
   std::vector<std::uint8_t> replaced = std::move(stream_);

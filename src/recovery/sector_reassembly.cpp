@@ -46,6 +46,9 @@ constexpr std::size_t kLookaheadRecords = 4;
 // piece is suspected.
 constexpr std::size_t kLateRecords = 3;
 constexpr int kClearlyBetter = 2;
+// The count a file block holds when it belongs to the container's allocation table: far
+// above any count of bytes the chain copies from it.
+constexpr std::uint32_t kTableBlock = std::uint32_t{1} << 30;
 
 std::uint16_t U16(std::span<const std::uint8_t> bytes, std::uint64_t pos) {
   return pos + 2 <= bytes.size() ? LittleEndian::U16(bytes, static_cast<std::size_t>(pos)) : 0;
@@ -89,6 +92,32 @@ bool IsGlobalsBof(std::span<const std::uint8_t> bytes, std::uint64_t pos) {
   const std::uint16_t length = U16(bytes, pos + 2);
   return length >= 8 && length <= 32 && U16(bytes, pos + 4) == BOF::kBiff8 &&
          U16(bytes, pos + 6) == BOF::kWorkbookGlobals;
+}
+
+// Whether the 512 bytes at `pos` read as a sector of the container's allocation table: an
+// array of sector numbers, most of them either one more than the one before (a stream
+// stored in a run) or one of the table's markers (free, end of chain, table sectors). Such
+// a sector also reads as a run of short records of small codes, and large files hold one
+// every 128 sectors among the workbook's: a walk must not take it for a piece.
+bool LooksLikeAllocationTable(std::span<const std::uint8_t> file, std::uint64_t pos) {
+  constexpr std::uint32_t kEntries = 128;
+  constexpr std::uint32_t kFirstMarker = 0xFFFFFFFC;
+  if (pos + 4 * kEntries > file.size()) return false;
+  std::uint32_t tableLike = 0;
+  std::uint32_t runs = 0;
+  std::uint32_t previous = 0;
+  for (std::uint32_t i = 0; i < kEntries; ++i) {
+    const std::uint32_t value = LittleEndian::U32(file, static_cast<std::size_t>(pos + 4 * i));
+    if (value >= kFirstMarker) {
+      ++tableLike;
+    } else if (i > 0 && value == previous + 1) {
+      ++tableLike;
+      ++runs;
+    }
+    previous = value;
+  }
+  // A run of 0xFF bytes inside a record (a picture's) is all markers: it takes links too.
+  return tableLike >= kEntries * 3 / 4 && runs >= 8;
 }
 
 // Where the chain stands between records: how deep in nested substreams (an embedded
@@ -234,12 +263,18 @@ class PieceIndex {
 class Walker {
  public:
   Walker(std::span<const std::uint8_t> file, std::uint32_t unit, const ReassemblyHints& hints,
-         std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex>& indexes)
+         std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex>& indexes,
+         std::span<const std::uint64_t> tableSectors)
       : file_(file), unit_(unit), hints_(hints), indexes_(indexes) {
     cap_ = hints.size_.value_or(file.size());
     cap_ = std::min<std::uint64_t>(cap_, file.size() + kMaxShifts * kMaxShift);
     copyBudget_ = 4 * file.size() + (std::uint64_t{1} << 20);
     blockUse_.assign(file.size() / kSmallUnit + 1, 0);
+    // Allocation-table sectors count as taken for good, so no walk enters one.
+    for (const std::uint64_t pos : tableSectors) {
+      for (std::uint64_t block = pos / kSmallUnit; block < (pos + 512) / kSmallUnit; ++block)
+        blockUse_[block] = kTableBlock;
+    }
     if (hints.unit_ == unit && !hints.order_.empty()) {
       useOrder_ = true;
       for (std::size_t i = 0; i < hints.order_.size(); ++i) orderAt_.emplace(hints.order_[i], i);
@@ -302,12 +337,21 @@ class Walker {
       // Behind a piece the records moved, neither the order's next piece nor the first
       // it has left is sure to come next: a sound header there is weighed against the
       // other candidates, and gives way to one that continues the record clearly better.
-      if (doubtful && Join(h, result)) continue;
+      if (doubtful && Join(h, result, false)) continue;
       std::erase_if(crossings_, [this, h](const Crossing& c) { return c.outPos + unit_ < h; });
       recordCode_ = code;
       recordStart_ = h;
+      recordStarts_.push_back(h);
       const std::size_t crossingsBefore = crossingsMade_;
       if (!Copy(length)) {
+        // The record runs on past the last free piece: its header was no header. When it
+        // was the first in its piece, another piece may continue the record before it.
+        std::erase_if(crossings_, [h](const Crossing& c) { return c.outPos >= h + 4; });
+        Truncate(h + 4);
+        for (Crossing& c : crossings_) {
+          if (c.entry && c.entry->pos == h) c.entry.reset();
+        }
+        if (h > 0 && Join(h, result)) continue;
         Truncate(h);
         break;
       }
@@ -373,6 +417,11 @@ class Walker {
       if (end <= from) continue;
       const std::uint64_t skip = from > segment.outPos ? from - segment.outPos : 0;
       CountRange(segment.src + skip, segment.length - skip, delta);
+      // A piece given back is free again, though the order's first free one had passed it.
+      if (delta < 0 && useOrder_) {
+        const auto at = orderAt_.find(PieceOf(segment.src + skip));
+        if (at != orderAt_.end()) orderCursor_ = std::min(orderCursor_, at->second);
+      }
     }
   }
 
@@ -426,6 +475,7 @@ class Walker {
         crossings_.push_back(
             {out_.size(), piece_, *next, recordCode_, recordStart_, {}, joined_.contains(piece_)});
         ++crossingsMade_;
+        takenAt_[*next] = out_.size();
         Take(*next);
       }
       const std::uint64_t n = std::min(count, pieceEnd_ - src_);
@@ -451,6 +501,7 @@ class Walker {
   void Truncate(std::uint64_t size) {
     CountFrom(size, -1);
     out_.resize(size);
+    while (!recordStarts_.empty() && recordStarts_.back() >= size) recordStarts_.pop_back();
     while (!segments_.empty() && segments_.back().outPos >= size) segments_.pop_back();
     if (!segments_.empty() && segments_.back().outPos + segments_.back().length > size)
       segments_.back().length = size - segments_.back().outPos;
@@ -555,6 +606,7 @@ class Walker {
     joined.entry.reset();
     crossings_.push_back(joined);
     Take(piece);
+    takenAt_[piece] = crossing.outPos;
     joined_.insert(piece);
     result.joins_.push_back({crossing.outPos, crossing.taken, piece});
     return Copy(count);
@@ -568,13 +620,124 @@ class Walker {
   // Another piece may continue the record that crossed: one whose sound headers start
   // exactly where that record's remaining bytes end. A piece the chain already walked on
   // in is replaced only by one that continues it clearly better.
-  bool Join(std::uint64_t h, Reassembly& result) {
+  // `broken` is false where a sound header is only weighed against the other candidates:
+  // then nothing behind the crossing is called into doubt.
+  bool Join(std::uint64_t h, Reassembly& result, bool broken = true) {
     auto last = std::find_if(crossings_.rbegin(), crossings_.rend(),
                              [h](const Crossing& c) { return c.outPos < h + 4; });
     if (last == crossings_.rend()) return false;
     const Crossing crossing = *last;
+    if (h < crossing.outPos + unit_ && JoinAt(crossing, h, result)) return true;
+    if (!broken) return false;
+    // The record that crossed into the piece may itself be the first of the piece before,
+    // taken on trust: an unknown code whose length carried the chain over the piece's end
+    // where no header could gainsay it. Then that piece was the wrong one.
+    const auto before = std::find_if(crossings_.begin(), crossings_.end(), [&](const Crossing& c) {
+      return c.outPos < crossing.outPos && c.entry && c.entry->pos == crossing.codeStart;
+    });
+    if (before != crossings_.end() && crossing.codeStart >= before->outPos &&
+        JoinAt(Crossing(*before), h, result, true))
+      return true;
+    return h < crossing.outPos + unit_ && SwapBack(crossing, h, result);
+  }
+
+  // Two pieces that traded places where one of them lies inside the body of a long record
+  // (a picture's, a shared-string table's) leave no break there: any bytes pass for a
+  // body. The chain breaks only where the other one stands. The piece that continues the
+  // crossing record may then be one the chain took already, wholly inside such a body:
+  // it comes here, and the piece that broke the chain goes there in its place.
+  bool SwapBack(const Crossing& crossing, std::uint64_t h, Reassembly& result) {
     const std::uint64_t entryPos = crossing.entry ? crossing.entry->pos : h;
-    if (h >= crossing.outPos + unit_) return false;
+    if (swapsBack_ >= kMaxShifts || entryPos < crossing.outPos) return false;
+    const std::uint64_t incumbent = crossing.taken;
+    if (incumbent + unit_ > file_.size() || (incumbent - phase_) % unit_ != 0) return false;
+    const PieceIndex* index = IndexFor(phase_);
+    if (index == nullptr) return false;
+    const auto entry = static_cast<std::uint32_t>(entryPos - crossing.outPos);
+    const ChainState state = crossing.entry ? crossing.entry->state : state_;
+    const auto inBody = [this, &crossing](std::uint64_t p) {
+      const auto at = takenAt_.find(p);
+      return at != takenAt_.end() && at->second + unit_ <= crossing.outPos &&
+             HoldsPieceAt(at->second, p) && InsideOneBody(at->second);
+    };
+    const std::uint64_t upTo = incumbent + (h - crossing.outPos);
+    int best =
+        crossing.entry ? Score(incumbent, entry, crossing, state, upTo) + kClearlyBetter - 1 : -1;
+    std::optional<std::uint64_t> chosen;
+    for (const std::optional<std::uint16_t> code :
+         {std::optional<std::uint16_t>(crossing.code), std::optional<std::uint16_t>()}) {
+      for (const std::uint64_t piece :
+           index->Find(entry, code, crossing.previous, kIndexCandidates, inBody)) {
+        const int score = Score(piece, entry, crossing, state);
+        if (score > best) {
+          best = score;
+          chosen = piece;
+        }
+      }
+    }
+    if (!chosen) return false;
+    ++swapsBack_;
+    const std::uint64_t there = takenAt_[*chosen];
+    if (!Rejoin(crossing, *chosen, entry, result)) return false;
+    // The chosen piece's bytes in the body make way for the incumbent's.
+    CountRange(*chosen, unit_, -1);
+    CountRange(incumbent, unit_, 1);
+    std::copy_n(file_.begin() + static_cast<std::ptrdiff_t>(incumbent), unit_,
+                out_.begin() + static_cast<std::ptrdiff_t>(there));
+    Resource(there, incumbent);
+    takenAt_[incumbent] = there;
+    result.joins_.push_back({there, *chosen, incumbent});
+    return true;
+  }
+
+  // Whether the stream's bytes at `outPos` are the whole of `piece`, in one run or more.
+  bool HoldsPieceAt(std::uint64_t outPos, std::uint64_t piece) const {
+    auto at = std::upper_bound(segments_.begin(), segments_.end(), outPos,
+                               [](std::uint64_t pos, const Segment& s) { return pos < s.outPos; });
+    if (at == segments_.begin()) return false;
+    --at;
+    for (std::uint64_t pos = outPos; pos < outPos + unit_; ++at) {
+      if (at == segments_.end() || at->outPos > pos || at->outPos + at->length <= pos ||
+          at->src + (pos - at->outPos) != piece + (pos - outPos))
+        return false;
+      pos = at->outPos + at->length;
+    }
+    return true;
+  }
+
+  // Whether the piece at `outPos` lies inside one record's body, no header touching it.
+  bool InsideOneBody(std::uint64_t outPos) const {
+    const std::uint64_t from = outPos >= 3 ? outPos - 3 : 0;
+    const auto next = std::lower_bound(recordStarts_.begin(), recordStarts_.end(), from);
+    return next == recordStarts_.end() || *next >= outPos + unit_;
+  }
+
+  // The stream's piece at `outPos` now comes from `src`.
+  void Resource(std::uint64_t outPos, std::uint64_t src) {
+    std::vector<Segment> next;
+    next.reserve(segments_.size() + 2);
+    bool placed = false;
+    for (const Segment& s : segments_) {
+      const std::uint64_t end = s.outPos + s.length;
+      if (end <= outPos || s.outPos >= outPos + unit_) {
+        next.push_back(s);
+        continue;
+      }
+      if (s.outPos < outPos) next.push_back({s.outPos, s.src, outPos - s.outPos});
+      if (!placed) next.push_back({outPos, src, unit_});
+      placed = true;
+      if (end > outPos + unit_) {
+        const std::uint64_t skip = outPos + unit_ - s.outPos;
+        next.push_back({outPos + unit_, s.src + skip, end - (outPos + unit_)});
+      }
+    }
+    segments_ = std::move(next);
+  }
+
+  // The join at `crossing`; `disproved` when the piece it took broke the chain already.
+  bool JoinAt(const Crossing& crossing, std::uint64_t h, Reassembly& result,
+              bool disproved = false) {
+    const std::uint64_t entryPos = crossing.entry ? crossing.entry->pos : h;
     // Two joins at one place at most, so that no two pieces can take turns for ever.
     if (++joinsAt_[crossing.outPos] > 2) return false;
     // A header cut by the piece's end: its first bytes are the chain's, the rest come
@@ -588,7 +751,7 @@ class Walker {
     std::optional<std::uint64_t> chosen;
     // The piece taken is judged on what it held up to the break.
     const std::uint64_t upTo = crossing.taken + (h - crossing.outPos);
-    int best = crossing.entry
+    int best = crossing.entry && !disproved
                    ? Score(crossing.taken, entry, crossing, state, upTo) + kClearlyBetter - 1
                    : -1;
     for (const std::uint64_t piece : Candidates(crossing, entry)) {
@@ -855,6 +1018,11 @@ class Walker {
     std::uint64_t length;
   };
   std::vector<Segment> segments_;
+  // Where each piece was last taken in the stream (checked against segments_ before use),
+  // where the records the chain holds begin, and how many swaps were undone.
+  std::unordered_map<std::uint64_t, std::uint64_t> takenAt_;
+  std::vector<std::uint64_t> recordStarts_;
+  std::size_t swapsBack_ = 0;
   // Every byte is copied a bounded number of times, whatever the joins and shifts undo.
   std::uint64_t copied_ = 0;
   std::uint64_t copyBudget_ = 0;
@@ -942,6 +1110,10 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
     units = {SectorSize(file), kSmallUnit};
   }
   std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex> indexes;
+  std::vector<std::uint64_t> tableSectors;
+  for (std::uint64_t pos = 0; pos + 512 <= file.size(); pos += 512) {
+    if (LooksLikeAllocationTable(file, pos)) tableSectors.push_back(pos);
+  }
   Reassembly best;
   for (const std::uint64_t start : Starts(file, hints)) {
     // A globals BOF at the file's first byte makes the file a bare record stream: it has
@@ -955,7 +1127,7 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
     // a longer chain of small pieces is as often a wrong one.
     Reassembly fromHere;
     for (const std::uint32_t unit : units) {
-      Walker walker(file, unit, hints, indexes);
+      Walker walker(file, unit, hints, indexes, tableSectors);
       Reassembly candidate = walker.Run(start);
       const bool smaller = fromHere.found_ && candidate.unit_ < fromHere.unit_;
       if (smaller ? candidate.complete_ && !fromHere.complete_ : Better(candidate, fromHere))
