@@ -287,6 +287,9 @@ class Walker {
     result.unit_ = unit_;
     phase_ = start % unit_;
     if (useOrder_ && !orderAt_.contains(start)) useOrder_ = false;
+    // The chain is at most the file's size (or the directory's): one buffer for it, not a
+    // series of ever larger copies.
+    out_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(cap_, file_.size())));
     Take(start);
 
     while (out_.size() < cap_ && !state_.Complete() && copied_ <= copyBudget_) {
@@ -341,7 +344,8 @@ class Walker {
       std::erase_if(crossings_, [this, h](const Crossing& c) { return c.outPos + unit_ < h; });
       recordCode_ = code;
       recordStart_ = h;
-      recordStarts_.push_back(h);
+      // Only a record longer than a piece can hold a piece whole in its body.
+      if (4 + std::uint64_t{length} > unit_) longRecords_.push_back({h, h + 4 + length});
       const std::size_t crossingsBefore = crossingsMade_;
       if (!Copy(length)) {
         // The record runs on past the last free piece: its header was no header. When it
@@ -375,6 +379,18 @@ class Walker {
     if (!result.complete_ || short_) AppendLeftovers(result);
     result.stream_ = std::move(out_);
     return result;
+  }
+
+  // The file's ranges the chain's bytes came from, in file order.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ChainRanges(std::uint64_t chainBytes) const {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    for (const Segment& segment : segments_) {
+      if (segment.outPos >= chainBytes) break;
+      ranges.emplace_back(segment.src,
+                          segment.src + std::min(segment.length, chainBytes - segment.outPos));
+    }
+    std::sort(ranges.begin(), ranges.end());
+    return ranges;
   }
 
  private:
@@ -501,7 +517,7 @@ class Walker {
   void Truncate(std::uint64_t size) {
     CountFrom(size, -1);
     out_.resize(size);
-    while (!recordStarts_.empty() && recordStarts_.back() >= size) recordStarts_.pop_back();
+    while (!longRecords_.empty() && longRecords_.back().first >= size) longRecords_.pop_back();
     while (!segments_.empty() && segments_.back().outPos >= size) segments_.pop_back();
     if (!segments_.empty() && segments_.back().outPos + segments_.back().length > size)
       segments_.back().length = size - segments_.back().outPos;
@@ -707,9 +723,15 @@ class Walker {
 
   // Whether the piece at `outPos` lies inside one record's body, no header touching it.
   bool InsideOneBody(std::uint64_t outPos) const {
-    const std::uint64_t from = outPos >= 3 ? outPos - 3 : 0;
-    const auto next = std::lower_bound(recordStarts_.begin(), recordStarts_.end(), from);
-    return next == recordStarts_.end() || *next >= outPos + unit_;
+    if (outPos < 4) return false;
+    // The last long record whose header lies wholly before the piece.
+    auto at =
+        std::upper_bound(longRecords_.begin(), longRecords_.end(), outPos - 4,
+                         [](std::uint64_t pos, const std::pair<std::uint64_t, std::uint64_t>& r) {
+                           return pos < r.first;
+                         });
+    if (at == longRecords_.begin()) return false;
+    return std::prev(at)->second >= outPos + unit_;
   }
 
   // The stream's piece at `outPos` now comes from `src`.
@@ -1019,9 +1041,9 @@ class Walker {
   };
   std::vector<Segment> segments_;
   // Where each piece was last taken in the stream (checked against segments_ before use),
-  // where the records the chain holds begin, and how many swaps were undone.
+  // where the records longer than a piece begin and end, and how many swaps were undone.
   std::unordered_map<std::uint64_t, std::uint64_t> takenAt_;
-  std::vector<std::uint64_t> recordStarts_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> longRecords_;
   std::size_t swapsBack_ = 0;
   // Every byte is copied a bounded number of times, whatever the joins and shifts undo.
   std::uint64_t copied_ = 0;
@@ -1115,7 +1137,16 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
     if (LooksLikeAllocationTable(file, pos)) tableSectors.push_back(pos);
   }
   Reassembly best;
+  // The file's bytes the best chain holds: a start among them is a globals BOF inside
+  // that chain (an embedded one, or a copy), whose walk goes the same way.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> bestRanges;
+  const auto inBest = [&bestRanges](std::uint64_t pos) {
+    auto at = std::upper_bound(bestRanges.begin(), bestRanges.end(),
+                               std::make_pair(pos, ~std::uint64_t{0}));
+    return at != bestRanges.begin() && std::prev(at)->second > pos;
+  };
   for (const std::uint64_t start : Starts(file, hints)) {
+    if (best.found_ && inBest(start)) continue;
     // A globals BOF at the file's first byte makes the file a bare record stream: it has
     // no pieces to put in order, and the record scan reads it as it is.
     if (start == 0) {
@@ -1126,16 +1157,20 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
     // reach the last sheet and the sectors do not: with eight times the places to join,
     // a longer chain of small pieces is as often a wrong one.
     Reassembly fromHere;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> fromHereRanges;
     for (const std::uint32_t unit : units) {
       Walker walker(file, unit, hints, indexes, tableSectors);
       Reassembly candidate = walker.Run(start);
       const bool smaller = fromHere.found_ && candidate.unit_ < fromHere.unit_;
-      if (smaller ? candidate.complete_ && !fromHere.complete_ : Better(candidate, fromHere))
+      if (smaller ? candidate.complete_ && !fromHere.complete_ : Better(candidate, fromHere)) {
+        fromHereRanges = walker.ChainRanges(candidate.chainBytes_);
         fromHere = std::move(candidate);
+      }
     }
     if (Better(fromHere, best)) {
       fromHere.bare_ = best.bare_;
       best = std::move(fromHere);
+      bestRanges = std::move(fromHereRanges);
     }
     // The hinted start, when it carries a whole chain, is the stream.
     if (best.complete_ && hints.start_) break;
