@@ -420,7 +420,12 @@ class Walker {
     if (piece >= file_.size()) return false;
     const std::uint64_t end = std::min<std::uint64_t>(piece + unit_, file_.size());
     for (std::uint64_t block = piece / kSmallUnit; block * kSmallUnit < end; ++block) {
-      if (blockUse_[block] != 0) return false;
+      // A block the piece shares with its neighbour (after a shift moved the grid) may
+      // hold as many of the chain's bytes as lie outside the piece.
+      const std::uint64_t first = block * kSmallUnit;
+      const std::uint64_t outside = (piece > first ? piece - first : 0) +
+                                    (first + kSmallUnit > end ? first + kSmallUnit - end : 0);
+      if (blockUse_[block] > outside) return false;
     }
     return true;
   }

@@ -245,7 +245,9 @@ void MendWriteAccess(Workbook::WRITEACCESS& access, std::size_t& repaired) {
 void FixGlobalSizes(Workbook& globals) {
   FixSize(globals.interfaceHdr_);
   FixSize(globals.mms_);
+  FixSize(globals.interfaceEnd_);
   FixSize(globals.dsf_);
+  FixSize(globals.excel9File_);
   FixSize(globals.fnGroupCount_);
   FixSize(globals.windowProtect_);
   FixSize(globals.protect_);

@@ -173,27 +173,43 @@ TEST(SectorReassembly, BytesInsertedIntoTheFileCostOnlyTheCellTheyHit) {
   const RealFile real = Open("29942.xls");
   XlsDocument sound;
   ASSERT_TRUE(sound.LoadBytes(real.file));
-  // Three bytes inside a LABELSST record's body in the stream's sixth sector: every later
-  // byte of the file, its tables and directory among them, sits three bytes off.
+  ASSERT_TRUE(sound.BuildSavedStream());
+  // Three bytes inserted before a LABELSST record in the stream's sixth sector, or six
+  // bytes into its body: every later byte of the file, its tables and directory among
+  // them, sits three bytes off, and so does the grid of every later sector.
   const std::uint64_t piece = real.layout.pieces[5].fileOffset;
-  std::uint64_t at = 0;
+  std::uint64_t record = 0;
   for (std::size_t pos = 0; pos + 4 <= real.stream.size();
        pos += 4 + LittleEndian::U16(real.stream, pos + 2)) {
     if (pos > 5 * 512 + 100 && LittleEndian::U16(real.stream, pos) == 0x00FD) {
-      at = piece + (pos - 5 * 512) + 6;
+      record = piece + (pos - 5 * 512);
       break;
     }
   }
-  ASSERT_NE(at, 0u);
-  Bytes damaged = real.file;
-  damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), {0xA5, 0x5A, 0xC3});
+  ASSERT_NE(record, 0u);
+  for (const std::uint64_t into : {0u, 6u}) {
+    SCOPED_TRACE(into);
+    Bytes damaged = real.file;
+    damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(record + into),
+                   {0xA5, 0x5A, 0xC3});
 
-  // Both container routes fail; whichever reading of the file gives more, every cell but
-  // the one the bytes went into comes back.
-  XlsDocument document;
-  ASSERT_TRUE(document.LoadBytes(damaged));
-  EXPECT_NE(document.route(), StreamRoute::Storage);
-  EXPECT_GE(document.report().ValueCells() + 1, sound.report().ValueCells());
+    // Both container routes fail. Between records the file reads as the original, to
+    // the byte of the saved workbook; inside one, every cell but the one hit comes back.
+    XlsDocument document;
+    ASSERT_TRUE(document.LoadBytes(damaged));
+    EXPECT_NE(document.route(), StreamRoute::Storage);
+    if (into == 0) {
+      const RecoveryReport::Reassembly& pieces = document.report().reassembly_;
+      ASSERT_EQ(pieces.shifts_.size(), 1u);
+      EXPECT_EQ(pieces.shifts_[0].bytes_, 3);
+      EXPECT_EQ(pieces.shifts_[0].fileOffset_, record + 3);
+      EXPECT_TRUE(pieces.complete_);
+      ASSERT_TRUE(document.BuildSavedStream());
+      EXPECT_EQ(document.saveBuffer(), sound.saveBuffer());
+    } else {
+      EXPECT_GE(document.report().ValueCells() + 1, sound.report().ValueCells());
+    }
+  }
 }
 
 // A file of `count` 512-byte sectors behind a zeroed header: the first holds a globals

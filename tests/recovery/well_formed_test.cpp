@@ -254,6 +254,11 @@ TEST(WellFormed, GlobalsReadersCheckHoldValuesTheyKnow) {
   globals.xfs_[3].dataSize_ = 8;  // an XF read short
   globals.writeAccess_.dataSize_ = 32;
   globals.writeAccess_.userNameShort_.Assign(std::string_view("short form"));
+  // Records with no body read with one (a damaged length the chain still walked through).
+  globals.excel9File_.dataSize_ = 65;
+  globals.excel9File_.data_.assign(65, 0x41);
+  globals.interfaceEnd_.dataSize_ = 2;
+  globals.interfaceEnd_.data_.assign(2, 0);
   MakeWellFormed(model);
 
   EXPECT_EQ(globals.codeName_.value_, 1200);
@@ -261,6 +266,8 @@ TEST(WellFormed, GlobalsReadersCheckHoldValuesTheyKnow) {
   EXPECT_EQ(globals.xfs_[3].RecordSize(), 24u);
   EXPECT_EQ(globals.writeAccess_.dataSize_, 112u);
   EXPECT_EQ(globals.writeAccess_.userName_.ToUtf8(), "short form");
+  EXPECT_EQ(globals.excel9File_.RecordSize(), 4u);
+  EXPECT_EQ(globals.interfaceEnd_.RecordSize(), 4u);
 
   WorkbookModel sound = Model({Number(0, 0, 1)});
   sound.workbook_.codeName_.value_ = 1252;
