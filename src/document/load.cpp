@@ -216,14 +216,21 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   quiet_ = false;
   other.quiet_ = false;
   // The reassembled stream must do better: more cells, or as many with more substreams
-  // read whole. Else the stream as it came stays, as before there was a reassembly.
+  // read whole. Else the stream as it came stays, as before there was a reassembly. A
+  // chain that walked from the globals to the last sheet's EOF and left nothing behind is
+  // the stream itself; the file's raw bytes hold other streams too (macros, pictures),
+  // whose bytes can pass for a stray cell or two, and must beat it by more than that.
   const std::size_t otherCells = otherLoaded ? other.report_.ValueCells() : 0;
   const std::size_t ownCells = loaded ? report_.ValueCells() : 0;
   const std::size_t otherIntact = otherLoaded ? other.report_.IntactSubstreams() : 0;
   const std::size_t ownIntact = loaded ? report_.IntactSubstreams() : 0;
+  const RecoveryReport::Reassembly& pieces = report_.reassembly_;
+  const bool whole = plainRoute == StreamRoute::Raw && pieces.done_ && pieces.complete_ &&
+                     pieces.leftoverBytes_ == 0 && ownCells > 0;
+  const std::size_t slack = whole ? otherCells / 100 + 1 : 0;
   bool kept = loaded;
   if (otherLoaded &&
-      (!loaded || std::pair(ownCells, ownIntact) <= std::pair(otherCells, otherIntact))) {
+      (!loaded || std::pair(ownCells + slack, ownIntact) <= std::pair(otherCells, otherIntact))) {
     otherLog.Replay();
     *this = std::move(other);
     kept = true;

@@ -145,6 +145,26 @@ TEST(SectorReassembly, TwoSwappedSectorsGoBackInPlaceWhileTheTablesStand) {
   }
 }
 
+TEST(SectorReassembly, AWholeChainBeatsStrayCellsInTheFilesOtherStreams) {
+  test::LogCapture logs;
+  // ex42570-20305.xls carries macros and forms beside its workbook stream. With the header
+  // zeroed, the reassembly walks the stream whole; the raw bytes of the file give one
+  // cell more, read out of the other streams, and must not win on it.
+  const RealFile real = Open("ex42570-20305.xls");
+  XlsDocument sound;
+  ASSERT_TRUE(sound.LoadBytes(real.file));
+  Bytes damaged = real.file;
+  std::fill_n(damaged.begin(), 512, std::uint8_t{0});
+
+  XlsDocument document;
+  ASSERT_TRUE(document.LoadBytes(damaged));
+  EXPECT_EQ(document.route(), StreamRoute::Reassembled);
+  EXPECT_TRUE(document.report().reassembly_.complete_);
+  EXPECT_EQ(document.stream(), real.stream);
+  EXPECT_EQ(Sheets(document), Sheets(sound));
+  EXPECT_EQ(document.report().IntactSubstreams(), sound.report().IntactSubstreams());
+}
+
 TEST(SectorReassembly, ASmallWorkbookWithItsRootEntryDestroyedComesBackWhole) {
   test::LogCapture logs;
   // A workbook under 4,096 bytes lives in 64-byte pieces of the small-block container,
