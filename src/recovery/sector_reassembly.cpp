@@ -571,14 +571,49 @@ class Walker {
       const auto usable = [this, &crossing](std::uint64_t p) {
         return p != crossing.taken && Usable(p);
       };
-      for (const std::optional<std::uint16_t> code :
-           {std::optional<std::uint16_t>(crossing.code), std::optional<std::uint16_t>()}) {
-        for (const std::uint64_t piece :
-             index->Find(*entry, code, crossing.previous, kIndexCandidates, usable))
-          consider(piece);
-      }
+      for (const std::uint64_t piece : Entering(*index, *entry, crossing, usable)) consider(piece);
     }
     return candidates;
+  }
+
+  // The index's pieces with a chain entry at `entry` that `usable` accepts: first those
+  // where the crossing record's own code stands there, then those with any code.
+  template <typename Usable>
+  std::vector<std::uint64_t> Entering(const PieceIndex& index, std::uint32_t entry,
+                                      const Crossing& crossing, Usable usable) const {
+    std::vector<std::uint64_t> found;
+    for (const std::optional<std::uint16_t> code :
+         {std::optional<std::uint16_t>(crossing.code), std::optional<std::uint16_t>()}) {
+      for (const std::uint64_t piece :
+           index.Find(entry, code, crossing.previous, kIndexCandidates, usable))
+        found.push_back(piece);
+    }
+    return found;
+  }
+
+  // The candidate `score` rates above `bar`, the highest; ties go to the earlier one.
+  template <typename ScoreOf>
+  static std::optional<std::uint64_t> Best(const std::vector<std::uint64_t>& candidates, int bar,
+                                           ScoreOf score) {
+    std::optional<std::uint64_t> chosen;
+    for (const std::uint64_t piece : candidates) {
+      const int value = score(piece);
+      if (value > bar) {
+        bar = value;
+        chosen = piece;
+      }
+    }
+    return chosen;
+  }
+
+  // What another piece must beat to replace the one the crossing took, judged on what it
+  // held up to the break at `h`: its own score and a margin, or nothing when it broke at
+  // its entry (or is `disproved` otherwise).
+  int IncumbentBar(const Crossing& crossing, std::uint32_t entry, const ChainState& state,
+                   std::uint64_t h, bool disproved = false) const {
+    if (!crossing.entry || disproved) return -1;
+    const std::uint64_t upTo = crossing.taken + (h - crossing.outPos);
+    return Score(crossing.taken, entry, crossing, state, upTo) + kClearlyBetter - 1;
   }
 
   // The pieces that may complete a header the crossing cut after `cut` bytes: the order's
@@ -681,21 +716,9 @@ class Walker {
       return at != takenAt_.end() && at->second + unit_ <= crossing.outPos &&
              HoldsPieceAt(at->second, p) && InsideOneBody(at->second);
     };
-    const std::uint64_t upTo = incumbent + (h - crossing.outPos);
-    int best =
-        crossing.entry ? Score(incumbent, entry, crossing, state, upTo) + kClearlyBetter - 1 : -1;
-    std::optional<std::uint64_t> chosen;
-    for (const std::optional<std::uint16_t> code :
-         {std::optional<std::uint16_t>(crossing.code), std::optional<std::uint16_t>()}) {
-      for (const std::uint64_t piece :
-           index->Find(entry, code, crossing.previous, kIndexCandidates, inBody)) {
-        const int score = Score(piece, entry, crossing, state);
-        if (score > best) {
-          best = score;
-          chosen = piece;
-        }
-      }
-    }
+    const std::optional<std::uint64_t> chosen =
+        Best(Entering(*index, entry, crossing, inBody), IncumbentBar(crossing, entry, state, h),
+             [&](std::uint64_t piece) { return Score(piece, entry, crossing, state); });
     if (!chosen) return false;
     ++swapsBack_;
     const std::uint64_t there = takenAt_[*chosen];
@@ -775,19 +798,9 @@ class Walker {
 
     Release(crossing, true);
     // Ties go to the order's and the file's choice, which come first.
-    std::optional<std::uint64_t> chosen;
-    // The piece taken is judged on what it held up to the break.
-    const std::uint64_t upTo = crossing.taken + (h - crossing.outPos);
-    int best = crossing.entry && !disproved
-                   ? Score(crossing.taken, entry, crossing, state, upTo) + kClearlyBetter - 1
-                   : -1;
-    for (const std::uint64_t piece : Candidates(crossing, entry)) {
-      const int score = Score(piece, entry, crossing, state);
-      if (score > best) {
-        best = score;
-        chosen = piece;
-      }
-    }
+    const std::optional<std::uint64_t> chosen =
+        Best(Candidates(crossing, entry), IncumbentBar(crossing, entry, state, h, disproved),
+             [&](std::uint64_t piece) { return Score(piece, entry, crossing, state); });
     Release(crossing, false);
     if (!chosen) return false;
     return Rejoin(crossing, *chosen, entry, result);
@@ -801,17 +814,12 @@ class Walker {
     std::array<std::uint8_t, 4> header{};
     for (std::uint32_t i = 0; i < cut; ++i) header[i] = out_[headerPos + i];
     Release(crossing, true);
-    std::optional<std::uint64_t> chosen;
-    int best = crossing.entry
-                   ? HeaderScore(crossing.taken, header, cut, state, crossing) + kClearlyBetter - 1
-                   : -1;
-    for (const std::uint64_t piece : StraddleCandidates(crossing, header, cut)) {
-      const int score = HeaderScore(piece, header, cut, state, crossing);
-      if (score > best) {
-        best = score;
-        chosen = piece;
-      }
-    }
+    const int bar = crossing.entry ? HeaderScore(crossing.taken, header, cut, state, crossing) +
+                                         kClearlyBetter - 1
+                                   : -1;
+    const std::optional<std::uint64_t> chosen =
+        Best(StraddleCandidates(crossing, header, cut), bar,
+             [&](std::uint64_t piece) { return HeaderScore(piece, header, cut, state, crossing); });
     Release(crossing, false);
     if (!chosen) return false;
     if (!Rejoin(crossing, *chosen, 4 - cut, result)) return false;
