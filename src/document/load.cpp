@@ -220,8 +220,12 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   // chain that walked from the globals to the last sheet's EOF and left nothing behind is
   // the stream itself; the file's raw bytes hold other streams too (macros, pictures),
   // whose bytes can pass for a stray cell or two, and must beat it by more than that.
-  const std::size_t otherCells = otherLoaded ? other.report_.ValueCells() : 0;
-  const std::size_t ownCells = loaded ? report_.ValueCells() : 0;
+  // A cell whose text was lost shows a placeholder: it counts for nothing here.
+  const auto recovered = [](const RecoveryReport& report) {
+    return report.ValueCells() - std::min(report.LostTextCells(), report.ValueCells());
+  };
+  const std::size_t otherCells = otherLoaded ? recovered(other.report_) : 0;
+  const std::size_t ownCells = loaded ? recovered(report_) : 0;
   const std::size_t otherIntact = otherLoaded ? other.report_.IntactSubstreams() : 0;
   const std::size_t ownIntact = loaded ? report_.IntactSubstreams() : 0;
   const RecoveryReport::Reassembly& pieces = report_.reassembly_;

@@ -60,6 +60,9 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, Reassemb
       hints.order_.reserve(layout.pieces.size());
       for (const storage::StreamPiece& piece : layout.pieces)
         hints.order_.push_back(piece.fileOffset);
+      // The tables stood: a break is damage inside a piece or pieces out of order, never
+      // bytes inserted into the file or lost from it.
+      hints.shifts_ = false;
     }
     WriteLog(0, 0,
              "Read stream \"" + name +

@@ -46,6 +46,9 @@ constexpr std::size_t kLookaheadRecords = 4;
 // piece is suspected.
 constexpr std::size_t kLateRecords = 3;
 constexpr int kClearlyBetter = 2;
+// The score a join must reach behind a record taken on trust: a first entry whose record
+// may follow the crossing one.
+constexpr int kTrustedJoin = 12;
 // The count a file block holds when it belongs to the container's allocation table: far
 // above any count of bytes the chain copies from it.
 constexpr std::uint32_t kTableBlock = std::uint32_t{1} << 30;
@@ -73,6 +76,35 @@ bool WeakHeader(std::uint16_t code, std::uint16_t length) {
   const bool formatCode = (code != 0 && code < 0x0300) || (code >= 0x0400 && code < 0x0500) ||
                           (code >= 0x0800 && code < 0x0900) || (code >= 0x1000 && code < 0x1070);
   return formatCode && length <= kMaxBody;
+}
+
+// Whether `code` is one whose length the format bounds (a cell record, a row, a cell
+// format; a font, a number format, a style or a sheet entry, whose names have at most 255
+// characters), and `length` lies past the bound. Most other records may be long.
+bool PastFormatBound(std::uint16_t code, std::uint16_t length) {
+  constexpr std::uint16_t kLongestName = 530;
+  switch (static_cast<RecordCode>(code)) {
+    case RecordCode::BLANK:
+      return length > 6;
+    case RecordCode::BOOLERR:
+      return length > 8;
+    case RecordCode::LABELSST:
+    case RecordCode::RK:
+      return length > 10;
+    case RecordCode::NUMBER:
+      return length > 14;
+    case RecordCode::ROW:
+      return length > 16;
+    case RecordCode::XF:
+      return length > 20;
+    case RecordCode::FONT:
+    case RecordCode::FORMAT:
+    case RecordCode::STYLE:
+    case RecordCode::BOUNDSHEET:
+      return length > kLongestName;
+    default:
+      return false;
+  }
 }
 
 // A header the walk takes: one it takes on its own word, or a format code followed by two
@@ -120,20 +152,59 @@ bool LooksLikeAllocationTable(std::span<const std::uint8_t> file, std::uint64_t 
   return tableLike >= kEntries * 3 / 4 && runs >= 8;
 }
 
+// Whether `code` is a record that only the other kind of substream holds: a cell or a row
+// block in the globals, a font, a cell format, a number format or the string table in a
+// sheet. Sectors of a sheet's cells read as a fine run of records anywhere; only where they
+// stand tells they are in the wrong place.
+bool OnlyElsewhere(std::uint16_t code, bool inGlobals) {
+  if (inGlobals)
+    return cells::IsCellCode(code) || code == kRowCode || code == ToCode(RecordCode::DBCELL);
+  switch (static_cast<RecordCode>(code)) {
+    case RecordCode::FONT:
+    case RecordCode::XF:
+    case RecordCode::FORMAT:
+    case RecordCode::STYLE:
+    case RecordCode::BOUNDSHEET:
+    case RecordCode::SST:
+    case RecordCode::EXTSST:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The substream type a BOF's body gives, when the body holds it.
+std::uint16_t BofType(std::span<const std::uint8_t> bytes, std::uint64_t header) {
+  return U16(bytes, header + 2) >= 4 ? U16(bytes, header + 6) : 0;
+}
+
 // Where the chain stands between records: how deep in nested substreams (an embedded
-// chart's BOF and EOF sit inside its sheet's), how many top-level substreams ended, and
-// how many sheets the globals list.
+// chart's BOF and EOF sit inside its sheet's), the type of the top-level one, how many
+// top-level substreams ended, and how many sheets the globals list.
 struct ChainState {
   int depth = 0;
+  std::uint16_t type = 0;
   std::size_t ended = 0;
   std::size_t sheets = 0;
 
-  bool Complete() const { return ended > 0 && depth == 0 && ended >= sheets + 1; }
-  // Between substreams only a BOF may come.
-  bool Accepts(std::uint16_t code) const { return depth > 0 || code == kBofCode; }
-  void Take(std::uint16_t code) {
+  // A workbook lists one sheet at least: globals that end before any most often ended in
+  // a wrong piece's EOF, and the walk goes on looking for a sheet's BOF.
+  bool Complete() const { return sheets > 0 && depth == 0 && ended >= sheets + 1; }
+  // The globals ended without listing a sheet; complete when nothing else follows.
+  bool EndedWithoutSheets() const { return sheets == 0 && depth == 0 && ended > 0; }
+  // Between substreams only a BOF may come; inside the globals or a sheet (not a chart
+  // within it) no record that belongs only to the other kind.
+  bool Accepts(std::uint16_t code) const {
+    if (depth == 0) return code == kBofCode;
+    if (depth > 1) return true;
+    if (type == BOF::kWorkbookGlobals) return !OnlyElsewhere(code, true);
+    if (type == BOF::kWorksheet || type == BOF::kMacroSheet) return !OnlyElsewhere(code, false);
+    return true;
+  }
+  // `bofType` is the type a BOF's body gives (read only for a BOF).
+  void Take(std::uint16_t code, std::uint16_t bofType) {
     if (code == kBofCode) {
-      ++depth;
+      if (depth++ == 0) type = bofType;
     } else if (code == kEofCode && depth > 0) {
       if (--depth == 0) ++ended;
     } else if (code == kBoundSheetCode && ended == 0 && depth == 1) {
@@ -152,7 +223,7 @@ bool WalksOn(std::span<const std::uint8_t> file, std::uint64_t pos, std::uint64_
     if (!SoundAt(file, pos, 2, end)) return false;
     const std::uint16_t code = U16(file, pos);
     if (!state.Accepts(code)) return false;
-    state.Take(code);
+    state.Take(code, BofType(file, pos));
     pos += 4 + std::uint64_t{U16(file, pos + 2)};
     if (state.Complete()) return true;
   }
@@ -161,32 +232,47 @@ bool WalksOn(std::span<const std::uint8_t> file, std::uint64_t pos, std::uint64_
 
 // The offsets near the start of each piece of one grid where a chain of sound headers
 // begins and runs to the piece's end: where the record that a previous piece left
-// unfinished may end.
+// unfinished may end. Beyond the first few of a piece, the headers the scan knows are kept
+// too, as extras: where the tables stood and only pieces moved, they find entries that
+// data crowded out; where bytes may have been inserted or lost, a break is as often a
+// shift inside the right piece, and the extras would offer wrong pieces in its place.
 class PieceIndex {
  public:
-  PieceIndex(std::span<const std::uint8_t> file, std::uint32_t unit, std::uint64_t phase) {
+  PieceIndex(std::span<const std::uint8_t> file, std::uint32_t unit, std::uint64_t phase)
+      : unit_(unit), phase_(phase) {
     std::vector<std::uint8_t> good(unit);
-    for (std::uint64_t start = phase; start < file.size(); start += unit) {
+    std::uint32_t piece = 0;
+    for (std::uint64_t start = phase; start < file.size(); start += unit, ++piece) {
       const auto length =
           static_cast<std::uint32_t>(std::min<std::uint64_t>(unit, file.size() - start));
-      // From the end back: a header is good when its record leaves the piece or lands on
-      // another good header.
+      // From the end back: a header is good when its record leaves the piece, or lands on
+      // another good header or on one the piece's end cuts (whose last bytes lie in
+      // whichever piece comes next, not in the file's next bytes).
       for (std::uint32_t e = length; e-- > 0;) {
         good[e] = 0;
-        if (start + e + 4 > file.size()) continue;
+        if (e + 4 > length) continue;
         const std::uint64_t next = std::uint64_t{e} + 4 + U16(file, start + e + 2);
+        const bool leaves = next + 4 > length;
         if (StrictHeaderAt(file, start + e)) {
-          good[e] = next >= length || good[next] != 0;
+          good[e] = leaves || good[next] != 0;
         } else if (WeakHeader(U16(file, start + e), U16(file, start + e + 2))) {
-          good[e] =
-              next >= length || (good[next] != 0 && SoundAt(file, start + next, 1, start + length));
+          good[e] = leaves || (good[next] != 0 && SoundAt(file, start + next, 1, start + length));
         }
       }
+      // The first few entries, and as many again of those whose header the scan knows:
+      // text and other data read as unknown headers at nearly every offset, and would
+      // crowd a real entry further on out.
       std::size_t kept = 0;
-      for (std::uint32_t e = 0; e < length && kept < kEntriesPerPiece; ++e) {
+      std::size_t strictKept = 0;
+      for (std::uint32_t e = 0; e < length && strictKept < kEntriesPerPiece; ++e) {
         if (good[e] == 0) continue;
-        anyCode_.push_back({e, start});
-        byCode_.push_back({(e << 16) | U16(file, start + e), start});
+        if (kept >= kEntriesPerPiece) {
+          if (!StrictHeaderAt(file, start + e)) continue;
+          ++strictKept;
+        }
+        const std::uint32_t extra = kept >= kEntriesPerPiece ? kExtra : 0;
+        anyCode_.push_back({e | extra, piece});
+        byCode_.push_back({(e << 16) | U16(file, start + e) | extra, piece});
         ++kept;
       }
       // A header the previous piece's end cut after `cut` bytes: the piece's first bytes
@@ -195,7 +281,8 @@ class PieceIndex {
         const std::uint32_t lengthAt = cut == 1 ? 1 : 0;
         if (start + lengthAt + 2 > file.size()) continue;
         const std::uint64_t next = 4 - cut + std::uint64_t{U16(file, start + lengthAt)};
-        if (next < length && good[next] != 0) completes_[cut - 1].push_back(start);
+        if (next < length && (next + 4 > length || good[next] != 0))
+          completes_[cut - 1].push_back(piece);
       }
     }
     std::sort(anyCode_.begin(), anyCode_.end());
@@ -208,14 +295,14 @@ class PieceIndex {
   template <typename Usable>
   std::vector<std::uint64_t> Completing(std::uint32_t cut, std::uint64_t after, std::size_t want,
                                         Usable usable) const {
-    const std::vector<std::uint64_t>& pieces = completes_[cut - 1];
+    const std::vector<std::uint32_t>& pieces = completes_[cut - 1];
     std::vector<std::uint64_t> found;
     if (pieces.empty()) return found;
-    auto at = std::upper_bound(pieces.begin(), pieces.end(), after);
+    auto at = std::lower_bound(pieces.begin(), pieces.end(), PiecesUpTo(after));
     for (std::size_t looked = 0;
          looked < kIndexScan && looked < pieces.size() && found.size() < want; ++looked) {
       if (at == pieces.end()) at = pieces.begin();
-      if (usable(*at)) found.push_back(*at);
+      if (usable(Start(*at))) found.push_back(Start(*at));
       ++at;
     }
     return found;
@@ -223,49 +310,64 @@ class PieceIndex {
 
   // Up to `want` pieces with a chain entry at `entry` (whose record has code `code`, when
   // given), the first after `after` in file order (then from the file's start), that
-  // `usable` accepts.
+  // `usable` accepts; with `extras`, then those where the entry lies further on.
   template <typename Usable>
   std::vector<std::uint64_t> Find(std::uint32_t entry, std::optional<std::uint16_t> code,
-                                  std::uint64_t after, std::size_t want, Usable usable) const {
+                                  std::uint64_t after, std::size_t want, Usable usable,
+                                  bool extras) const {
     const std::vector<Entry>& entries = code ? byCode_ : anyCode_;
     const std::uint32_t key = code ? (entry << 16) | *code : entry;
     std::vector<std::uint64_t> found;
-    const auto first = std::lower_bound(entries.begin(), entries.end(), Entry{key, 0});
-    const auto last =
-        std::upper_bound(entries.begin(), entries.end(), Entry{key, ~std::uint64_t{0}});
-    if (first == last) return found;
-    auto at = std::upper_bound(first, last, Entry{key, after});
-    for (std::size_t looked = 0;
-         looked < kIndexScan && looked < std::size_t(last - first) && found.size() < want;
-         ++looked) {
-      if (at == last) at = first;
-      if (usable(at->start)) found.push_back(at->start);
-      ++at;
+    for (const std::uint32_t tier : {0u, kExtra}) {
+      if (tier != 0 && !extras) break;
+      const auto first = std::lower_bound(entries.begin(), entries.end(), Entry{key | tier, 0});
+      const auto last =
+          std::upper_bound(entries.begin(), entries.end(), Entry{key | tier, ~std::uint32_t{0}});
+      if (first == last) continue;
+      auto at = std::lower_bound(first, last, Entry{key | tier, PiecesUpTo(after)});
+      for (std::size_t looked = 0;
+           looked < kIndexScan && looked < std::size_t(last - first) && found.size() < want;
+           ++looked) {
+        if (at == last) at = first;
+        if (usable(Start(at->piece))) found.push_back(Start(at->piece));
+        ++at;
+      }
     }
     return found;
   }
 
  private:
+  // The key's top bit marks an entry kept beyond the first few of its piece.
+  static constexpr std::uint32_t kExtra = std::uint32_t{1} << 31;
+  // Pieces are kept by their number on the grid, in four bytes rather than eight.
   struct Entry {
     std::uint32_t key;
-    std::uint64_t start;
+    std::uint32_t piece;
     bool operator<(const Entry& other) const {
-      return key != other.key ? key < other.key : start < other.start;
+      return key != other.key ? key < other.key : piece < other.piece;
     }
   };
+  std::uint64_t Start(std::uint32_t piece) const { return phase_ + std::uint64_t{piece} * unit_; }
+  // How many pieces of the grid start at or before `offset`.
+  std::uint32_t PiecesUpTo(std::uint64_t offset) const {
+    return offset < phase_ ? 0 : static_cast<std::uint32_t>((offset - phase_) / unit_ + 1);
+  }
+
+  std::uint32_t unit_;
+  std::uint64_t phase_;
   // Keyed by the entry alone, and by the entry and the code of the record there.
   std::vector<Entry> anyCode_;
   std::vector<Entry> byCode_;
   // Pieces whose first bytes complete a header cut after 1 and after 2 bytes, in order.
-  std::array<std::vector<std::uint64_t>, 2> completes_;
+  std::array<std::vector<std::uint32_t>, 2> completes_;
 };
 
 class Walker {
  public:
   Walker(std::span<const std::uint8_t> file, std::uint32_t unit, const ReassemblyHints& hints,
          std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex>& indexes,
-         std::span<const std::uint64_t> tableSectors)
-      : file_(file), unit_(unit), hints_(hints), indexes_(indexes) {
+         std::span<const std::uint64_t> tableSectors, std::span<const std::uint64_t> namedTables)
+      : file_(file), unit_(unit), hints_(hints), indexes_(indexes), namedTables_(namedTables) {
     cap_ = hints.size_.value_or(file.size());
     cap_ = std::min<std::uint64_t>(cap_, file.size() + kMaxShifts * kMaxShift);
     copyBudget_ = 4 * file.size() + (std::uint64_t{1} << 20);
@@ -287,6 +389,8 @@ class Walker {
     result.unit_ = unit_;
     phase_ = start % unit_;
     if (useOrder_ && !orderAt_.contains(start)) useOrder_ = false;
+    // A start further on in the order than its first piece traded places with it.
+    if (useOrder_ && orderAt_[start] > 0) standsFor_[start] = hints_.order_.front();
     // The chain is at most the file's size (or the directory's): one buffer for it, not a
     // series of ever larger copies.
     out_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(cap_, file_.size())));
@@ -328,6 +432,17 @@ class Walker {
         Truncate(h);
         break;
       }
+      // A sheet's BOF where the globals' list names no sheet most often comes with a piece
+      // of another sheet, taken in the wrong place: any candidate that continues the
+      // crossing record takes its place. Where none does, the list itself may be what is
+      // damaged, and the BOF stands. Not behind a shift: records may have come or gone.
+      if (code == kBofCode && result.shifts_.empty() && !ListedSheetAt(h) &&
+          Join(h, result, true, true))
+        continue;
+      // A header the piece's end cut, completed by the next piece into a length the format
+      // does not allow its code: that piece may be the wrong one (a font of 2,304 bytes),
+      // and another that completes the header clearly better takes its place.
+      if (headerCrossed && PastFormatBound(code, length) && Join(h, result, false)) continue;
       // The first header behind a crossing is where the record that crossed ended: the
       // entry a join there must match, and the chain's state to go back to.
       bool doubtful = false;
@@ -359,8 +474,12 @@ class Walker {
         Truncate(h);
         break;
       }
-      state_.Take(code);
+      if (code == kBoundSheetCode && state_.depth == 1 && state_.ended == 0 && length >= 4)
+        sheetsListed_.emplace_back(h, LittleEndian::U32(out_, static_cast<std::size_t>(h + 4)));
+      state_.Take(code, BofType(out_, h));
       ++chainRecords_;
+      if (chainRecords_ > 1) seenPairs_.insert(Pair(previousCode_, code));
+      previousCode_ = code;
       // The last few records that lie whole in one piece, for a shift to reach back to.
       if (crossingsMade_ != crossingsBefore || headerCrossed) {
         history_.clear();
@@ -371,7 +490,11 @@ class Walker {
     }
     result.chainRecords_ = chainRecords_;
     result.chainBytes_ = out_.size();
-    result.complete_ = state_.Complete();
+    // Against the table's order, the pieces out of place are those the chain holds where
+    // the table puts another, whichever way each came there (a join, or the first free
+    // piece behind one) and however often a join there was undone.
+    if (useOrder_) result.joins_ = OutOfOrder(result.chainBytes_);
+    result.complete_ = state_.Complete() || state_.EndedWithoutSheets();
     result.found_ = chainRecords_ > 0;
     // A chain that ends early, or ends a piece or more short of the size the directory
     // gives, left records behind: the scan gets the pieces it did not take.
@@ -379,6 +502,21 @@ class Walker {
     if (!result.complete_ || short_) AppendLeftovers(result);
     result.stream_ = std::move(out_);
     return result;
+  }
+
+  // The pieces the stream's first `chainBytes` bytes hold where the table's order puts
+  // other ones.
+  std::vector<Reassembly::Join> OutOfOrder(std::uint64_t chainBytes) const {
+    std::vector<Reassembly::Join> moved;
+    auto segment = segments_.begin();
+    for (std::uint64_t pos = 0, k = 0; pos < chainBytes && k < hints_.order_.size();
+         pos += unit_, ++k) {
+      while (segment != segments_.end() && segment->outPos + segment->length <= pos) ++segment;
+      if (segment == segments_.end() || segment->outPos > pos) break;
+      const std::uint64_t piece = PieceOf(segment->src + (pos - segment->outPos));
+      if (piece != hints_.order_[k]) moved.push_back({pos, hints_.order_[k], piece});
+    }
+    return moved;
   }
 
   // The file's ranges the chain's bytes came from, in file order.
@@ -410,6 +548,29 @@ class Walker {
     bool afterJoin = false;  // the piece before it was one a join chose
   };
 
+  // Whether a BOF at stream offset `h` may stand there as far as the sheet list goes: a
+  // sheet's BOF stands where the globals' list says a sheet begins.
+  bool ListedSheetAt(std::uint64_t h) const {
+    if (state_.depth != 0 || state_.ended == 0) return true;
+    bool listed = false;
+    for (const auto& [at, position] : sheetsListed_) {
+      if (at >= h) continue;
+      if (position == h) return true;
+      listed = true;
+    }
+    return !listed;
+  }
+
+  static std::uint32_t Pair(std::uint16_t code, std::uint16_t next) {
+    return (std::uint32_t{code} << 16) | next;
+  }
+  // Whether the chain already holds a record of code `next` right behind one of `code`:
+  // each writer has its own habits (a style's extension behind every style), which the
+  // record tables cannot all know.
+  bool Expected(std::uint16_t code, std::uint16_t next) const {
+    return seenPairs_.contains(Pair(code, next));
+  }
+
   std::uint64_t PieceOf(std::uint64_t offset) const {
     return offset - (offset + unit_ - phase_) % unit_;
   }
@@ -418,6 +579,8 @@ class Walker {
   // block of the file, so that pieces of another grid (after a shift) are told apart too.
   bool Usable(std::uint64_t piece) const {
     if (piece >= file_.size()) return false;
+    // Off the file's own grid (after a shift) the table's sectors were not found up front.
+    if (piece % 512 != 0 && unit_ >= 512 && LooksLikeAllocationTable(file_, piece)) return false;
     const std::uint64_t end = std::min<std::uint64_t>(piece + unit_, file_.size());
     for (std::uint64_t block = piece / kSmallUnit; block * kSmallUnit < end; ++block) {
       // A block the piece shares with its neighbour (after a shift moved the grid) may
@@ -463,6 +626,15 @@ class Walker {
   // The piece the table (or the file) puts after `piece`, when it is still free.
   std::optional<std::uint64_t> Successor(std::uint64_t piece) {
     if (useOrder_) {
+      // A piece a join took from further on in the order most often traded places with
+      // the one it was taken for: the chain goes on behind that one (and the other of the
+      // two comes back where the first stood, as the first free piece).
+      if (const auto swapped = standsFor_.find(piece); swapped != standsFor_.end()) {
+        const auto at = orderAt_.find(swapped->second);
+        if (at != orderAt_.end() && at->second + 1 < hints_.order_.size() &&
+            Usable(hints_.order_[at->second + 1]))
+          return hints_.order_[at->second + 1];
+      }
       const auto at = orderAt_.find(piece);
       if (at != orderAt_.end() && at->second + 1 < hints_.order_.size() &&
           Usable(hints_.order_[at->second + 1]))
@@ -473,10 +645,16 @@ class Walker {
     // elsewhere and came back), the next free one behind it.
     std::uint64_t next = piece + unit_;
     for (std::size_t skipped = 0; next < file_.size() && skipped < kIndexScan; ++skipped) {
-      if (Usable(next)) return next;
+      if (Usable(next) && !NamedTable(next)) return next;
       next += unit_;
     }
     return std::nullopt;
+  }
+
+  // Whether the header names `piece` as a sector of the allocation table. A walk in file
+  // order passes over it; a join may still take it, should the header be wrong.
+  bool NamedTable(std::uint64_t piece) const {
+    return std::binary_search(namedTables_.begin(), namedTables_.end(), piece);
   }
 
   std::optional<std::uint64_t> FirstFreeInOrder() {
@@ -585,7 +763,7 @@ class Walker {
     for (const std::optional<std::uint16_t> code :
          {std::optional<std::uint16_t>(crossing.code), std::optional<std::uint16_t>()}) {
       for (const std::uint64_t piece :
-           index.Find(entry, code, crossing.previous, kIndexCandidates, usable))
+           index.Find(entry, code, crossing.previous, kIndexCandidates, usable, !hints_.shifts_))
         found.push_back(piece);
     }
     return found;
@@ -609,11 +787,13 @@ class Walker {
   // What another piece must beat to replace the one the crossing took, judged on what it
   // held up to the break at `h`: its own score and a margin, or nothing when it broke at
   // its entry (or is `disproved` otherwise).
+  // A break within a few records of the entry speaks against the piece as much as for
+  // damage inside it: there a candidate that continues as well takes its place.
   int IncumbentBar(const Crossing& crossing, std::uint32_t entry, const ChainState& state,
-                   std::uint64_t h, bool disproved = false) const {
+                   std::uint64_t h, bool disproved = false, bool early = false) const {
     if (!crossing.entry || disproved) return -1;
     const std::uint64_t upTo = crossing.taken + (h - crossing.outPos);
-    return Score(crossing.taken, entry, crossing, state, upTo) + kClearlyBetter - 1;
+    return Score(crossing.taken, entry, crossing, state, upTo) + (early ? -1 : kClearlyBetter - 1);
   }
 
   // The pieces that may complete a header the crossing cut after `cut` bytes: the order's
@@ -635,8 +815,8 @@ class Walker {
         candidates.push_back(piece);
     } else {
       for (std::uint32_t entry = 1 + header[2]; entry < unit_; entry += 256) {
-        for (const std::uint64_t piece :
-             index->Find(entry, std::nullopt, crossing.previous, kIndexCandidates, usable))
+        for (const std::uint64_t piece : index->Find(entry, std::nullopt, crossing.previous,
+                                                     kIndexCandidates, usable, !hints_.shifts_))
           candidates.push_back(piece);
       }
     }
@@ -664,6 +844,15 @@ class Walker {
     Take(piece);
     takenAt_[piece] = crossing.outPos;
     joined_.insert(piece);
+    if (useOrder_) {
+      const auto expected = orderAt_.find(crossing.taken);
+      const auto taken = orderAt_.find(piece);
+      // Only a piece taken from further on: one taken from earlier on mends a wrong turn.
+      if (expected != orderAt_.end() && taken != orderAt_.end() && taken->second > expected->second)
+        standsFor_[piece] = crossing.taken;
+      else
+        standsFor_.erase(piece);
+    }
     result.joins_.push_back({crossing.outPos, crossing.taken, piece});
     return Copy(count);
   }
@@ -677,13 +866,14 @@ class Walker {
   // exactly where that record's remaining bytes end. A piece the chain already walked on
   // in is replaced only by one that continues it clearly better.
   // `broken` is false where a sound header is only weighed against the other candidates:
-  // then nothing behind the crossing is called into doubt.
-  bool Join(std::uint64_t h, Reassembly& result, bool broken = true) {
+  // then nothing behind the crossing is called into doubt. `disproved` when the break
+  // itself shows the piece is not the one (a sheet begins where the list names none).
+  bool Join(std::uint64_t h, Reassembly& result, bool broken = true, bool disproved = false) {
     auto last = std::find_if(crossings_.rbegin(), crossings_.rend(),
                              [h](const Crossing& c) { return c.outPos < h + 4; });
     if (last == crossings_.rend()) return false;
     const Crossing crossing = *last;
-    if (h < crossing.outPos + unit_ && JoinAt(crossing, h, result)) return true;
+    if (h < crossing.outPos + unit_ && JoinAt(crossing, h, result, disproved, !broken)) return true;
     if (!broken) return false;
     // The record that crossed into the piece may itself be the first of the piece before,
     // taken on trust: an unknown code whose length carried the chain over the piece's end
@@ -784,23 +974,33 @@ class Walker {
     segments_ = std::move(next);
   }
 
-  // The join at `crossing`; `disproved` when the piece it took broke the chain already.
-  bool JoinAt(const Crossing& crossing, std::uint64_t h, Reassembly& result,
-              bool disproved = false) {
+  // The join at `crossing`; `disproved` when the piece it took broke the chain already,
+  // `weighed` when it did not break it but is weighed against the others.
+  bool JoinAt(const Crossing& crossing, std::uint64_t h, Reassembly& result, bool disproved = false,
+              bool weighed = false) {
     const std::uint64_t entryPos = crossing.entry ? crossing.entry->pos : h;
     // Two joins at one place at most, so that no two pieces can take turns for ever.
     if (++joinsAt_[crossing.outPos] > 2) return false;
     // A header cut by the piece's end: its first bytes are the chain's, the rest come
     // from the piece that continues it.
-    if (entryPos < crossing.outPos) return JoinInsideHeader(crossing, entryPos, result);
+    if (entryPos < crossing.outPos)
+      return JoinInsideHeader(crossing, entryPos, result, weighed || crossing.entry);
     const auto entry = static_cast<std::uint32_t>(entryPos - crossing.outPos);
     const ChainState state = crossing.entry ? crossing.entry->state : state_;
 
     Release(crossing, true);
     // Ties go to the order's and the file's choice, which come first.
-    const std::optional<std::uint64_t> chosen =
-        Best(Candidates(crossing, entry), IncumbentBar(crossing, entry, state, h, disproved),
-             [&](std::uint64_t piece) { return Score(piece, entry, crossing, state); });
+    const auto score = [&](std::uint64_t piece) { return Score(piece, entry, crossing, state); };
+    // Where bytes may have been inserted or lost, a break near the entry may as well be
+    // a shift inside the right piece: there the margin stands.
+    const bool early = !weighed && !hints_.shifts_ && crossing.entry &&
+                       chainRecords_ < crossing.entry->records + kLateRecords;
+    // A record taken on trust that carried the chain over the piece's end may be no
+    // record at all (bytes inserted before it make one): another piece must then at least
+    // continue with a record that may follow it.
+    const int trustBar = StrictHeaderAt(out_, crossing.codeStart) ? -1 : kTrustedJoin - 1;
+    const int bar = std::max(IncumbentBar(crossing, entry, state, h, disproved, early), trustBar);
+    const std::optional<std::uint64_t> chosen = Best(Candidates(crossing, entry), bar, score);
     Release(crossing, false);
     if (!chosen) return false;
     return Rejoin(crossing, *chosen, entry, result);
@@ -808,18 +1008,22 @@ class Walker {
 
   // The join when the piece's end cuts the header at `headerPos`: a candidate completes
   // the header, and the chain must walk on behind its record.
-  bool JoinInsideHeader(const Crossing& crossing, std::uint64_t headerPos, Reassembly& result) {
+  // `incumbent` when the piece the crossing took must be beaten clearly.
+  bool JoinInsideHeader(const Crossing& crossing, std::uint64_t headerPos, Reassembly& result,
+                        bool incumbent) {
     const auto cut = static_cast<std::uint32_t>(crossing.outPos - headerPos);
     const ChainState state = crossing.entry ? crossing.entry->state : state_;
     std::array<std::uint8_t, 4> header{};
     for (std::uint32_t i = 0; i < cut; ++i) header[i] = out_[headerPos + i];
     Release(crossing, true);
-    const int bar = crossing.entry ? HeaderScore(crossing.taken, header, cut, state, crossing) +
-                                         kClearlyBetter - 1
-                                   : -1;
+    const int bar =
+        incumbent ? HeaderScore(crossing.taken, header, cut, state, crossing) + kClearlyBetter - 1
+                  : -1;
+    const auto score = [&](std::uint64_t piece) {
+      return HeaderScore(piece, header, cut, state, crossing);
+    };
     const std::optional<std::uint64_t> chosen =
-        Best(StraddleCandidates(crossing, header, cut), bar,
-             [&](std::uint64_t piece) { return HeaderScore(piece, header, cut, state, crossing); });
+        Best(StraddleCandidates(crossing, header, cut), bar, score);
     Release(crossing, false);
     if (!chosen) return false;
     if (!Rejoin(crossing, *chosen, 4 - cut, result)) return false;
@@ -839,7 +1043,7 @@ class Walker {
     const bool strict = StrictHeader(code, length);
     if ((!strict && !WeakHeader(code, length)) || !state.Accepts(code)) return -1;
     ChainState after = state;
-    after.Take(code);
+    after.Take(code, length >= 4 ? U16(file_, piece + 4 - cut + 2) : 0);
     const std::uint64_t next = piece + 4 - cut + length;
     const std::uint64_t end = std::min<std::uint64_t>(piece + unit_, file_.size());
     int score = strict ? 1 : 0;
@@ -847,8 +1051,9 @@ class Walker {
       if (!SoundAt(file_, next, 2, end) || !WalksOn(file_, next, end, after)) return -1;
       score += 8;
     }
-    if (code == crossing.code || IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
-                                                     static_cast<std::int16_t>(code)))
+    if (code == crossing.code || Expected(crossing.code, code) ||
+        IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
+                            static_cast<std::int16_t>(code)))
       score += 4;
     return score;
   }
@@ -877,7 +1082,7 @@ class Walker {
   int Follows(std::uint64_t at, const Crossing& crossing, bool& rowsApply) const {
     const std::uint16_t code = U16(file_, at);
     int score = 0;
-    if (code == crossing.code || code == kContinueCode ||
+    if (code == crossing.code || code == kContinueCode || Expected(crossing.code, code) ||
         IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
                             static_cast<std::int16_t>(code)))
       score += 4;
@@ -1014,6 +1219,7 @@ class Walker {
   std::uint32_t unit_;
   const ReassemblyHints& hints_;
   std::map<std::pair<std::uint32_t, std::uint64_t>, PieceIndex>& indexes_;
+  std::span<const std::uint64_t> namedTables_;
   std::uint64_t cap_ = 0;
   bool useOrder_ = false;
   std::unordered_map<std::uint64_t, std::size_t> orderAt_;
@@ -1031,6 +1237,11 @@ class Walker {
   std::uint16_t recordCode_ = 0;
   std::uint64_t recordStart_ = 0;
   std::unordered_map<std::uint64_t, int> joinsAt_;
+  // The pairs of codes seen one behind the other in the chain, and the last code taken.
+  std::unordered_set<std::uint32_t> seenPairs_;
+  // Where in the stream the globals list each sheet's BOF, with where the entry stands.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> sheetsListed_;
+  std::uint16_t previousCode_ = 0;
   mutable std::vector<std::uint8_t> reach_;
   // A record the chain took: where its header and its end lie in the file, where it ends
   // in the stream, and the chain as it stood behind it.
@@ -1045,6 +1256,8 @@ class Walker {
   std::vector<Taken> history_;
   std::size_t crossingsMade_ = 0;
   std::unordered_set<std::uint64_t> joined_;
+  // The pieces joins took from further on in the order, with the piece each was taken for.
+  std::unordered_map<std::uint64_t, std::uint64_t> standsFor_;
   std::optional<std::uint64_t> pendingHeader_;
   // Where the stream's bytes came from in the file, run by run.
   struct Segment {
@@ -1072,6 +1285,45 @@ std::uint32_t SectorSize(std::span<const std::uint8_t> file) {
       U16(file, 30) == 12)
     return 4096;
   return 512;
+}
+
+// The sectors a sound header names as the allocation table's, in file order. Overwritten
+// with anything, they still hold no piece of the stream; random bytes there do not read as
+// a table, and would pass for a piece inside a long record's body, where no header can
+// gainsay them.
+// The header must read sound: its signature and sector size, a count of table sectors it
+// lists in full, each named once and inside the file, and the list's other entries free.
+std::vector<std::uint64_t> HeaderTableSectors(std::span<const std::uint8_t> file) {
+  constexpr std::array<std::uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
+                                                      0xA1, 0xB1, 0x1A, 0xE1};
+  constexpr std::uint32_t kListed = 109;
+  constexpr std::uint32_t kFree = 0xFFFFFFFF;
+  std::vector<std::uint64_t> sectors;
+  if (file.size() < 512 || !std::equal(kSignature.begin(), kSignature.end(), file.begin()))
+    return sectors;
+  const std::uint16_t shift = U16(file, 30);
+  if (shift != 9 && shift != 12) return sectors;
+  const std::uint64_t size = std::uint64_t{1} << shift;
+  const std::uint32_t count = LittleEndian::U32(file, 44);
+  if (count == 0 || count > kListed) return sectors;
+  std::vector<std::uint32_t> ids;
+  for (std::uint32_t i = 0; i < kListed; ++i) {
+    const std::uint32_t id = LittleEndian::U32(file, 76 + 4 * i);
+    if (i >= count) {
+      if (id != kFree) return sectors;
+    } else if ((std::uint64_t{id} + 2) * size > file.size()) {
+      return sectors;
+    } else {
+      ids.push_back(id);
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) return sectors;
+  for (const std::uint32_t id : ids) {
+    for (std::uint64_t part = 0; part < size; part += 512)
+      sectors.push_back((std::uint64_t{id} + 1) * size + part);
+  }
+  return sectors;
 }
 
 // The globals BOFs a chain may start from: the hinted start (or one a few bytes off it),
@@ -1127,12 +1379,16 @@ ChainWalk WalkRecordChain(std::span<const std::uint8_t> stream) {
     // trust.
     if (!SoundAt(stream, pos, 0) || !state.Accepts(code)) break;
     if (pos + 4 + length > stream.size()) break;
-    state.Take(code);
+    state.Take(code, BofType(stream, pos));
     pos += 4 + std::uint64_t{length};
     ++walk.records_;
     walk.bytes_ = pos;
   }
-  walk.complete_ = state.Complete();
+  // Globals that list no sheet end the workbook only where nothing but padding follows.
+  walk.complete_ =
+      state.Complete() || (state.EndedWithoutSheets() &&
+                           std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(pos),
+                                       stream.end(), [](std::uint8_t byte) { return byte == 0; }));
   return walk;
 }
 
@@ -1149,6 +1405,7 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
   for (std::uint64_t pos = 0; pos + 512 <= file.size(); pos += 512) {
     if (LooksLikeAllocationTable(file, pos)) tableSectors.push_back(pos);
   }
+  const std::vector<std::uint64_t> namedTables = HeaderTableSectors(file);
   Reassembly best;
   // The file's bytes the best chain holds: a start among them is a globals BOF inside
   // that chain (an embedded one, or a copy), whose walk goes the same way.
@@ -1172,7 +1429,7 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
     Reassembly fromHere;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> fromHereRanges;
     for (const std::uint32_t unit : units) {
-      Walker walker(file, unit, hints, indexes, tableSectors);
+      Walker walker(file, unit, hints, indexes, tableSectors, namedTables);
       Reassembly candidate = walker.Run(start);
       const bool smaller = fromHere.found_ && candidate.unit_ < fromHere.unit_;
       if (smaller ? candidate.complete_ && !fromHere.complete_ : Better(candidate, fromHere)) {
