@@ -114,6 +114,10 @@ def read_cells(path, timeout=TIMEOUT):
                         if t in (0, 6) or (t == 1 and v == ""):
                             continue
                         kind = 2 if t == 3 else t
+                        # A number that is no number (a NaN some writers store) must
+                        # still match itself.
+                        if isinstance(v, float) and v != v:
+                            v = "nan"
                         cells[(r, c)] = (kind, v)
                 sheets.append((sheet.name, cells))
             except ReadTimeout:

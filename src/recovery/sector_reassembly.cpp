@@ -425,9 +425,12 @@ class Walker {
         // the crossing record clearly better than this one did up to the break.
         const bool late = !crossings_.empty() && crossings_.back().entry &&
                           chainRecords_ >= crossings_.back().entry->records + kLateRecords;
+        // Globals that ended without listing a sheet, and no BOF behind them, ended in the
+        // wrong piece: a workbook lists a sheet at least.
+        const bool disproved = state_.EndedWithoutSheets();
         const bool shifts = hints_.shifts_;
-        const bool mended = late ? (shifts && Shift(h, result)) || Join(h, result)
-                                 : Join(h, result) || (shifts && Shift(h, result));
+        const bool mended = late ? (shifts && Shift(h, result)) || Join(h, result, true, disproved)
+                                 : Join(h, result, true, disproved) || (shifts && Shift(h, result));
         if (h > 0 && mended) continue;
         Truncate(h);
         break;
@@ -494,7 +497,7 @@ class Walker {
     // the table puts another, whichever way each came there (a join, or the first free
     // piece behind one) and however often a join there was undone.
     if (useOrder_) result.joins_ = OutOfOrder(result.chainBytes_);
-    result.complete_ = state_.Complete() || state_.EndedWithoutSheets();
+    result.complete_ = state_.Complete() || (state_.EndedWithoutSheets() && PaddingBehind());
     result.found_ = chainRecords_ > 0;
     // A chain that ends early, or ends a piece or more short of the size the directory
     // gives, left records behind: the scan gets the pieces it did not take.
@@ -502,6 +505,14 @@ class Walker {
     if (!result.complete_ || short_) AppendLeftovers(result);
     result.stream_ = std::move(out_);
     return result;
+  }
+
+  // Whether nothing but zeros lies behind where the walk stopped, to its piece's end.
+  bool PaddingBehind() const {
+    const std::uint64_t from = std::max(src_ >= 4 ? src_ - 4 : 0, piece_);
+    return std::all_of(file_.begin() + static_cast<std::ptrdiff_t>(std::min(from, pieceEnd_)),
+                       file_.begin() + static_cast<std::ptrdiff_t>(pieceEnd_),
+                       [](std::uint8_t byte) { return byte == 0; });
   }
 
   // The pieces the stream's first `chainBytes` bytes hold where the table's order puts

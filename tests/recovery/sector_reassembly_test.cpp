@@ -172,15 +172,18 @@ TEST(SectorReassembly, SwapsTheRecordsAloneDoNotPlaceGoBackToo) {
   //   the right one continues no better by the records alone;
   // - 42016.xls 2 and 4: a header cut by the piece's end, completed as well by either;
   // - 1900DateWindowing.xls, 64-byte pieces 6 and 32: the right entry stands behind a
-  //   font's name, whose text reads as unknown headers at nearly every offset.
+  //   font's name, whose text reads as unknown headers at nearly every offset;
+  // - EmbeddedChartHeaderTest.xls 1 and 9: the wrong piece, a chart's, ends the globals
+  //   with an EOF before they list a sheet.
   struct Case {
     const char* name;
     std::size_t a;
     std::size_t b;
   };
-  for (const Case& c : {Case{"ErrPtg.xls", 3, 6}, Case{"Employee.xls", 0, 5},
-                        Case{"comments.xls", 5, 7}, Case{"maxindextest.xls", 13, 34},
-                        Case{"42016.xls", 2, 4}, Case{"1900DateWindowing.xls", 6, 32}}) {
+  for (const Case& c :
+       {Case{"ErrPtg.xls", 3, 6}, Case{"Employee.xls", 0, 5}, Case{"comments.xls", 5, 7},
+        Case{"maxindextest.xls", 13, 34}, Case{"42016.xls", 2, 4},
+        Case{"1900DateWindowing.xls", 6, 32}, Case{"EmbeddedChartHeaderTest.xls", 1, 9}}) {
     SCOPED_TRACE(c.name);
     const RealFile real = Open(c.name);
     const auto& pieces = real.layout.pieces;
@@ -284,6 +287,24 @@ TEST(SectorReassembly, AWholeChainBeatsStrayCellsInTheFilesOtherStreams) {
   EXPECT_EQ(document.stream(), real.stream);
   EXPECT_EQ(Sheets(document), Sheets(sound));
   EXPECT_EQ(document.report().IntactSubstreams(), sound.report().IntactSubstreams());
+}
+
+TEST(SectorReassembly, CellsWhoseTextWasLostDoNotDecideBetweenTheStreams) {
+  test::LogCapture logs;
+  // 45492.xls with its header and three sectors zeroed, one of them the string table's:
+  // the reassembled chain gives as many cells as the raw bytes, but every text cell of
+  // it points into the lost table. The raw bytes still hold the strings.
+  const RealFile real = Open("45492.xls");
+  XlsDocument sound;
+  ASSERT_TRUE(sound.LoadBytes(real.file));
+  Bytes damaged = real.file;
+  for (const std::size_t at : {0u, 1536u, 3072u, 3584u})
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(at), 512, std::uint8_t{0});
+
+  XlsDocument document;
+  ASSERT_TRUE(document.LoadBytes(damaged));
+  EXPECT_EQ(document.report().LostTextCells(), 0u);
+  EXPECT_EQ(document.report().ValueCells(), sound.report().ValueCells());
 }
 
 TEST(SectorReassembly, ASmallWorkbookWithItsRootEntryDestroyedComesBackWhole) {
