@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "base/diagnostics.hpp"
@@ -220,12 +221,16 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   // chain that walked from the globals to the last sheet's EOF and left nothing behind is
   // the stream itself; the file's raw bytes hold other streams too (macros, pictures),
   // whose bytes can pass for a stray cell or two, and must beat it by more than that.
-  // A cell whose text was lost shows a placeholder: it counts for nothing here.
+  // A cell whose text was lost shows a placeholder: it counts only where the cells that
+  // kept their values tie, and before the substreams read whole (a placeholder still
+  // shows the user where a cell was).
   const auto recovered = [](const RecoveryReport& report) {
     return report.ValueCells() - std::min(report.LostTextCells(), report.ValueCells());
   };
   const std::size_t otherCells = otherLoaded ? recovered(other.report_) : 0;
   const std::size_t ownCells = loaded ? recovered(report_) : 0;
+  const std::size_t otherPlaced = otherLoaded ? other.report_.ValueCells() : 0;
+  const std::size_t ownPlaced = loaded ? report_.ValueCells() : 0;
   const std::size_t otherIntact = otherLoaded ? other.report_.IntactSubstreams() : 0;
   const std::size_t ownIntact = loaded ? report_.IntactSubstreams() : 0;
   const RecoveryReport::Reassembly& pieces = report_.reassembly_;
@@ -233,8 +238,8 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
                      pieces.leftoverBytes_ == 0 && ownCells > 0;
   const std::size_t slack = whole ? otherCells / 100 + 1 : 0;
   bool kept = loaded;
-  if (otherLoaded &&
-      (!loaded || std::pair(ownCells + slack, ownIntact) <= std::pair(otherCells, otherIntact))) {
+  if (otherLoaded && (!loaded || std::tuple(ownCells + slack, ownPlaced, ownIntact) <=
+                                     std::tuple(otherCells, otherPlaced, otherIntact))) {
     otherLog.Replay();
     *this = std::move(other);
     kept = true;
