@@ -390,7 +390,7 @@ class Walker {
     phase_ = start % unit_;
     if (useOrder_ && !orderAt_.contains(start)) useOrder_ = false;
     // A start further on in the order than its first piece traded places with it.
-    if (useOrder_ && orderAt_[start] > 0) standsFor_[start] = hints_.order_.front();
+    if (useOrder_ && orderAt_.find(start)->second > 0) standsFor_[start] = hints_.order_.front();
     // The chain is at most the file's size (or the directory's): one buffer for it, not a
     // series of ever larger copies.
     out_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(cap_, file_.size())));
@@ -1287,31 +1287,30 @@ class Walker {
   std::uint64_t copyBudget_ = 0;
 };
 
+// Whether the file starts with a compound document's header signature.
+bool HasHeaderSignature(std::span<const std::uint8_t> file) {
+  constexpr std::array<std::uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
+                                                      0xA1, 0xB1, 0x1A, 0xE1};
+  return file.size() >= 512 && std::equal(kSignature.begin(), kSignature.end(), file.begin());
+}
+
 // The sector size the file's header gives, when it gives one of the two a workbook is
 // written with; 512 otherwise (a zeroed header most often).
 std::uint32_t SectorSize(std::span<const std::uint8_t> file) {
-  constexpr std::array<std::uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
-                                                      0xA1, 0xB1, 0x1A, 0xE1};
-  if (file.size() >= 512 && std::equal(kSignature.begin(), kSignature.end(), file.begin()) &&
-      U16(file, 30) == 12)
-    return 4096;
-  return 512;
+  return HasHeaderSignature(file) && U16(file, 30) == 12 ? 4096 : 512;
 }
 
 // The sectors a sound header names as the allocation table's, in file order. Overwritten
 // with anything, they still hold no piece of the stream; random bytes there do not read as
 // a table, and would pass for a piece inside a long record's body, where no header can
-// gainsay them.
-// The header must read sound: its signature and sector size, a count of table sectors it
-// lists in full, each named once and inside the file, and the list's other entries free.
+// gainsay them. The header must read sound: its signature and sector size, a count of
+// table sectors it lists in full, each named once and inside the file, and the list's
+// other entries free.
 std::vector<std::uint64_t> HeaderTableSectors(std::span<const std::uint8_t> file) {
-  constexpr std::array<std::uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
-                                                      0xA1, 0xB1, 0x1A, 0xE1};
   constexpr std::uint32_t kListed = 109;
   constexpr std::uint32_t kFree = 0xFFFFFFFF;
   std::vector<std::uint64_t> sectors;
-  if (file.size() < 512 || !std::equal(kSignature.begin(), kSignature.end(), file.begin()))
-    return sectors;
+  if (!HasHeaderSignature(file)) return sectors;
   const std::uint16_t shift = U16(file, 30);
   if (shift != 9 && shift != 12) return sectors;
   const std::uint64_t size = std::uint64_t{1} << shift;

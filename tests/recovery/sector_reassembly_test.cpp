@@ -47,6 +47,17 @@ Bytes Chain(const Reassembly& reassembly) {
                reassembly.stream_.begin() + static_cast<std::ptrdiff_t>(reassembly.chainBytes_));
 }
 
+// Reassembles `damaged` and checks that the chain reaches the last sheet and is the
+// sound stream as far as the sound stream's own records run.
+void ExpectSoundChain(const Bytes& damaged, const ReassemblyHints& hints, const Bytes& stream) {
+  const Reassembly reassembly = ReassembleWorkbookStream(damaged, hints);
+  ASSERT_TRUE(reassembly.found_);
+  EXPECT_TRUE(reassembly.complete_);
+  const ChainWalk sound = WalkRecordChain(stream);
+  EXPECT_EQ(Chain(reassembly),
+            Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(sound.bytes_)));
+}
+
 // What every worksheet of a load holds, per sheet: its name and value cells.
 std::vector<std::pair<std::string, std::size_t>> Sheets(const XlsDocument& document) {
   std::vector<std::pair<std::string, std::size_t>> sheets;
@@ -194,13 +205,7 @@ TEST(SectorReassembly, SwapsTheRecordsAloneDoNotPlaceGoBackToo) {
                      damaged.begin() + static_cast<std::ptrdiff_t>(pieces[c.a].fileOffset) + unit,
                      damaged.begin() + static_cast<std::ptrdiff_t>(pieces[c.b].fileOffset));
 
-    const Reassembly reassembly = ReassembleWorkbookStream(damaged, TableHints(real));
-    ASSERT_TRUE(reassembly.found_);
-    EXPECT_TRUE(reassembly.complete_);
-    const ChainWalk sound = WalkRecordChain(real.stream);
-    EXPECT_EQ(Chain(reassembly),
-              Bytes(real.stream.begin(),
-                    real.stream.begin() + static_cast<std::ptrdiff_t>(sound.bytes_)));
+    ExpectSoundChain(damaged, TableHints(real), real.stream);
 
     XlsDocument original;
     ASSERT_TRUE(original.LoadBytes(real.file));
@@ -238,10 +243,7 @@ TEST(SectorReassembly, ShuffledSectorsComeBackInOrder) {
     }
     ASSERT_GE(moved, pieces.size() * 3 / 4);
 
-    const Reassembly reassembly = ReassembleWorkbookStream(damaged, {});
-    ASSERT_TRUE(reassembly.found_);
-    EXPECT_TRUE(reassembly.complete_);
-    EXPECT_EQ(Chain(reassembly), real.stream);
+    ExpectSoundChain(damaged, {}, real.stream);
   }
 }
 
@@ -262,11 +264,7 @@ TEST(SectorReassembly, AStreamWithItsAllocationTableOverwrittenComesBackWhole) {
     for (std::uint64_t pos = at; pos < at + 512; ++pos)
       damaged[pos] = static_cast<std::uint8_t>(random());
   }
-
-  const Reassembly reassembly = ReassembleWorkbookStream(damaged, {});
-  ASSERT_TRUE(reassembly.found_);
-  EXPECT_TRUE(reassembly.complete_);
-  EXPECT_EQ(Chain(reassembly), real.stream);
+  ExpectSoundChain(damaged, {}, real.stream);
 }
 
 TEST(SectorReassembly, AWholeChainBeatsStrayCellsInTheFilesOtherStreams) {
