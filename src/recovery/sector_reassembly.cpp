@@ -575,11 +575,12 @@ class Walker {
   static std::uint32_t Pair(std::uint16_t code, std::uint16_t next) {
     return (std::uint32_t{code} << 16) | next;
   }
-  // Whether the chain already holds a record of code `next` right behind one of `code`:
-  // each writer has its own habits (a style's extension behind every style), which the
-  // record tables cannot all know.
-  bool Expected(std::uint16_t code, std::uint16_t next) const {
-    return seenPairs_.contains(Pair(code, next));
+  // Whether a record of code `next` may follow one of `code`: the same code again, a pair
+  // the record tables expect, or one the chain already holds (each writer has its own
+  // habits, a style's extension behind every style, which the tables cannot all know).
+  bool MayFollow(std::uint16_t code, std::uint16_t next) const {
+    return next == code || seenPairs_.contains(Pair(code, next)) ||
+           IsExpectedSuccessor(static_cast<std::int16_t>(code), static_cast<std::int16_t>(next));
   }
 
   std::uint64_t PieceOf(std::uint64_t offset) const {
@@ -1062,10 +1063,7 @@ class Walker {
       if (!SoundAt(file_, next, 2, end) || !WalksOn(file_, next, end, after)) return -1;
       score += 8;
     }
-    if (code == crossing.code || Expected(crossing.code, code) ||
-        IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
-                            static_cast<std::int16_t>(code)))
-      score += 4;
+    if (MayFollow(crossing.code, code)) score += 4;
     return score;
   }
 
@@ -1093,10 +1091,7 @@ class Walker {
   int Follows(std::uint64_t at, const Crossing& crossing, bool& rowsApply) const {
     const std::uint16_t code = U16(file_, at);
     int score = 0;
-    if (code == crossing.code || code == kContinueCode || Expected(crossing.code, code) ||
-        IsExpectedSuccessor(static_cast<std::int16_t>(crossing.code),
-                            static_cast<std::int16_t>(code)))
-      score += 4;
+    if (code == kContinueCode || MayFollow(crossing.code, code)) score += 4;
     const bool lastHasRow = cells::IsCellCode(crossing.code) || crossing.code == kRowCode;
     const bool hasRow = cells::IsCellCode(code) || code == kRowCode;
     rowsApply =
