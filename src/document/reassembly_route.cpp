@@ -81,20 +81,29 @@ std::vector<std::uint8_t> XlsDocument::MendStreamOrder(std::span<const std::uint
                                                        const ReassemblyHints& hints) {
   const ChainWalk walk = WalkRecordChain(stream_);
   if (walk.complete_) return {};
-  Reassembly reassembly = ReassembleWorkbookStream(file, hints);
   // Only a chain that the reassembly walks to the last sheet's EOF, further than the
   // stream as it came and through every piece but the writer's zero padding behind the
   // last EOF, replaces the stream: a container route read it through tables that stood,
   // and most breaks in such a stream are damage inside its pieces, which no order of
   // pieces mends (a walk that leaves records behind went round the damage).
-  const auto leftovers =
-      std::span<const std::uint8_t>(reassembly.stream_)
-          .subspan(std::min<std::size_t>(reassembly.chainBytes_, reassembly.stream_.size()));
-  const bool padding =
-      std::all_of(leftovers.begin(), leftovers.end(), [](std::uint8_t byte) { return byte == 0; });
-  if (!reassembly.found_ || !reassembly.complete_ || !padding ||
-      reassembly.chainBytes_ <= walk.bytes_)
-    return {};
+  const auto mends = [&walk](const Reassembly& reassembly) {
+    const auto leftovers =
+        std::span<const std::uint8_t>(reassembly.stream_)
+            .subspan(std::min<std::size_t>(reassembly.chainBytes_, reassembly.stream_.size()));
+    const bool padding = std::all_of(leftovers.begin(), leftovers.end(),
+                                     [](std::uint8_t byte) { return byte == 0; });
+    return reassembly.found_ && reassembly.complete_ && padding &&
+           reassembly.chainBytes_ > walk.bytes_;
+  };
+  Reassembly reassembly = ReassembleWorkbookStream(file, hints);
+  if (!mends(reassembly) && !hints.shifts_) {
+    // Tables that stood still hold bytes inserted into the file or lost from it behind
+    // them: every sector from there on sits off its boundary.
+    ReassemblyHints shifted = hints;
+    shifted.shifts_ = true;
+    reassembly = ReassembleWorkbookStream(file, shifted);
+  }
+  if (!mends(reassembly)) return {};
   std::vector<std::uint8_t> replaced = std::move(stream_);
   TakeReassembly(std::move(reassembly));
   return replaced;

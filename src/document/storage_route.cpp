@@ -60,8 +60,9 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, Reassemb
       hints.order_.reserve(layout.pieces.size());
       for (const storage::StreamPiece& piece : layout.pieces)
         hints.order_.push_back(piece.fileOffset);
-      // The tables stood: a break is damage inside a piece or pieces out of order, never
-      // bytes inserted into the file or lost from it.
+      // The tables stood: a break is most often damage inside a piece or pieces out of
+      // order. Bytes inserted or lost behind the tables are looked for only when no order
+      // of pieces mends the stream.
       hints.shifts_ = false;
     }
     WriteLog(0, 0,

@@ -893,9 +893,7 @@ class Walker {
     const auto before = std::find_if(crossings_.begin(), crossings_.end(), [&](const Crossing& c) {
       return c.outPos < crossing.outPos && c.entry && c.entry->pos == crossing.codeStart;
     });
-    if (before != crossings_.end() && crossing.codeStart >= before->outPos &&
-        JoinAt(Crossing(*before), h, result, true))
-      return true;
+    if (before != crossings_.end() && JoinAt(Crossing(*before), h, result, true)) return true;
     return h < crossing.outPos + unit_ && SwapBack(crossing, h, result);
   }
 
@@ -1156,7 +1154,9 @@ class Walker {
               break;
             }
           }
-          if (from == nullptr || q == from->srcEnd) continue;
+          // With no record of its own before the break, the piece holds only the end of
+          // one that crossed into it: that record lost the stretch and keeps its length.
+          if (from == nullptr ? !history_.empty() : q == from->srcEnd) continue;
         }
         const ChainState& state = from ? from->stateAfter : state_;
         if (!SoundAt(file_, q) || !state.Accepts(U16(file_, q))) continue;
@@ -1397,8 +1397,212 @@ ChainWalk WalkRecordChain(std::span<const std::uint8_t> stream) {
   return walk;
 }
 
+namespace {
+
+// Rounds of trading two pieces back, and the pairs whole walks are tried for in each.
+constexpr std::size_t kMaxTrades = 4;
+constexpr std::size_t kTradesTried = 8;
+// How many pieces on a trade's walk is followed before whole walks decide, and the records
+// those walks may take in one round, per piece of the stream: pieces whose bytes all read
+// as short records must not make the round quadratic.
+constexpr std::uint64_t kTradeWindow = 16;
+constexpr std::size_t kTradeSteps = 64;
+
+// The stream as the table's order of pieces gives it, where two pieces may trade places
+// without copying a byte: what a pair is judged by is a walk of its records, and there are
+// as many pairs to try as pieces.
+class OrderedPieces {
+ public:
+  OrderedPieces(std::span<const std::uint8_t> file, std::vector<std::uint64_t> order,
+                std::uint32_t unit, std::uint64_t size)
+      : file_(file), order_(std::move(order)), unit_(unit), size_(size) {}
+
+  std::uint64_t Size() const { return size_; }
+  std::size_t Pieces() const { return order_.size(); }
+  std::uint64_t PieceAt(std::size_t slot) const { return order_[slot]; }
+  void Trade(std::size_t a, std::size_t b) { std::swap(order_[a], order_[b]); }
+
+  std::uint8_t At(std::uint64_t pos) const {
+    const std::uint64_t src = order_[static_cast<std::size_t>(pos / unit_)] + pos % unit_;
+    return src < file_.size() ? file_[static_cast<std::size_t>(src)] : 0;
+  }
+  std::uint16_t U16At(std::uint64_t pos) const {
+    return static_cast<std::uint16_t>(At(pos) | (At(pos + 1) << 8));
+  }
+
+  // The records a walk took, and those of them the scan knows.
+  struct Tally {
+    std::size_t records = 0;
+    std::size_t known = 0;
+  };
+
+  // Walks the record chain from the header at `pos` with the chain's `state` there, as
+  // the stream's own walk does, until a header breaks it, the workbook is complete, or
+  // the next header lies at or past `limit`. `pos` comes back where the walk stopped.
+  bool Walk(std::uint64_t& pos, ChainState& state, std::uint64_t limit,
+            Tally* tally = nullptr) const {
+    while (pos < limit && pos + 4 <= size_ && !state.Complete()) {
+      const std::uint16_t code = U16At(pos);
+      const std::uint16_t length = U16At(pos + 2);
+      const bool known = StrictHeader(code, length);
+      if (!(known || WeakHeader(code, length)) || !state.Accepts(code) || pos + 4 + length > size_)
+        return false;
+      state.Take(code, code == kBofCode && length >= 4 ? U16At(pos + 6) : 0);
+      pos += 4 + std::uint64_t{length};
+      if (tally != nullptr) {
+        ++tally->records;
+        tally->known += known ? 1 : 0;
+      }
+    }
+    return true;
+  }
+
+  // Whether a walk that stopped at `pos` in `state` ends the workbook, and nothing but the
+  // writer's zero padding follows: a chain that ends early on a wrong piece's EOF leaves
+  // the stream's other records behind.
+  bool Complete(std::uint64_t pos, const ChainState& state) const {
+    if (!state.Complete() && !state.EndedWithoutSheets()) return false;
+    for (; pos < size_; ++pos) {
+      if (At(pos) != 0) return false;
+    }
+    return true;
+  }
+
+  // The last header the chain from the stream's start puts before `pos`, and the chain's
+  // state in front of it.
+  std::pair<std::uint64_t, ChainState> HeaderBefore(std::uint64_t pos) const {
+    std::uint64_t at = 0;
+    ChainState state;
+    while (true) {
+      std::uint64_t next = at;
+      ChainState after = state;
+      if (!Walk(next, after, next + 1) || next >= pos || next == at) return {at, state};
+      at = next;
+      state = after;
+    }
+  }
+
+ private:
+  std::span<const std::uint8_t> file_;
+  std::vector<std::uint64_t> order_;
+  std::uint32_t unit_;
+  std::uint64_t size_;
+};
+
+// Where the container's tables stood but two pieces traded places, the chain breaks in
+// one of them, or just behind it where a header the piece's end cut took its length from
+// the wrong piece. Each piece of the order is tried in its place: those with which the
+// records walk on through it and the piece behind are tried by a whole walk, and the
+// trade that carries the chain furthest is made. A few rounds allow for a few pairs.
+// Empty unless the chain then walks through every piece to the last sheet's EOF.
+std::optional<Reassembly> TradeBack(std::span<const std::uint8_t> file,
+                                    const ReassemblyHints& hints) {
+  const std::uint32_t unit = hints.unit_;
+  if (unit == 0 || hints.order_.size() < 2) return std::nullopt;
+  for (const std::uint64_t piece : hints.order_) {
+    if (piece > file.size() || file.size() - piece < unit) return std::nullopt;
+  }
+  const std::uint64_t whole = std::uint64_t{unit} * hints.order_.size();
+  OrderedPieces pieces(file, hints.order_, unit, std::min(hints.size_.value_or(whole), whole));
+  const std::size_t count = pieces.Pieces();
+  Reassembly result;
+  for (std::size_t round = 0;; ++round) {
+    std::uint64_t reach = 0;
+    ChainState state;
+    OrderedPieces::Tally tally;
+    pieces.Walk(reach, state, pieces.Size(), &tally);
+    if (pieces.Complete(reach, state)) {
+      result.chainBytes_ = reach;
+      result.chainRecords_ = tally.records;
+      break;
+    }
+    if (round == kMaxTrades || reach == 0) return std::nullopt;
+    // The piece the breaking header starts or ends in, and the two before it.
+    std::vector<std::size_t> slots;
+    const std::uint64_t broken = reach / unit;
+    for (const std::uint64_t slot : {(reach + 3) / unit, broken, broken - 1, broken - 2}) {
+      if (slot >= 1 && slot < count && slot <= broken + 1 &&
+          std::find(slots.begin(), slots.end(), slot) == slots.end())
+        slots.push_back(static_cast<std::size_t>(slot));
+    }
+    // A trade must let the records walk through the piece and the one behind it. Those
+    // that do are rated by how far the walk then goes, up to a few pieces on, and by the
+    // records the scan knows on the way: random bytes chain a record or two at most, and
+    // one long record of an unknown code can carry a walk over any bytes.
+    std::vector<
+        std::pair<std::pair<std::uint64_t, std::size_t>, std::pair<std::size_t, std::size_t>>>
+        rated;
+    std::size_t steps = 0;
+    for (const std::size_t slot : slots) {
+      const std::uint64_t begin = std::uint64_t{slot} * unit;
+      const auto [from, before] = pieces.HeaderBefore(begin);
+      const std::uint64_t through = std::min(begin + 2 * std::uint64_t{unit}, pieces.Size());
+      const std::uint64_t window = std::min(begin + kTradeWindow * unit, pieces.Size());
+      for (std::size_t other = 1; other < count && steps <= kTradeSteps * count; ++other) {
+        if (other == slot) continue;
+        pieces.Trade(slot, other);
+        std::uint64_t pos = from;
+        ChainState walked = before;
+        OrderedPieces::Tally tally;
+        const bool walkedOn = pieces.Walk(pos, walked, window, &tally);
+        const bool complete = pieces.Complete(pos, walked);
+        pieces.Trade(slot, other);
+        steps += tally.records + 1;
+        if ((walkedOn || pos >= through || complete) && (pos > reach || complete))
+          rated.push_back(
+              {{complete ? window : std::min(pos, window), tally.known}, {slot, other}});
+      }
+    }
+    // Ties go to the piece the chain broke in, then to the earlier one in the order.
+    std::stable_sort(rated.begin(), rated.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::pair<std::size_t, std::size_t>> trades;
+    for (std::size_t i = 0; i < rated.size() && i < kTradesTried; ++i)
+      trades.push_back(rated[i].second);
+    std::optional<std::pair<std::size_t, std::size_t>> chosen;
+    bool chosenComplete = false;
+    for (const auto& [slot, other] : trades) {
+      pieces.Trade(slot, other);
+      std::uint64_t pos = 0;
+      ChainState walked;
+      pieces.Walk(pos, walked, pieces.Size());
+      const bool complete = pieces.Complete(pos, walked);
+      pieces.Trade(slot, other);
+      if ((complete && !chosenComplete) || (complete == chosenComplete && pos > reach)) {
+        chosen = {slot, other};
+        chosenComplete = complete;
+        reach = pos;
+      }
+    }
+    if (!chosen) return std::nullopt;
+    const auto [slot, other] = *chosen;
+    result.joins_.push_back(
+        {std::uint64_t{slot} * unit, pieces.PieceAt(slot), pieces.PieceAt(other)});
+    result.joins_.push_back(
+        {std::uint64_t{other} * unit, pieces.PieceAt(other), pieces.PieceAt(slot)});
+    pieces.Trade(slot, other);
+  }
+  result.found_ = true;
+  result.complete_ = true;
+  result.unit_ = unit;
+  result.start_ = pieces.PieceAt(0);
+  result.stream_.resize(static_cast<std::size_t>(pieces.Size()));
+  for (std::uint64_t pos = 0; pos < pieces.Size(); ++pos)
+    result.stream_[static_cast<std::size_t>(pos)] = pieces.At(pos);
+  std::sort(result.joins_.begin(), result.joins_.end(),
+            [](const Reassembly::Join& a, const Reassembly::Join& b) {
+              return a.streamOffset_ < b.streamOffset_;
+            });
+  return result;
+}
+
+}  // namespace
+
 Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
                                     const ReassemblyHints& hints) {
+  // Where the table's order is known, two pieces that traded places are the likeliest
+  // fault: putting them back is tried before a walk that may take any piece anywhere.
+  if (std::optional<Reassembly> traded = TradeBack(file, hints)) return std::move(*traded);
   std::vector<std::uint32_t> units;
   if (hints.unit_ != 0) {
     units.push_back(hints.unit_);

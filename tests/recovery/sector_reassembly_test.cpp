@@ -185,7 +185,13 @@ TEST(SectorReassembly, SwapsTheRecordsAloneDoNotPlaceGoBackToo) {
   // - 1900DateWindowing.xls, 64-byte pieces 6 and 32: the right entry stands behind a
   //   font's name, whose text reads as unknown headers at nearly every offset;
   // - EmbeddedChartHeaderTest.xls 1 and 9: the wrong piece, a chart's, ends the globals
-  //   with an EOF before they list a sheet.
+  //   with an EOF before they list a sheet;
+  // - ColumnStyleNone.xls 1 and 24: a font's header cut by the piece's end takes its
+  //   length from the wrong piece, long enough to carry the chain into the piece behind,
+  //   where it breaks;
+  // - 55982.xls 40 and 121: the piece lies under a long record's continuation, and a
+  //   dozen other pieces let a record or two walk on where it should stand;
+  // - WithCheckBoxes.xls, 64-byte pieces 13 and 48: the chain breaks a piece behind.
   struct Case {
     const char* name;
     std::size_t a;
@@ -194,7 +200,9 @@ TEST(SectorReassembly, SwapsTheRecordsAloneDoNotPlaceGoBackToo) {
   for (const Case& c :
        {Case{"ErrPtg.xls", 3, 6}, Case{"Employee.xls", 0, 5}, Case{"comments.xls", 5, 7},
         Case{"maxindextest.xls", 13, 34}, Case{"42016.xls", 2, 4},
-        Case{"1900DateWindowing.xls", 6, 32}, Case{"EmbeddedChartHeaderTest.xls", 1, 9}}) {
+        Case{"1900DateWindowing.xls", 6, 32}, Case{"EmbeddedChartHeaderTest.xls", 1, 9},
+        Case{"ColumnStyleNone.xls", 1, 24}, Case{"55982.xls", 40, 121},
+        Case{"WithCheckBoxes.xls", 13, 48}}) {
     SCOPED_TRACE(c.name);
     const RealFile real = Open(c.name);
     const auto& pieces = real.layout.pieces;
@@ -206,6 +214,12 @@ TEST(SectorReassembly, SwapsTheRecordsAloneDoNotPlaceGoBackToo) {
                      damaged.begin() + static_cast<std::ptrdiff_t>(pieces[c.b].fileOffset));
 
     ExpectSoundChain(damaged, TableHints(real), real.stream);
+    if (std::string(c.name) == "ColumnStyleNone.xls") {
+      // Without the table's order, the walk itself must go back to the cut header.
+      ReassemblyHints unordered = TableHints(real);
+      unordered.order_.clear();
+      ExpectSoundChain(damaged, unordered, real.stream);
+    }
 
     XlsDocument original;
     ASSERT_TRUE(original.LoadBytes(real.file));
@@ -372,6 +386,47 @@ TEST(SectorReassembly, BytesInsertedIntoTheFileCostOnlyTheCellTheyHit) {
   }
 }
 
+TEST(SectorReassembly, BytesInsertedOrLostBehindStandingTablesAreFoundByTheRecords) {
+  test::LogCapture logs;
+  // The container's header, tables and directory lie before the damage; from it on,
+  // every sector sits a few bytes off. The records must find the shift all the same:
+  // - ex46548-23133.xls, 5 bytes lost inside a printer's settings, a record that spans
+  //   seventeen sectors: the stretch is lost from that record, whose own sector holds no
+  //   other record to go back to (the file's last sector is cut short, and the strict
+  //   reader refuses it);
+  // - 43493.xls, 2 bytes inserted between a sheet's records: the strict reader hands over
+  //   the stream, and no order of its sectors mends it.
+  struct Case {
+    const char* name;
+    std::size_t at;
+    int bytes;
+    StreamRoute route;
+  };
+  for (const Case& c : {Case{"ex46548-23133.xls", 9099, -5, StreamRoute::Reassembled},
+                        Case{"43493.xls", 31916, 2, StreamRoute::Storage}}) {
+    SCOPED_TRACE(c.name);
+    const RealFile real = Open(c.name);
+    Bytes damaged = real.file;
+    const auto at = damaged.begin() + static_cast<std::ptrdiff_t>(c.at);
+    if (c.bytes < 0) {
+      damaged.erase(at, at + (-c.bytes));
+    } else {
+      damaged.insert(at, static_cast<std::size_t>(c.bytes), std::uint8_t{0xA7});
+    }
+
+    XlsDocument original;
+    ASSERT_TRUE(original.LoadBytes(real.file));
+    XlsDocument document;
+    ASSERT_TRUE(document.LoadBytes(damaged));
+    EXPECT_EQ(document.route(), c.route);
+    const RecoveryReport::Reassembly& pieces = document.report().reassembly_;
+    EXPECT_TRUE(pieces.complete_);
+    ASSERT_EQ(pieces.shifts_.size(), 1u);
+    EXPECT_EQ(pieces.shifts_[0].bytes_, c.bytes);
+    EXPECT_EQ(Sheets(document), Sheets(original));
+  }
+}
+
 // A file of `count` 512-byte sectors behind a zeroed header: the first holds a globals
 // BOF, every other one `sector`.
 Bytes HostileFile(std::size_t count, const Bytes& sector) {
@@ -387,9 +442,9 @@ Bytes HostileFile(std::size_t count, const Bytes& sector) {
 TEST(SectorReassembly, HostileLayoutsEndInBoundedWork) {
   // Each case must end with a stream no longer than the file allows; the time each took
   // is printed (the benchmarks hold the speed targets).
-  auto run = [](const char* what, const Bytes& file) {
+  auto run = [](const char* what, const Bytes& file, const ReassemblyHints& hints = {}) {
     const auto started = std::chrono::steady_clock::now();
-    const Reassembly reassembly = ReassembleWorkbookStream(file, {});
+    const Reassembly reassembly = ReassembleWorkbookStream(file, hints);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("%-48s %8zu bytes: %.3f s, %zu joins, %zu shifts\n", what, file.size(), seconds,
@@ -407,6 +462,17 @@ TEST(SectorReassembly, HostileLayoutsEndInBoundedWork) {
     LittleEndian::Write(same, std::uint16_t{14}, pos + 2);
   }
   run("identical sectors that all continue each other", HostileFile(100000, same));
+  // The same where a table stood and gives their order, and the chain breaks in the last:
+  // every sector is a candidate to trade places with it.
+  ReassemblyHints ordered;
+  ordered.unit_ = 512;
+  ordered.shifts_ = false;
+  Bytes tabled = HostileFile(100000, same);
+  std::fill_n(tabled.end() - 512, 512, std::uint8_t{0xFF});
+  for (std::uint64_t i = 1; i <= 100000; ++i) ordered.order_.push_back(512 * i);
+  ordered.start_ = 512;
+  ordered.size_ = 512 * 100000;
+  run("the same in a table's order, broken at the end", tabled, ordered);
 
   // Sectors that claim to continue each other in pairs, A into B and B into A: a loop the
   // walk must not go round.
