@@ -1543,14 +1543,14 @@ std::optional<Reassembly> TradeBack(std::span<const std::uint8_t> file,
         pieces.Trade(slot, other);
         std::uint64_t pos = from;
         ChainState walked = before;
-        OrderedPieces::Tally tally;
-        const bool walkedOn = pieces.Walk(pos, walked, window, &tally);
+        OrderedPieces::Tally local;
+        const bool walkedOn = pieces.Walk(pos, walked, window, &local);
         const bool complete = pieces.Complete(pos, walked);
         pieces.Trade(slot, other);
-        steps += tally.records + 1;
+        steps += local.records + 1;
         if ((walkedOn || pos >= through || complete) && (pos > reach || complete))
           rated.push_back(
-              {{complete ? window : std::min(pos, window), tally.known}, {slot, other}});
+              {{complete ? window : std::min(pos, window), local.known}, {slot, other}});
       }
     }
     // Ties go to the piece the chain broke in, then to the earlier one in the order.
