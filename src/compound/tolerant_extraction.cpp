@@ -106,6 +106,25 @@ void NoteEntry(TolerantExtraction& result, const Property& entry, std::uint32_t 
   }
 }
 
+// Notes the file offsets of the sectors the entry's chain names, as far as it goes: where
+// the stream's bytes were moved (a few inserted into the file, or lost from it), the
+// sectors still come in this order, and the records find where each one now begins.
+void NoteChain(TolerantExtraction& result, CompoundFile& file, const Property& entry,
+               std::uint32_t blockSize, std::uint64_t fileSize) {
+  if (entry.firstBlock_ < 0 || entry.streamSize_ < CompoundFile::kSmallStreamCutoff) return;
+  std::vector<std::int32_t> chain;
+  file.GetBlockChain(entry.firstBlock_, BlockTable::Bat, chain);
+  // A chain that gives out early is as likely a damaged table's (one zeroed reads as a
+  // chain back to sector 0), and would lead the records astray.
+  if (2 * std::uint64_t{blockSize} * chain.size() < entry.streamSize_) return;
+  const std::uint64_t headerBlock = std::max<std::uint64_t>(blockSize, kHeaderSize);
+  for (const std::int32_t sector : chain) {
+    const std::uint64_t offset = headerBlock + static_cast<std::uint64_t>(sector) * blockSize;
+    if (offset >= fileSize) break;
+    result.entryOrder_.push_back(offset);
+  }
+}
+
 std::string ShortChainText(std::size_t delivered) {
   return "Workbook stream chain ends after " + std::to_string(delivered) +
          " bytes; the file is read as raw bytes instead";
@@ -266,7 +285,8 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
         std::size_t delivered = 0;
         const int status = file.ReadStream(name, result.stream_, &delivered);
         if (status == CompoundFile::kNoSuchPath) continue;
-        if (const PropertyNode* node = file.FindProperty(name)) {
+        const PropertyNode* node = file.FindProperty(name);
+        if (node != nullptr) {
           const PropertyNode* root = file.root();
           NoteEntry(result, file.PropertyOf(*node), blockSize,
                     root != nullptr ? &file.PropertyOf(*root) : nullptr);
@@ -275,6 +295,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
           result.found_ = true;
           result.streamName_.assign(name.begin(), name.end());
         } else {
+          if (node != nullptr) NoteChain(result, file, file.PropertyOf(*node), blockSize, fileSize);
           // The chain gave out before the stream's end: what it delivered is the file's
           // bytes in the wrong order at best, and the raw route reads them in order.
           result.failure_ = ShortChainText(delivered);
@@ -310,6 +331,7 @@ TolerantExtraction ExtractWorkbookStream(std::span<const std::uint8_t> bytes) {
           if (entry.streamSize_ > 0 && entry.streamSize_ <= delivered) {
             stream.resize(entry.streamSize_);
           } else if (entry.streamSize_ > delivered) {
+            NoteChain(result, file, entry, blockSize, fileSize);
             result.failure_ = ShortChainText(delivered);
             WriteLog(0, 0, result.failure_, true);
             stream.clear();

@@ -31,6 +31,9 @@ struct TolerantExtraction {
   std::optional<std::uint64_t> entryStart_;
   std::uint64_t entrySize_ = 0;
   std::uint32_t entryUnit_ = 0;
+  // Where the chain gave out before the stream's end: the file offsets of the sectors it
+  // names, as far as it goes and as far as the file does (sector-sized streams only).
+  std::vector<std::uint64_t> entryOrder_;
 };
 
 // Extracts the "Workbook" (else "Book") stream from the bytes of a damaged compound

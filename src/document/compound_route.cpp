@@ -16,6 +16,7 @@ bool XlsDocument::LoadCompoundStream(std::span<const std::uint8_t> file, Reassem
     hints.start_ = extraction.entryStart_;
     if (extraction.entrySize_ > 0) hints.size_ = extraction.entrySize_;
     hints.unit_ = extraction.entryUnit_;
+    hints.order_ = std::move(extraction.entryOrder_);
   }
   if (!extraction.found_) {
     // What it repaired on the way to no stream says nothing about the stream used.

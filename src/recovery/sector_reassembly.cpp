@@ -24,6 +24,7 @@ constexpr std::uint16_t kEofCode = ToCode(RecordCode::EOF_);
 constexpr std::uint16_t kBoundSheetCode = ToCode(RecordCode::BOUNDSHEET);
 constexpr std::uint16_t kRowCode = ToCode(RecordCode::ROW);
 constexpr std::uint16_t kContinueCode = ToCode(RecordCode::CONTINUE);
+constexpr std::uint16_t kSstCode = ToCode(RecordCode::SST);
 // The longest body a BIFF8 record has.
 constexpr std::uint32_t kMaxBody = 8224;
 constexpr std::uint32_t kSmallUnit = 64;
@@ -46,6 +47,9 @@ constexpr std::size_t kLookaheadRecords = 4;
 // piece is suspected.
 constexpr std::size_t kLateRecords = 3;
 constexpr int kClearlyBetter = 2;
+// The strings looked at while placing a stretch inserted into or lost from a shared-string
+// table: a table's record holds a few thousand at most.
+constexpr std::size_t kRealignBudget = std::size_t{1} << 20;
 // The score a join must reach behind a record taken on trust: a first entry whose record
 // may follow the crossing one.
 constexpr int kTrustedJoin = 12;
@@ -230,6 +234,67 @@ bool WalksOn(std::span<const std::uint8_t> file, std::uint64_t pos, std::uint64_
   return true;
 }
 
+// How the shared strings that `byteAt` gives from a record's `pos` on fill it to `end`.
+struct StringFill {
+  bool sound = false;  // every string well formed, as far as the record holds it
+  // The last string runs past the record's end: where its characters are cut (and how
+  // many bytes of them, and of its runs and phonetic data, the continuation holds), or
+  // how many bytes of its runs and phonetic data are left.
+  bool cutInText = false;
+  std::uint64_t textLeft = 0;
+  std::uint64_t tailLeft = 0;
+};
+
+template <typename ByteAt>
+StringFill FillStrings(ByteAt byteAt, std::uint64_t pos, std::uint64_t end, std::size_t& budget) {
+  StringFill fill;
+  const auto u16 = [&](std::uint64_t at) {
+    return static_cast<std::uint32_t>(byteAt(at) | (byteAt(at + 1) << 8));
+  };
+  while (pos < end) {
+    if (budget == 0) return fill;
+    --budget;
+    // A string's header, cut by the record's end, goes on in the continuation as it is.
+    if (pos + 3 > end) {
+      fill.sound = true;
+      return fill;
+    }
+    const std::uint32_t count = u16(pos);
+    const std::uint8_t flags = byteAt(pos + 2);
+    if ((flags & ~0x0Du) != 0) return fill;
+    std::uint64_t size = 3;
+    std::uint64_t tail = 0;
+    if ((flags & 0x08u) != 0) {
+      if (pos + size + 2 > end) return fill;
+      tail += 4 * std::uint64_t{u16(pos + size)};
+      size += 2;
+    }
+    if ((flags & 0x04u) != 0) {
+      if (pos + size + 4 > end) return fill;
+      const std::uint64_t phonetic = u16(pos + size) | (std::uint64_t{u16(pos + size + 2)} << 16);
+      if (phonetic > kMaxBody) return fill;
+      tail += phonetic;
+      size += 4;
+    }
+    const std::uint64_t width = (flags & 0x01u) != 0 ? 2 : 1;
+    const std::uint64_t text = pos + size;
+    const std::uint64_t textEnd = text + std::uint64_t{count} * width;
+    if (textEnd > end) {
+      // Characters are never cut in half.
+      if ((end - text) % width != 0) return fill;
+      fill.sound = true;
+      fill.cutInText = true;
+      fill.textLeft = (textEnd - end) / width;
+      fill.tailLeft = tail;
+      return fill;
+    }
+    pos = textEnd + tail;
+  }
+  fill.sound = true;
+  fill.tailLeft = pos - end;
+  return fill;
+}
+
 // The offsets near the start of each piece of one grid where a chain of sound headers
 // begins and runs to the piece's end: where the record that a previous piece left
 // unfinished may end. Beyond the first few of a piece, the headers the scan knows are kept
@@ -380,6 +445,9 @@ class Walker {
     if (hints.unit_ == unit && !hints.order_.empty()) {
       useOrder_ = true;
       for (std::size_t i = 0; i < hints.order_.size(); ++i) orderAt_.emplace(hints.order_[i], i);
+      // A chain that gave out before the stream's size: behind its last piece the file's
+      // order is all there is.
+      partialOrder_ = hints.size_ && std::uint64_t{unit} * hints.order_.size() < *hints.size_;
     }
   }
 
@@ -429,8 +497,9 @@ class Walker {
         // wrong piece: a workbook lists a sheet at least.
         const bool disproved = state_.EndedWithoutSheets();
         const bool shifts = hints_.shifts_;
-        const bool mended = late ? (shifts && Shift(h, result)) || Join(h, result, true, disproved)
-                                 : Join(h, result, true, disproved) || (shifts && Shift(h, result));
+        const bool mended = late || hints_.shiftsFirst_
+                                ? (shifts && Shift(h, result)) || Join(h, result, true, disproved)
+                                : Join(h, result, true, disproved) || (shifts && Shift(h, result));
         if (h > 0 && mended) continue;
         Truncate(h);
         break;
@@ -460,6 +529,14 @@ class Walker {
       // other candidates, and gives way to one that continues the record clearly better.
       if (doubtful && Join(h, result, false)) continue;
       std::erase_if(crossings_, [this, h](const Crossing& c) { return c.outPos + unit_ < h; });
+      std::optional<LastRecord> taking;
+      if (!headerCrossed)
+        taking = LastRecord{src_ - 4,
+                            piece_,
+                            h,
+                            code,
+                            crossings_.size(),
+                            Before{state_, chainRecords_, recordCode_, recordStart_}};
       recordCode_ = code;
       recordStart_ = h;
       // Only a record longer than a piece can hold a piece whole in its body.
@@ -481,6 +558,7 @@ class Walker {
         sheetsListed_.emplace_back(h, LittleEndian::U32(out_, static_cast<std::size_t>(h + 4)));
       state_.Take(code, BofType(out_, h));
       ++chainRecords_;
+      last_ = taking;
       if (chainRecords_ > 1) seenPairs_.insert(Pair(previousCode_, code));
       previousCode_ = code;
       // The last few records that lie whole in one piece, for a shift to reach back to.
@@ -488,7 +566,7 @@ class Walker {
         history_.clear();
       } else {
         if (history_.size() == kHistory) history_.erase(history_.begin());
-        history_.push_back({src_ - length - 4, src_, out_.size(), state_, chainRecords_});
+        history_.push_back({src_ - length - 4, src_, out_.size(), state_, chainRecords_, h});
       }
     }
     result.chainRecords_ = chainRecords_;
@@ -496,7 +574,7 @@ class Walker {
     // Against the table's order, the pieces out of place are those the chain holds where
     // the table puts another, whichever way each came there (a join, or the first free
     // piece behind one) and however often a join there was undone.
-    if (useOrder_) result.joins_ = OutOfOrder(result.chainBytes_);
+    if (useOrder_ && result.shifts_.empty()) result.joins_ = OutOfOrder(result.chainBytes_);
     result.complete_ = state_.Complete() || (state_.EndedWithoutSheets() && PaddingBehind());
     result.found_ = chainRecords_ > 0;
     // A chain that ends early, or ends a piece or more short of the size the directory
@@ -615,8 +693,8 @@ class Walker {
       CountRange(segment.src + skip, segment.length - skip, delta);
       // A piece given back is free again, though the order's first free one had passed it.
       if (delta < 0 && useOrder_) {
-        const auto at = orderAt_.find(PieceOf(segment.src + skip));
-        if (at != orderAt_.end()) orderCursor_ = std::min(orderCursor_, at->second);
+        if (const auto at = InOrder(PieceOf(segment.src + skip)))
+          orderCursor_ = std::min(orderCursor_, *at);
       }
     }
   }
@@ -642,16 +720,14 @@ class Walker {
       // the one it was taken for: the chain goes on behind that one (and the other of the
       // two comes back where the first stood, as the first free piece).
       if (const auto swapped = standsFor_.find(piece); swapped != standsFor_.end()) {
-        const auto at = orderAt_.find(swapped->second);
-        if (at != orderAt_.end() && at->second + 1 < hints_.order_.size() &&
-            Usable(hints_.order_[at->second + 1]))
-          return hints_.order_[at->second + 1];
+        const auto at = InOrder(swapped->second);
+        if (at && *at + 1 < hints_.order_.size() && Usable(Now(hints_.order_[*at + 1])))
+          return Now(hints_.order_[*at + 1]);
       }
-      const auto at = orderAt_.find(piece);
-      if (at != orderAt_.end() && at->second + 1 < hints_.order_.size() &&
-          Usable(hints_.order_[at->second + 1]))
-        return hints_.order_[at->second + 1];
-      return FirstFreeInOrder();
+      const auto at = InOrder(piece);
+      if (at && *at + 1 < hints_.order_.size() && Usable(Now(hints_.order_[*at + 1])))
+        return Now(hints_.order_[*at + 1]);
+      if (const auto first = FirstFreeInOrder(); first || !partialOrder_) return first;
     }
     // The next piece in file order; when the chain took it already (the stream went on
     // elsewhere and came back), the next free one behind it.
@@ -670,9 +746,29 @@ class Walker {
   }
 
   std::optional<std::uint64_t> FirstFreeInOrder() {
-    while (orderCursor_ < hints_.order_.size() && !Usable(hints_.order_[orderCursor_]))
+    while (orderCursor_ < hints_.order_.size() && !Usable(Now(hints_.order_[orderCursor_])))
       ++orderCursor_;
-    if (orderCursor_ < hints_.order_.size()) return hints_.order_[orderCursor_];
+    if (orderCursor_ < hints_.order_.size()) return Now(hints_.order_[orderCursor_]);
+    return std::nullopt;
+  }
+
+  // Where the order's piece `piece` lies in the file now: behind a shift, the pieces from
+  // the one it was found in on moved with it; those before it in the file did not.
+  std::uint64_t Now(std::uint64_t piece) const {
+    return piece >= movedFrom_
+               ? static_cast<std::uint64_t>(static_cast<std::int64_t>(piece) + moved_)
+               : piece;
+  }
+
+  // The place in the order of the piece that lies at file offset `at` now.
+  std::optional<std::size_t> InOrder(std::uint64_t at) const {
+    if (moved_ != 0) {
+      const auto was = static_cast<std::uint64_t>(static_cast<std::int64_t>(at) - moved_);
+      if (const auto found = orderAt_.find(was); was >= movedFrom_ && found != orderAt_.end())
+        return found->second;
+    }
+    if (const auto found = orderAt_.find(at); at < movedFrom_ && found != orderAt_.end())
+      return found->second;
     return std::nullopt;
   }
 
@@ -749,8 +845,8 @@ class Walker {
       FirstFreeInOrder();
       for (std::size_t i = orderCursor_, n = 0; i < hints_.order_.size() && n < kOrderCandidates;
            ++i) {
-        if (Usable(hints_.order_[i])) {
-          consider(hints_.order_[i]);
+        if (Usable(Now(hints_.order_[i]))) {
+          consider(Now(hints_.order_[i]));
           ++n;
         }
       }
@@ -849,6 +945,7 @@ class Walker {
     recordStart_ = crossing.codeStart;
     Truncate(crossing.outPos);
     history_.clear();
+    last_.reset();
     Crossing joined = crossing;
     joined.taken = piece;
     joined.entry.reset();
@@ -857,10 +954,10 @@ class Walker {
     takenAt_[piece] = crossing.outPos;
     joined_.insert(piece);
     if (useOrder_) {
-      const auto expected = orderAt_.find(crossing.taken);
-      const auto taken = orderAt_.find(piece);
+      const auto expected = InOrder(crossing.taken);
+      const auto taken = InOrder(piece);
       // Only a piece taken from further on: one taken from earlier on mends a wrong turn.
-      if (expected != orderAt_.end() && taken != orderAt_.end() && taken->second > expected->second)
+      if (expected && taken && *taken > *expected)
         standsFor_[piece] = crossing.taken;
       else
         standsFor_.erase(piece);
@@ -1137,8 +1234,69 @@ class Walker {
   // the next header.
   bool Shift(std::uint64_t h, Reassembly& result) {
     if (result.shifts_.size() >= kMaxShifts) return false;
+    const std::optional<Moved> here = FindShift(h);
+    // A record taken on trust just before the break may be no record at all: a long
+    // record's stated end, a few bytes off, put a header there whose length carried the
+    // chain on. The bytes may have moved before it, then. Of the two places, the nearer
+    // shift is taken: a shift found far behind a false record most often makes up a
+    // second fault to cover the first.
+    if (last_ && last_->outStart == recordStart_ && !StrictHeaderAt(out_, recordStart_)) {
+      const LastRecord trusted = *last_;
+      const ChainState state = state_;
+      const std::size_t records = chainRecords_;
+      const std::uint64_t src = src_;
+      const std::uint64_t piece = piece_;
+      const std::vector<Crossing> crossings = crossings_;
+      const std::vector<Taken> history = history_;
+      if (!history_.empty() && history_.back().outStart == trusted.outStart) history_.pop_back();
+      state_ = trusted.before.state;
+      chainRecords_ = trusted.before.records;
+      recordCode_ = trusted.before.code;
+      recordStart_ = trusted.before.start;
+      Take(trusted.piece);
+      src_ = trusted.srcStart + 4;
+      crossings_.resize(std::min(crossings_.size(), trusted.crossings));
+      const std::optional<Moved> before = FindShift(trusted.outStart);
+      if (before && (!here || Distance(*before) < Distance(*here))) {
+        last_.reset();
+        ApplyShift(trusted.outStart, *before, result);
+        return true;
+      }
+      state_ = state;
+      chainRecords_ = records;
+      recordCode_ = trusted.code;
+      recordStart_ = trusted.outStart;
+      Take(piece);
+      src_ = src;
+      crossings_ = crossings;
+      history_ = history;
+    }
+    if (!here) return false;
+    ApplyShift(h, *here, result);
+    return true;
+  }
+
+  // A shift found at a break: where the chain walks on, by how many bytes it moved, the
+  // broken header's place in the file, and the record of the piece's own to go back to.
+  struct Moved {
+    std::uint64_t q;
+    std::int64_t moved;
+    std::uint64_t at;
+    // The record of the piece's own the chain goes back to, when it does: where it ends
+    // in the stream, and the chain as it stood behind it.
+    bool back;
+    std::uint64_t outEnd;
+    ChainState stateAfter;
+    std::size_t recordsAfter;
+  };
+  static std::uint64_t Distance(const Moved& found) {
+    return static_cast<std::uint64_t>(found.moved < 0 ? -found.moved : found.moved);
+  }
+
+  std::optional<Moved> FindShift(std::uint64_t h) const {
     // The header must have come whole from the piece the walk stands in.
-    if (src_ < piece_ + 4 || (!crossings_.empty() && crossings_.back().outPos > h)) return false;
+    if (src_ < piece_ + 4 || (!crossings_.empty() && crossings_.back().outPos > h))
+      return std::nullopt;
     const std::uint64_t at = src_ - 4;
     for (std::uint32_t d = 1; d <= kMaxShift; ++d) {
       for (const int sign : {1, -1}) {
@@ -1163,26 +1321,150 @@ class Walker {
         if (!WalksOn(file_, q, file_.size(), state)) continue;
         const std::int64_t moved =
             static_cast<std::int64_t>(q) - static_cast<std::int64_t>(from ? from->srcEnd : at);
-        if (from != nullptr) {
-          Truncate(from->outEnd);
-          state_ = from->stateAfter;
-          chainRecords_ = from->recordsAfter;
-        } else {
-          Truncate(h);
-        }
-        history_.clear();
-        phase_ = static_cast<std::uint64_t>(
-            (static_cast<std::int64_t>(phase_) + moved % unit_ + unit_) % unit_);
-        useOrder_ = false;
-        src_ = q;
-        piece_ = PieceOf(q);
-        pieceEnd_ = std::min<std::uint64_t>(piece_ + unit_, file_.size());
-        crossings_.clear();
-        result.shifts_.push_back({q, static_cast<std::int32_t>(moved)});
-        return true;
+        if (from == nullptr) return Moved{q, moved, at, false, 0, state_, chainRecords_};
+        return Moved{q, moved, at, true, from->outEnd, from->stateAfter, from->recordsAfter};
       }
     }
-    return false;
+    return std::nullopt;
+  }
+
+  void ApplyShift(std::uint64_t h, const Moved& found, Reassembly& result) {
+    const std::uint64_t q = found.q;
+    const std::int64_t moved = found.moved;
+    if (found.back) {
+      Truncate(found.outEnd);
+      state_ = found.stateAfter;
+      chainRecords_ = found.recordsAfter;
+    } else {
+      Truncate(h);
+      if (recordCode_ == kSstCode) Realign(h, found.at, moved);
+    }
+    // Where bytes were lost, the record before keeps its stated length, its last bytes
+    // the next header's too: they count for the chain once, or the piece that follows on
+    // the moved grid, which shares their block, would seem taken.
+    if (moved < 0) CountRange(q, static_cast<std::uint64_t>(-moved), -1);
+    history_.clear();
+    phase_ = static_cast<std::uint64_t>(
+        (static_cast<std::int64_t>(phase_) + moved % unit_ + unit_) % unit_);
+    // The order still holds behind one shift, its pieces from this one on moved by it.
+    if (useOrder_ && result.shifts_.empty()) {
+      moved_ = moved;
+      movedFrom_ = piece_;
+    } else {
+      useOrder_ = false;
+    }
+    src_ = q;
+    piece_ = PieceOf(q);
+    pieceEnd_ = std::min<std::uint64_t>(piece_ + unit_, file_.size());
+    crossings_.clear();
+    last_.reset();
+    result.shifts_.push_back({q, static_cast<std::int32_t>(moved)});
+  }
+
+  // The shared-string table that ends at `h` is the record the stretch of `moved` bytes
+  // was inserted into (or lost from): its stated length kept, every string behind the
+  // place reads from the wrong byte, and with them every cell that shows one. The strings
+  // say where the place was: one where, with the stretch taken out (or the lost bytes put
+  // back as zeros), the rest of the record parses into whole strings to its end, and the
+  // table's continuation goes on from there. There the body's bytes are moved back in
+  // place; the string the stretch hit stays damaged. The inserted bytes that the stated
+  // length left out lie at `at` in the file.
+  void Realign(std::uint64_t h, std::uint64_t at, std::int64_t moved) {
+    constexpr std::uint64_t kCounts = 8;  // the table's two counts before its strings
+    const std::uint64_t body = recordStart_ + 4;
+    if (h < body + kCounts || moved == 0) return;
+    const std::uint64_t length = h - body;
+    const auto stretch = static_cast<std::uint64_t>(moved > 0 ? moved : -moved);
+    if (stretch >= length) return;
+    // The record's real bytes: those the chain holds, and the inserted ones behind them;
+    // or, where bytes were lost, those the chain holds but the next header's.
+    const std::uint64_t real = moved > 0 ? length + stretch : length - stretch;
+    if (moved > 0 && at + stretch > file_.size()) return;
+    const auto realAt = [&](std::uint64_t i) -> std::uint8_t {
+      if (i < length) return out_[static_cast<std::size_t>(body + i)];
+      return file_[static_cast<std::size_t>(at + (i - length))];
+    };
+    // The body as it reads with the stretch at `place` taken out or put back.
+    const auto mended = [&](std::uint64_t place) {
+      return [&, place](std::uint64_t i) -> std::uint8_t {
+        if (i < place) return realAt(i);
+        if (moved > 0) return realAt(i + stretch);
+        return i < place + stretch ? 0 : realAt(i - stretch);
+      };
+    };
+    std::size_t budget = kRealignBudget;
+    // The continuation behind the record, where the table goes on: it must go on with
+    // what the record's last string left, and then with whole strings of its own.
+    const auto behind = static_cast<std::uint64_t>(static_cast<std::int64_t>(at) + moved);
+    const bool continued = U16(file_, behind) == kContinueCode;
+    const std::uint64_t contStart = behind + 4;
+    const std::uint64_t contEnd =
+        std::min<std::uint64_t>(contStart + U16(file_, behind + 2), file_.size());
+    const auto fileAt = [this](std::uint64_t i) -> std::uint8_t {
+      return i < file_.size() ? file_[static_cast<std::size_t>(i)] : 0;
+    };
+    const auto fits = [&](const StringFill& fill) {
+      if (!fill.sound) return false;
+      if (!fill.cutInText && fill.tailLeft == 0) return true;
+      if (!continued || contStart >= contEnd) return false;
+      std::uint64_t pos = contStart;
+      if (fill.cutInText) {
+        // The rest of the characters, behind a byte that says their width anew.
+        const std::uint8_t flags = fileAt(pos);
+        if ((flags & ~0x01u) != 0) return false;
+        pos += 1 + fill.textLeft * ((flags & 0x01u) != 0 ? 2 : 1);
+      }
+      pos += fill.tailLeft;
+      if (pos > contEnd) return false;
+      return FillStrings(fileAt, pos, contEnd, budget).sound;
+    };
+    // The strings as the record's bytes read them are right up to the one the stretch hit,
+    // and read wrong from there on until they no longer parse. Places before that string
+    // can fit by chance too (text read from a byte off passes for strings for a while):
+    // the last place that fits, before the reading fails, is taken.
+    std::optional<std::uint64_t> place;
+    for (std::uint64_t start = kCounts; start + 3 <= real && budget > 0;) {
+      const auto u16 = [&](std::uint64_t i) {
+        return static_cast<std::uint32_t>(realAt(i) | (realAt(i + 1) << 8));
+      };
+      const std::uint8_t flags = realAt(start + 2);
+      if ((flags & ~0x0Du) != 0) break;
+      std::uint64_t size = 3;
+      std::uint64_t extra = 0;
+      if ((flags & 0x08u) != 0 && start + size + 2 <= real) {
+        extra += 4 * std::uint64_t{u16(start + size)};
+        size += 2;
+      }
+      if ((flags & 0x04u) != 0 && start + size + 4 <= real) {
+        extra += u16(start + size) | (std::uint64_t{u16(start + size + 2)} << 16);
+        size += 4;
+      }
+      const std::uint64_t next =
+          start + size + std::uint64_t{u16(start)} * ((flags & 0x01u) != 0 ? 2 : 1) + extra;
+      // The stretch inside this string's header, or anywhere in its characters (where the
+      // lost bytes go back, they must leave the string's end in place).
+      const std::uint64_t inside = moved > 0 ? next - 1 : next - stretch;
+      for (const std::uint64_t candidate : {start, start + 1, start + 2, inside}) {
+        if (candidate < start || candidate >= length || (moved > 0 && candidate + stretch > real))
+          continue;
+        if (fits(FillStrings(mended(candidate), start, length, budget))) {
+          place = candidate;
+          break;
+        }
+      }
+      start = next;
+    }
+    if (!place) return;
+    if (moved > 0) {
+      for (std::uint64_t i = *place; i < length; ++i)
+        out_[static_cast<std::size_t>(body + i)] = realAt(i + stretch);
+    } else {
+      for (std::uint64_t i = length; i-- > *place + stretch;)
+        out_[static_cast<std::size_t>(body + i)] =
+            out_[static_cast<std::size_t>(body + i - stretch)];
+      for (std::uint64_t i = *place; i < *place + stretch; ++i)
+        out_[static_cast<std::size_t>(body + i)] = 0;
+    }
   }
 
   // What the chain did not take goes behind it for the record scan: the file's bytes no
@@ -1210,8 +1492,11 @@ class Walker {
         out_.insert(out_.end(), file_.begin() + static_cast<std::ptrdiff_t>(pos),
                     file_.begin() + static_cast<std::ptrdiff_t>(end));
     };
-    if (useOrder_) {
-      for (const std::uint64_t piece : hints_.order_) {
+    // An order cut short names only some of the stream's pieces: the rest of the file is
+    // scanned in its own order.
+    if (useOrder_ && !partialOrder_) {
+      for (const std::uint64_t listed : hints_.order_) {
+        const std::uint64_t piece = Now(listed);
         if (piece >= file_.size()) continue;
         appendFree(piece, std::min<std::uint64_t>(piece + unit_, file_.size()));
       }
@@ -1228,6 +1513,10 @@ class Walker {
   std::span<const std::uint64_t> namedTables_;
   std::uint64_t cap_ = 0;
   bool useOrder_ = false;
+  bool partialOrder_ = false;
+  // Behind a shift the order's pieces from `movedFrom_` on lie `moved_` bytes further on.
+  std::int64_t moved_ = 0;
+  std::uint64_t movedFrom_ = ~std::uint64_t{0};
   std::unordered_map<std::uint64_t, std::size_t> orderAt_;
   std::size_t orderCursor_ = 0;
   std::uint64_t phase_ = 0;
@@ -1251,13 +1540,31 @@ class Walker {
   mutable std::vector<std::uint8_t> reach_;
   // A record the chain took: where its header and its end lie in the file, where it ends
   // in the stream, and the chain as it stood behind it.
+  // The chain as it stood before a record: its state, records, and the record before.
+  struct Before {
+    ChainState state;
+    std::size_t records;
+    std::uint16_t code;
+    std::uint64_t start;
+  };
   struct Taken {
     std::uint64_t srcStart;
     std::uint64_t srcEnd;
     std::uint64_t outEnd;
     ChainState stateAfter;
     std::size_t recordsAfter;
+    std::uint64_t outStart;
   };
+  // The last record the chain took, where its header lay whole in one piece.
+  struct LastRecord {
+    std::uint64_t srcStart;
+    std::uint64_t piece;
+    std::uint64_t outStart;
+    std::uint16_t code;
+    std::size_t crossings;
+    Before before;
+  };
+  std::optional<LastRecord> last_;
   static constexpr std::size_t kHistory = 4;
   std::vector<Taken> history_;
   std::size_t crossingsMade_ = 0;
@@ -1598,11 +1905,30 @@ std::optional<Reassembly> TradeBack(std::span<const std::uint8_t> file,
 
 }  // namespace
 
+namespace {
+Reassembly WalkPieces(std::span<const std::uint8_t> file, const ReassemblyHints& hints);
+}  // namespace
+
 Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
                                     const ReassemblyHints& hints) {
   // Where the table's order is known, two pieces that traded places are the likeliest
   // fault: putting them back is tried before a walk that may take any piece anywhere.
   if (std::optional<Reassembly> traded = TradeBack(file, hints)) return std::move(*traded);
+  Reassembly walked = WalkPieces(file, hints);
+  // A break where a piece ends is taken for a wrong piece before a shift: where that
+  // leaves the chain short of the last sheet, the walk goes again the other way round (a
+  // few bytes inserted inside a long record leave its end a few bytes off, and some other
+  // piece nearly always has a header there).
+  if (walked.complete_ || !hints.shifts_ || hints.shiftsFirst_) return walked;
+  ReassemblyHints shiftsFirst = hints;
+  shiftsFirst.shiftsFirst_ = true;
+  Reassembly again = WalkPieces(file, shiftsFirst);
+  return (again.complete_ || Better(again, walked)) ? again : walked;
+}
+
+namespace {
+
+Reassembly WalkPieces(std::span<const std::uint8_t> file, const ReassemblyHints& hints) {
   std::vector<std::uint32_t> units;
   if (hints.unit_ != 0) {
     units.push_back(hints.unit_);
@@ -1656,5 +1982,7 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
   }
   return best;
 }
+
+}  // namespace
 
 }  // namespace tabulix

@@ -39,6 +39,10 @@ struct ReassemblyHints {
   // route read the stream through sound tables: its breaks are damage inside pieces or
   // pieces out of order, and a shift would only paper over them.
   bool shifts_ = true;
+  // Whether a break where a piece ends is taken for a shift before a wrong piece. The
+  // reassembly walks that way round by itself too where the other leaves the chain short
+  // of the last sheet.
+  bool shiftsFirst_ = false;
 };
 
 struct Reassembly {
