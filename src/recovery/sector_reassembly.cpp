@@ -542,7 +542,7 @@ class Walker {
       // Only a record longer than a piece can hold a piece whole in its body.
       if (4 + std::uint64_t{length} > unit_) longRecords_.push_back({h, h + 4 + length});
       const std::size_t crossingsBefore = crossingsMade_;
-      if (!Copy(length)) {
+      if (!Copy(length, true)) {
         // The record runs on past the last free piece: its header was no header. When it
         // was the first in its piece, another piece may continue the record before it.
         std::erase_if(crossings_, [h](const Crossing& c) { return c.outPos >= h + 4; });
@@ -773,11 +773,13 @@ class Walker {
   }
 
   // Copies `count` bytes of the chain, crossing into the successor piece wherever one
-  // ends. False when the pieces run out first.
-  bool Copy(std::uint64_t count) {
+  // ends. False when the pieces run out first. `body` when the bytes are the body of the
+  // record whose header the chain took last.
+  bool Copy(std::uint64_t count, bool body = false) {
     while (count > 0) {
       if (src_ >= pieceEnd_) {
-        const auto next = Successor(piece_);
+        auto next = Successor(piece_);
+        if (!next && body && count < unit_) next = Continuing(static_cast<std::uint32_t>(count));
         if (!next) return false;
         crossings_.push_back(
             {out_.size(), piece_, *next, recordCode_, recordStart_, {}, joined_.contains(piece_)});
@@ -802,6 +804,18 @@ class Walker {
       copied_ += n;
     }
     return true;
+  }
+
+  // Where neither the order nor the file has a free piece next (the stream's pieces jump
+  // back from the file's end), the record's remaining `count` bytes say where it ends in
+  // the piece that continues it.
+  std::optional<std::uint64_t> Continuing(std::uint32_t count) {
+    const Crossing crossing{out_.size(), piece_, piece_, recordCode_, recordStart_, {}, false};
+    ChainState after = state_;
+    after.Take(recordCode_, BofType(out_, recordStart_));
+    const int bar = StrictHeaderAt(out_, recordStart_) ? -1 : kTrustedJoin - 1;
+    return Best(Candidates(crossing, count), bar,
+                [&](std::uint64_t piece) { return Score(piece, count, crossing, after); });
   }
 
   // Cuts the stream back to `size` bytes, forgetting where the cut bytes came from.

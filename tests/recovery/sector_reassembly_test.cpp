@@ -71,9 +71,10 @@ TEST(SectorReassembly, FragmentedStreamsWithTheHeaderGoneComeBackInOrder) {
   // Real files whose writers stored the stream in fragments out of file order: 53984.xls
   // in three (its sectors 9 to 16 lie before the first), 29942.xls in two (a sector of
   // the allocation table lies between its sectors 111 and 112, and reads as a run of
-  // short records). With the header zeroed, nothing but the records says where each
-  // fragment goes.
-  for (const std::string name : {"53984.xls", "29942.xls"}) {
+  // short records), 61045_govdocs1_626534.xls in two (its ninth sector is the file's
+  // last, and the rest lie before the first). With the header zeroed, nothing but the
+  // records says where each fragment goes.
+  for (const std::string name : {"53984.xls", "29942.xls", "61045_govdocs1_626534.xls"}) {
     SCOPED_TRACE(name);
     const RealFile real = Open(name);
     const auto& pieces = real.layout.pieces;
