@@ -1933,7 +1933,9 @@ Reassembly ReassembleWorkbookStream(std::span<const std::uint8_t> file,
   // leaves the chain short of the last sheet, the walk goes again the other way round (a
   // few bytes inserted inside a long record leave its end a few bytes off, and some other
   // piece nearly always has a header there).
-  if (walked.complete_ || !hints.shifts_ || hints.shiftsFirst_) return walked;
+  // A walk that joined no piece anywhere took every shift it could find already.
+  if (walked.complete_ || walked.joins_.empty() || !hints.shifts_ || hints.shiftsFirst_)
+    return walked;
   ReassemblyHints shiftsFirst = hints;
   shiftsFirst.shiftsFirst_ = true;
   Reassembly again = WalkPieces(file, shiftsFirst);
