@@ -542,6 +542,20 @@ TEST(SectorReassembly, HostileLayoutsEndInBoundedWork) {
     LittleEndian::Write(dense, std::uint16_t{0}, pos + 2);
   }
   run("sectors of headers at every 4 bytes", HostileFile(20000, dense));
+
+  // A shared-string table of 2,740 empty strings with a byte inserted into it, and more
+  // such tables behind: every string is a place the byte may have gone, and every place is
+  // tried against the strings behind it.
+  Bytes strings = HostileFile(1, Bytes(512, 0));
+  strings.resize(512 + 20);  // the header and the globals BOF
+  for (int table = 0; table < 64; ++table) {
+    Bytes sst = {0xFC, 0x00, 0x20, 0x20};  // SST, 8,224 bytes
+    sst.resize(4 + 8224, 0);
+    if (table == 0) sst.insert(sst.begin() + 4 + 4000, 0xA7);
+    strings.insert(strings.end(), sst.begin(), sst.end());
+  }
+  strings.resize((strings.size() + 511) / 512 * 512, 0);
+  run("shared strings with a byte inserted into the first table", strings);
 }
 
 }  // namespace
