@@ -192,12 +192,23 @@ bool StorageReader::LoadFat(std::string& why) {
   return true;
 }
 
+namespace {
+
+// Claims the sectors of a chain just followed; the chain met none claimed before.
+void Claim(const std::vector<std::uint32_t>& chain, std::vector<bool>* claimed) {
+  if (claimed == nullptr) return;
+  for (std::uint32_t id : chain) (*claimed)[id] = true;
+}
+
+}  // namespace
+
 bool StorageReader::FatChain(std::uint32_t start, std::vector<std::uint32_t>& chain,
-                             std::string& why) const {
+                             std::string& why, std::vector<bool>* claimed) const {
   chain.clear();
   // A sector must lie in the file and have a FAT entry; a chain without a loop visits each
   // sector at most once, so more steps than sectors means it loops.
   const std::size_t limit = std::min<std::size_t>(sectorCount_, fat_.size());
+  if (claimed != nullptr) claimed->resize(limit, false);
   for (std::uint32_t id = start; id != kEndOfChain; id = fat_[id]) {
     if (id >= limit) {
       why = id > kMaxRegularSector ? "chain holds the special sector number " + Hex(id)
@@ -208,16 +219,22 @@ bool StorageReader::FatChain(std::uint32_t start, std::vector<std::uint32_t>& ch
       why = "chain loops";
       return false;
     }
+    if (claimed != nullptr && (*claimed)[id]) {
+      why = "chain runs into sector " + std::to_string(id) + ", which another stream holds";
+      return false;
+    }
     chain.push_back(id);
   }
+  Claim(chain, claimed);
   return true;
 }
 
 bool StorageReader::MiniFatChain(std::uint32_t start, std::vector<std::uint32_t>& chain,
-                                 std::string& why) const {
+                                 std::string& why, std::vector<bool>* claimed) const {
   chain.clear();
   const std::size_t capacity = miniStreamChain_.size() * (sectorSize_ / kMiniSectorSize);
   const std::size_t limit = std::min(miniFat_.size(), capacity);
+  if (claimed != nullptr) claimed->resize(limit, false);
   for (std::uint32_t id = start; id != kEndOfChain; id = miniFat_[id]) {
     if (id >= limit) {
       why = id > kMaxRegularSector
@@ -229,8 +246,14 @@ bool StorageReader::MiniFatChain(std::uint32_t start, std::vector<std::uint32_t>
       why = "mini chain loops";
       return false;
     }
+    if (claimed != nullptr && (*claimed)[id]) {
+      why =
+          "mini chain runs into mini sector " + std::to_string(id) + ", which another stream holds";
+      return false;
+    }
     chain.push_back(id);
   }
+  Claim(chain, claimed);
   return true;
 }
 
@@ -263,6 +286,9 @@ bool StorageReader::LoadDirectory(std::string& why) {
         entry.right = le::U32(raw, kEntOffRight);
         entry.child = le::U32(raw, kEntOffChild);
         entry.start = le::U32(raw, kEntOffStart);
+        std::copy_n(raw.begin() + kEntOffClsid, entry.clsid.size(), entry.clsid.begin());
+        entry.stateBits = le::U32(raw, kEntOffState);
+        std::copy_n(raw.begin() + kEntOffCreated, entry.times.size(), entry.times.begin());
         // Version 3 keeps the size in 32 bits; the high half may hold anything and is
         // ignored, as the platform does.
         entry.size = majorVersion_ == 3 ? le::U32(raw, kEntOffSize) : le::U64(raw, kEntOffSize);
@@ -364,31 +390,41 @@ ReadStatus StorageReader::Layout(std::u16string_view name, StreamLayout& layout,
     SetReason(reason, "no such stream");
     return ReadStatus::NoSuchStream;
   }
-  const std::uint64_t size = entry->size;
+  std::string why;
+  const ReadStatus status = EntryLayout(*entry, layout, why, nullptr);
+  if (status != ReadStatus::Ok) SetReason(reason, why);
+  return status;
+}
+
+ReadStatus StorageReader::EntryLayout(const Entry& entry, StreamLayout& layout, std::string& why,
+                                      Claims* claims) const {
+  layout = StreamLayout{};
+  const std::uint64_t size = entry.size;
   // No stream can be larger than the file that holds it; this also keeps a damaged size
   // from sizing the allocations below.
   if (size > bytes_.size()) {
-    SetReason(reason, "stream size " + std::to_string(size) + " exceeds the file size " +
-                          std::to_string(bytes_.size()));
+    why = "stream size " + std::to_string(size) + " exceeds the file size " +
+          std::to_string(bytes_.size());
     return ReadStatus::Incomplete;
   }
   if (size == 0) return ReadStatus::Ok;
 
   std::vector<std::uint32_t> chain;
-  std::string why;
   const bool small = size < kMiniStreamCutoff;
   if (small && !miniStreamUsable_) {
-    SetReason(reason, miniStreamProblem_);
+    why = miniStreamProblem_;
     return ReadStatus::ReadFailed;
   }
-  if (!(small ? MiniFatChain(entry->start, chain, why) : FatChain(entry->start, chain, why))) {
-    SetReason(reason, why);
+  if (!(small
+            ? MiniFatChain(entry.start, chain, why,
+                           claims != nullptr ? &claims->miniSectors : nullptr)
+            : FatChain(entry.start, chain, why, claims != nullptr ? &claims->sectors : nullptr))) {
     return ReadStatus::ReadFailed;
   }
   const std::size_t unit = small ? kMiniSectorSize : sectorSize_;
   if (chain.size() < DivideRoundingUp(size, unit)) {
-    SetReason(reason, "chain of " + std::to_string(chain.size()) + " sectors holds less than " +
-                          std::to_string(size) + " bytes");
+    why = "chain of " + std::to_string(chain.size()) + " sectors holds less than " +
+          std::to_string(size) + " bytes";
     return ReadStatus::Incomplete;
   }
 
@@ -414,7 +450,7 @@ ReadStatus StorageReader::Layout(std::u16string_view name, StreamLayout& layout,
       available = bytes_.size() - static_cast<std::size_t>(offset);
     }
     if (available < want) {
-      SetReason(reason, "stream data runs past the end of the file");
+      why = "stream data runs past the end of the file";
       return ReadStatus::Incomplete;
     }
     pieces.push_back(StreamPiece{offset, static_cast<std::uint32_t>(want)});
@@ -426,12 +462,7 @@ ReadStatus StorageReader::Layout(std::u16string_view name, StreamLayout& layout,
   return ReadStatus::Ok;
 }
 
-ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::uint8_t>& out,
-                                     std::string* reason) const {
-  out.clear();
-  StreamLayout layout;
-  const ReadStatus status = Layout(name, layout, reason);
-  if (status != ReadStatus::Ok) return status;
+void StorageReader::CopyLayout(const StreamLayout& layout, std::vector<std::uint8_t>& out) const {
   out.resize(static_cast<std::size_t>(layout.size));
   std::size_t done = 0;
   for (std::size_t k = 0; k < layout.pieces.size();) {
@@ -444,7 +475,95 @@ ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::
     std::memcpy(out.data() + done, bytes_.data() + offset, length);
     done += length;
   }
+}
+
+ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::uint8_t>& out,
+                                     std::string* reason) const {
+  out.clear();
+  StreamLayout layout;
+  const ReadStatus status = Layout(name, layout, reason);
+  if (status != ReadStatus::Ok) return status;
+  CopyLayout(layout, out);
   return ReadStatus::Ok;
+}
+
+std::optional<StorageTree> StorageReader::ReadTree(std::string* reason) const {
+  const Entry& root = entries_[0];
+  StorageTree tree;
+  tree.clsid = root.clsid;
+  tree.stateBits = root.stateBits;
+  tree.times = root.times;
+  std::vector<bool> reached(entries_.size(), false);
+  reached[0] = true;
+  Claims claims;
+  std::string why;
+  if (!ReadSiblings(root.child, 1, tree.entries, reached, claims, why)) {
+    SetReason(reason, why);
+    return std::nullopt;
+  }
+  return tree;
+}
+
+bool StorageReader::ReadSiblings(std::uint32_t top, int depth, std::vector<TreeEntry>& out,
+                                 std::vector<bool>& reached, Claims& claims,
+                                 std::string& why) const {
+  if (depth > kMaxStorageDepth && top != kNoStream) {
+    why = "entries nested deeper than " + std::to_string(kMaxStorageDepth) + " levels";
+    return false;
+  }
+  // In order: everything left of an entry, the entry, everything right of it. The stack
+  // holds entries whose left side is being read; each entry is reached once at most, so it
+  // never holds more than the directory does.
+  std::vector<std::uint32_t> pending;
+  auto descendLeft = [&](std::uint32_t id) {
+    for (; id != kNoStream; id = entries_[id].left) {
+      if (id >= entries_.size()) {
+        why = "directory link " + Hex(id) + " beyond the directory";
+        return false;
+      }
+      if (reached[id]) {
+        why = "directory links loop at entry " + std::to_string(id);
+        return false;
+      }
+      reached[id] = true;
+      // An unused entry in a tree holds nothing; its links mean nothing either.
+      if (entries_[id].type == kTypeEmpty) break;
+      pending.push_back(id);
+    }
+    return true;
+  };
+  if (!descendLeft(top)) return false;
+  while (!pending.empty()) {
+    const std::uint32_t id = pending.back();
+    pending.pop_back();
+    const Entry& entry = entries_[id];
+    auto where = [&] {
+      return "entry " + std::to_string(id) + " \"" + PrintableName(entry.name) + "\"";
+    };
+    TreeEntry item;
+    item.name = entry.name;
+    item.clsid = entry.clsid;
+    item.stateBits = entry.stateBits;
+    item.times = entry.times;
+    if (entry.type == kTypeStorage) {
+      item.storage = true;
+      if (!ReadSiblings(entry.child, depth + 1, item.children, reached, claims, why)) return false;
+    } else if (entry.type == kTypeStream) {
+      StreamLayout layout;
+      std::string problem;
+      if (EntryLayout(entry, layout, problem, &claims) != ReadStatus::Ok) {
+        why = "stream " + where() + ": " + problem;
+        return false;
+      }
+      CopyLayout(layout, item.data);
+    } else {
+      why = where() + " has type " + std::to_string(entry.type) + ", not a storage or stream";
+      return false;
+    }
+    out.push_back(std::move(item));
+    if (!descendLeft(entry.right)) return false;
+  }
+  return true;
 }
 
 }  // namespace tabulix::storage

@@ -1,10 +1,12 @@
 #pragma once
 // The strict compound-document reader: what the platform's structured-storage service
 // does for the load route. It opens a sound compound document (versions 3 and 4, 512- and
-// 4096-byte sectors) and reads a stream of its root storage whole. It refuses any file
-// whose streams cannot be followed; repairing damaged containers is the tolerant reader's
-// job, never this one's.
+// 4096-byte sectors) and reads a stream of its root storage whole, or the whole tree of
+// storages and streams for a save that carries them over. It refuses any file whose
+// streams cannot be followed; repairing damaged containers is the tolerant reader's job,
+// never this one's.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "storage/storage_tree.hpp"
 
 namespace tabulix::storage {
 
@@ -73,6 +77,15 @@ class StorageReader {
   // Streams directly under the root, in directory order.
   std::vector<std::u16string> StreamNames() const;
 
+  // Every storage and stream under the root, each stream read whole with the checks
+  // ReadStream makes. Siblings come in the order of their tree (for a sound file, the
+  // order the format sorts names in). Refused (nullopt, `reason` says why) when any part
+  // cannot be followed: a stream that ReadStream would refuse, links that leave the
+  // directory or reach an entry twice, entries nested deeper than kMaxStorageDepth, or
+  // two streams that claim the same sector (which would also let a small file expand into
+  // many copies of its bytes).
+  std::optional<StorageTree> ReadTree(std::string* reason = nullptr) const;
+
   int majorVersion() const { return majorVersion_; }
   std::size_t sectorSize() const { return sectorSize_; }
 
@@ -85,20 +98,42 @@ class StorageReader {
     std::uint32_t child = 0;
     std::uint32_t start = 0;
     std::uint64_t size = 0;
+    std::array<std::uint8_t, 16> clsid{};
+    std::uint32_t stateBits = 0;
+    std::array<std::uint8_t, 16> times{};
   };
   // Where one sector's bytes stand in the file, clipped at the file's end.
   std::span<const std::uint8_t> Sector(std::uint32_t id) const;
 
   // Follows a chain of the FAT from `start` until end-of-chain. Fails (with a reason) when
-  // it loops, leaves the file or meets a special value.
-  bool FatChain(std::uint32_t start, std::vector<std::uint32_t>& chain, std::string& why) const;
-  bool MiniFatChain(std::uint32_t start, std::vector<std::uint32_t>& chain, std::string& why) const;
+  // it loops, leaves the file or meets a special value. With `claimed`, it also fails on a
+  // sector another chain has claimed, and claims its own: a walk over many chains then
+  // visits each sector once at most.
+  bool FatChain(std::uint32_t start, std::vector<std::uint32_t>& chain, std::string& why,
+                std::vector<bool>* claimed = nullptr) const;
+  bool MiniFatChain(std::uint32_t start, std::vector<std::uint32_t>& chain, std::string& why,
+                    std::vector<bool>* claimed = nullptr) const;
 
   bool ParseHeader(std::string& why);
   bool LoadFat(std::string& why);
   bool LoadDirectory(std::string& why);
   bool LoadMiniFat(std::string& why);
   const Entry* FindRootStream(std::u16string_view name) const;
+
+  // Sectors and mini sectors already claimed by the streams of one tree walk.
+  struct Claims {
+    std::vector<bool> sectors;
+    std::vector<bool> miniSectors;
+  };
+  // Where an entry's bytes lie, as Layout says it for a stream of the root.
+  ReadStatus EntryLayout(const Entry& entry, StreamLayout& layout, std::string& why,
+                         Claims* claims) const;
+  // Copies the pieces of a checked layout into `out`.
+  void CopyLayout(const StreamLayout& layout, std::vector<std::uint8_t>& out) const;
+  // Reads the siblings of the tree whose top is `top`, in order, into `out`; storages
+  // recurse with `depth` one higher.
+  bool ReadSiblings(std::uint32_t top, int depth, std::vector<TreeEntry>& out,
+                    std::vector<bool>& reached, Claims& claims, std::string& why) const;
 
   StorageReader() = default;
   bool Parse(std::string& why);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "base/little_endian.hpp"
 #include "base/safe_file.hpp"
 #include "format/compound_layout.hpp"
+#include "format/name_folding.hpp"
 
 namespace tabulix::storage {
 
@@ -32,6 +34,7 @@ constexpr std::size_t kSectorSize = std::size_t{1} << kSectorShiftV3;
 constexpr std::size_t kIdsPerSector = kSectorSize / 4;   // 128 FAT entries a sector
 constexpr std::size_t kIdsPerDifat = kIdsPerSector - 1;  // the last one links onwards
 constexpr std::size_t kMiniPerSector = kSectorSize / kMiniSectorSize;
+constexpr std::uint8_t kColourRed = 0;
 
 std::size_t DivideRoundingUp(std::size_t value, std::size_t divisor) {
   return value / divisor + (value % divisor != 0 ? 1 : 0);
@@ -56,15 +59,13 @@ struct Plan {
   std::size_t Total() const { return FirstData() + data; }
 };
 
-Plan MakePlan(std::size_t size) {
+Plan MakePlan(std::size_t entries, std::size_t miniSectors, std::size_t dataSectors) {
   Plan plan;
-  if (size < kMiniStreamCutoff) {
-    plan.miniSectors = DivideRoundingUp(size, kMiniSectorSize);
-    plan.miniFat = DivideRoundingUp(plan.miniSectors, kIdsPerSector);
-    plan.miniStream = DivideRoundingUp(plan.miniSectors, kMiniPerSector);
-  } else {
-    plan.data = DivideRoundingUp(size, kSectorSize);
-  }
+  plan.directory = DivideRoundingUp(entries, kSectorSize / kDirEntrySize);
+  plan.miniSectors = miniSectors;
+  plan.miniFat = DivideRoundingUp(miniSectors, kIdsPerSector);
+  plan.miniStream = DivideRoundingUp(miniSectors, kMiniPerSector);
+  plan.data = dataSectors;
   // The FAT covers itself and the extension table, which in turn grows with the FAT: grow
   // both until they cover everything. Each round only grows them, so this settles fast.
   for (;;) {
@@ -112,7 +113,170 @@ void WriteChain(le::MutableBytes table, std::size_t first, std::size_t count) {
   }
 }
 
-void WriteTables(le::MutableBytes doc, const Plan& plan) {
+// One directory entry of the document, flattened out of the tree; a stream's bytes stay
+// where the caller keeps them.
+struct Node {
+  std::u16string_view name;
+  std::uint8_t type = kTypeStream;
+  std::array<std::uint8_t, 16> clsid{};
+  std::uint32_t stateBits = 0;
+  std::array<std::uint8_t, 16> times{};
+  std::span<const std::uint8_t> data;
+  std::vector<std::uint32_t> children;  // entry numbers, in the tree's order
+  bool stray = false;                   // a stream with entries below it, or a storage with bytes
+  // Set by the layout: the links of the red-black tree of the entry's siblings, the top of
+  // its children's tree, and where its bytes start (a mini sector for a small stream, a
+  // sector otherwise).
+  std::uint32_t left = kNoStream, right = kNoStream, child = kNoStream;
+  std::uint8_t colour = kColourBlack;
+  std::size_t start = 0;
+
+  bool Small() const { return data.size() < kMiniStreamCutoff; }
+};
+
+Node RootNode(const StorageTree& tree) {
+  Node root;
+  root.name = u"Root Entry";
+  root.type = kTypeRoot;
+  root.clsid = tree.clsid;
+  root.stateBits = tree.stateBits;
+  root.times = tree.times;
+  return root;
+}
+
+// The entries numbered in pre-order (an entry, then everything below it), the root first.
+// An explicit stack: a caller's tree may nest deeper than the call stack would allow.
+std::vector<Node> Flatten(const StorageTree& tree) {
+  std::vector<Node> nodes{RootNode(tree)};
+  struct Pending {
+    const TreeEntry* entry;
+    std::uint32_t parent;
+  };
+  std::vector<Pending> stack;
+  for (auto it = tree.entries.rbegin(); it != tree.entries.rend(); ++it) stack.push_back({&*it, 0});
+  while (!stack.empty()) {
+    const Pending item = stack.back();
+    stack.pop_back();
+    const auto id = Id(nodes.size());
+    nodes[item.parent].children.push_back(id);
+    Node node;
+    node.name = item.entry->name;
+    node.type = item.entry->storage ? kTypeStorage : kTypeStream;
+    node.clsid = item.entry->clsid;
+    node.stateBits = item.entry->stateBits;
+    node.times = item.entry->times;
+    if (!item.entry->storage) node.data = item.entry->data;
+    node.stray = item.entry->storage ? !item.entry->data.empty() : !item.entry->children.empty();
+    nodes.push_back(std::move(node));
+    const auto& children = item.entry->children;
+    if (item.entry->storage) {
+      for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back({&*it, id});
+    }
+  }
+  return nodes;
+}
+
+// The order of siblings in their tree: shorter names first, names of one length unit by
+// unit in upper case (negative, zero or positive, as a comparison).
+int CompareNames(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char16_t x = FoldNameCase(a[i]), y = FoldNameCase(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+// Links the siblings sorted[lo, hi) into a balanced tree: the middle one on top, each half
+// below it on its side. Subtrees of one node differ in size by one at most, so every path
+// from the top to a missing child passes the same number of levels but one; colouring the
+// deepest level red (when it is not the top) gives every such path the same number of
+// black entries and no red entry a red child. Returns the top.
+std::uint32_t LinkSiblings(std::vector<Node>& nodes, const std::vector<std::uint32_t>& sorted,
+                           std::size_t lo, std::size_t hi, std::size_t level,
+                           std::vector<std::size_t>& levels) {
+  if (lo >= hi) return kNoStream;
+  const std::size_t mid = lo + (hi - lo) / 2;
+  levels[mid] = level;
+  // The recursion halves the range each time: at most 32 levels for any entry count.
+  const std::uint32_t left = LinkSiblings(nodes, sorted, lo, mid, level + 1, levels);
+  const std::uint32_t right = LinkSiblings(nodes, sorted, mid + 1, hi, level + 1, levels);
+  nodes[sorted[mid]].left = left;
+  nodes[sorted[mid]].right = right;
+  return sorted[mid];
+}
+
+WriteStatus LinkChildren(std::vector<Node>& nodes, std::uint32_t parent, std::string* reason) {
+  std::vector<std::uint32_t> sorted = nodes[parent].children;
+  if (sorted.empty()) return WriteStatus::Ok;
+  // Stable, so that a refusal of twins names them in the caller's order.
+  std::stable_sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return CompareNames(nodes[a].name, nodes[b].name) < 0;
+  });
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    if (CompareNames(nodes[sorted[i - 1]].name, nodes[sorted[i]].name) == 0) {
+      SetReason(reason, "two entries of one storage are named \"" +
+                            PrintableName(nodes[sorted[i - 1]].name) + "\" and \"" +
+                            PrintableName(nodes[sorted[i]].name) + "\"");
+      return WriteStatus::CreateStreamFailed;
+    }
+  }
+  std::vector<std::size_t> levels(sorted.size(), 0);
+  nodes[parent].child = LinkSiblings(nodes, sorted, 0, sorted.size(), 0, levels);
+  const std::size_t deepest = *std::max_element(levels.begin(), levels.end());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    nodes[sorted[i]].colour = deepest > 0 && levels[i] == deepest ? kColourRed : kColourBlack;
+  }
+  return WriteStatus::Ok;
+}
+
+// Checks names and sizes, links every storage's entries and places every stream: small
+// ones in the mini stream, the others in regular sectors, both in entry order.
+WriteStatus LayOut(std::vector<Node>& nodes, Plan& plan, std::string* reason) {
+  std::uint64_t total = 0;
+  std::size_t miniSectors = 0, dataSectors = 0;
+  for (std::uint32_t id = 0; id < nodes.size(); ++id) {
+    Node& node = nodes[id];
+    if (id != 0 && !IsValidStreamName(node.name)) {
+      SetReason(reason, std::string(node.type == kTypeStorage ? "invalid storage name \""
+                                                              : "invalid stream name \"") +
+                            PrintableName(node.name) + "\"");
+      return WriteStatus::CreateStreamFailed;
+    }
+    // Either would be lost on the way into the file.
+    if (node.stray) {
+      SetReason(reason, std::string(node.type == kTypeStorage ? "storage \"" : "stream \"") +
+                            PrintableName(node.name) +
+                            (node.type == kTypeStorage ? "\" holds bytes" : "\" holds entries"));
+      return WriteStatus::CreateStreamFailed;
+    }
+    if (const WriteStatus status = LinkChildren(nodes, id, reason); status != WriteStatus::Ok) {
+      return status;
+    }
+    if (node.type != kTypeStream || node.data.empty()) continue;
+    total += node.data.size();
+    // A version-3 size field holds 32 bits, and so do the sector numbers of the whole.
+    if (total > 0xFFFFFFFFu) {
+      SetReason(reason, "streams too large for a version-3 document (4 GiB or more)");
+      return WriteStatus::WriteFailed;
+    }
+    if (node.Small()) {
+      node.start = miniSectors;
+      miniSectors += DivideRoundingUp(node.data.size(), kMiniSectorSize);
+    } else {
+      node.start = dataSectors;
+      dataSectors += DivideRoundingUp(node.data.size(), kSectorSize);
+    }
+  }
+  plan = MakePlan(nodes.size(), miniSectors, dataSectors);
+  if (plan.Total() > kMaxRegularSector) {
+    SetReason(reason, "too many entries for a version-3 document");
+    return WriteStatus::WriteFailed;
+  }
+  return WriteStatus::Ok;
+}
+
+void WriteTables(le::MutableBytes doc, const Plan& plan, const std::vector<Node>& nodes) {
   // FAT: every entry free, then the chains and the table's own sectors.
   auto fat = doc.subspan(SectorOffset(plan.FirstFat()), plan.fat * kSectorSize);
   std::fill(fat.begin(), fat.end(), std::uint8_t{0xFF});
@@ -123,7 +287,12 @@ void WriteTables(le::MutableBytes doc, const Plan& plan) {
   WriteChain(fat, plan.FirstDirectory(), plan.directory);
   WriteChain(fat, plan.FirstMiniFat(), plan.miniFat);
   WriteChain(fat, plan.FirstMiniStream(), plan.miniStream);
-  WriteChain(fat, plan.FirstData(), plan.data);
+  for (const Node& node : nodes) {
+    if (node.type == kTypeStream && !node.Small()) {
+      WriteChain(fat, plan.FirstData() + node.start,
+                 DivideRoundingUp(node.data.size(), kSectorSize));
+    }
+  }
 
   // Extension table: FAT sectors 109 onwards, 127 to a sector, each sector linking to the
   // next and the last one ending the chain.
@@ -137,48 +306,89 @@ void WriteTables(le::MutableBytes doc, const Plan& plan) {
               4 * kIdsPerDifat);
   }
 
-  // Mini FAT: one chain over the mini sectors of the one small stream.
+  // Mini FAT: one chain over the mini sectors of each small stream.
   if (plan.miniFat > 0) {
     auto miniFat = doc.subspan(SectorOffset(plan.FirstMiniFat()), plan.miniFat * kSectorSize);
     std::fill(miniFat.begin(), miniFat.end(), std::uint8_t{0xFF});
-    WriteChain(miniFat, 0, plan.miniSectors);
+    for (const Node& node : nodes) {
+      if (node.type == kTypeStream && !node.data.empty() && node.Small()) {
+        WriteChain(miniFat, node.start, DivideRoundingUp(node.data.size(), kMiniSectorSize));
+      }
+    }
   }
 }
 
-void WriteEntry(le::MutableBytes entry, std::u16string_view name, std::uint8_t type,
-                std::uint32_t child, std::uint32_t start, std::uint32_t size) {
-  // Class id, state bits and both time stamps stay zero.
-  le::WriteString(entry, std::span(name.data(), name.size()), kEntOffName, name.size());
-  le::Write(entry, static_cast<std::uint16_t>(2 * (name.size() + 1)), kEntOffNameLength);
-  le::Write(entry, type, kEntOffType);
-  le::Write(entry, kColourBlack, kEntOffColour);
-  le::Write(entry, kNoStream, kEntOffLeft);
-  le::Write(entry, kNoStream, kEntOffRight);
-  le::Write(entry, child, kEntOffChild);
+void WriteEntry(le::MutableBytes entry, const Node& node, std::uint32_t start, std::uint32_t size) {
+  le::WriteString(entry, std::span(node.name.data(), node.name.size()), kEntOffName,
+                  node.name.size());
+  le::Write(entry, static_cast<std::uint16_t>(2 * (node.name.size() + 1)), kEntOffNameLength);
+  le::Write(entry, node.type, kEntOffType);
+  le::Write(entry, node.colour, kEntOffColour);
+  le::Write(entry, node.left, kEntOffLeft);
+  le::Write(entry, node.right, kEntOffRight);
+  le::Write(entry, node.child, kEntOffChild);
+  std::copy(node.clsid.begin(), node.clsid.end(), entry.begin() + kEntOffClsid);
+  le::Write(entry, node.stateBits, kEntOffState);
+  std::copy(node.times.begin(), node.times.end(), entry.begin() + kEntOffCreated);
   le::Write(entry, start, kEntOffStart);
   le::Write(entry, size, kEntOffSize);  // the high half stays zero
 }
 
-void WriteDirectory(le::MutableBytes doc, const Plan& plan, std::u16string_view name,
-                    std::size_t size) {
-  auto dir = doc.subspan(SectorOffset(plan.FirstDirectory()), kSectorSize);
-  // Root entry: its own stream is the mini stream. One black child makes a valid
-  // red-black tree; the other entries are unused, their links "none".
-  const bool small = size < kMiniStreamCutoff;
-  const bool hasMini = plan.miniSectors > 0;
-  WriteEntry(dir.subspan(0, kDirEntrySize), u"Root Entry", kTypeRoot, 1,
-             hasMini ? Id(plan.FirstMiniStream()) : kEndOfChain,
-             Id(plan.miniSectors * kMiniSectorSize));
-  std::uint32_t start = kEndOfChain;
-  if (size > 0) start = small ? 0 : Id(plan.FirstData());
-  WriteEntry(dir.subspan(kDirEntrySize, kDirEntrySize), name, kTypeStream, kNoStream, start,
-             static_cast<std::uint32_t>(size));
-  for (std::size_t e = 2; e < kSectorSize / kDirEntrySize; ++e) {
+void WriteDirectory(le::MutableBytes doc, const Plan& plan, const std::vector<Node>& nodes) {
+  auto dir = doc.subspan(SectorOffset(plan.FirstDirectory()), plan.directory * kSectorSize);
+  for (std::size_t e = 0; e < nodes.size(); ++e) {
+    const Node& node = nodes[e];
+    auto entry = dir.subspan(e * kDirEntrySize, kDirEntrySize);
+    if (node.type == kTypeRoot) {
+      // The root's own stream is the mini stream.
+      WriteEntry(entry, node, plan.miniSectors > 0 ? Id(plan.FirstMiniStream()) : kEndOfChain,
+                 Id(plan.miniSectors * kMiniSectorSize));
+    } else if (node.type == kTypeStorage) {
+      WriteEntry(entry, node, 0, 0);
+    } else {
+      std::uint32_t start = kEndOfChain;
+      if (!node.data.empty()) start = Id(node.Small() ? node.start : plan.FirstData() + node.start);
+      WriteEntry(entry, node, start, static_cast<std::uint32_t>(node.data.size()));
+    }
+  }
+  // The rest of the last sector: unused entries, their links "none".
+  for (std::size_t e = nodes.size(); e < plan.directory * (kSectorSize / kDirEntrySize); ++e) {
     auto unused = dir.subspan(e * kDirEntrySize, kDirEntrySize);
     le::Write(unused, kNoStream, kEntOffLeft);
     le::Write(unused, kNoStream, kEntOffRight);
     le::Write(unused, kNoStream, kEntOffChild);
   }
+}
+
+// The document of the flattened tree, or a refusal with its reason.
+WriteStatus BuildNodes(std::vector<Node>& nodes, std::vector<std::uint8_t>& doc,
+                       std::string* reason) {
+  doc.clear();
+  Plan plan;
+  if (const WriteStatus status = LayOut(nodes, plan, reason); status != WriteStatus::Ok) {
+    return status;
+  }
+  doc.assign(kHeaderSize + plan.Total() * kSectorSize, 0);
+  const le::MutableBytes bytes(doc);
+  WriteHeader(bytes, plan);
+  WriteTables(bytes, plan, nodes);
+  WriteDirectory(bytes, plan, nodes);
+  for (const Node& node : nodes) {
+    if (node.type != kTypeStream || node.data.empty()) continue;
+    const std::size_t at = node.Small()
+                               ? SectorOffset(plan.FirstMiniStream()) + node.start * kMiniSectorSize
+                               : SectorOffset(plan.FirstData() + node.start);
+    std::copy(node.data.begin(), node.data.end(), doc.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return WriteStatus::Ok;
+}
+
+std::vector<Node> SingleStream(std::u16string_view streamName, std::span<const std::uint8_t> data) {
+  std::vector<Node> nodes{RootNode(StorageTree{}), Node{}};
+  nodes[0].children.push_back(1);
+  nodes[1].name = streamName;
+  nodes[1].data = data;
+  return nodes;
 }
 
 }  // namespace
@@ -192,17 +402,16 @@ bool IsValidStreamName(std::u16string_view name) {
 
 std::vector<std::uint8_t> BuildSingleStreamDocument(std::u16string_view streamName,
                                                     std::span<const std::uint8_t> data) {
-  if (!IsValidStreamName(streamName) || data.size() > 0xFFFFFFFFu) return {};
-  const Plan plan = MakePlan(data.size());
-  std::vector<std::uint8_t> doc(kHeaderSize + plan.Total() * kSectorSize, 0);
-  const le::MutableBytes bytes(doc);
-  WriteHeader(bytes, plan);
-  WriteTables(bytes, plan);
-  WriteDirectory(bytes, plan, streamName, data.size());
-  const std::size_t at =
-      SectorOffset(plan.miniSectors > 0 ? plan.FirstMiniStream() : plan.FirstData());
-  if (!data.empty())
-    std::copy(data.begin(), data.end(), doc.begin() + static_cast<std::ptrdiff_t>(at));
+  std::vector<Node> nodes = SingleStream(streamName, data);
+  std::vector<std::uint8_t> doc;
+  BuildNodes(nodes, doc, nullptr);
+  return doc;
+}
+
+std::vector<std::uint8_t> BuildDocument(const StorageTree& tree, std::string* reason) {
+  std::vector<Node> nodes = Flatten(tree);
+  std::vector<std::uint8_t> doc;
+  BuildNodes(nodes, doc, reason);
   return doc;
 }
 
@@ -345,22 +554,20 @@ std::size_t RemoveStaleTemporaries(const fs::path& target) {
   return removed;
 }
 
-WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view streamName,
-                                  std::span<const std::uint8_t> data, std::string* reason) {
+namespace {
+
+// The one way a document reaches the disk; both public saves flatten their input and come
+// here, so that the target's checks come first and a refused tree writes nothing.
+WriteStatus SaveNodes(const fs::path& target, std::vector<Node>& nodes, std::string* reason) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   mode_t oldMode = 0;
   if (const WriteStatus status = CheckTarget(target, folder, oldMode, reason);
       status != WriteStatus::Ok) {
     return status;
   }
-  if (!IsValidStreamName(streamName)) {
-    SetReason(reason, "invalid stream name");
-    return WriteStatus::CreateStreamFailed;
-  }
-  const std::vector<std::uint8_t> doc = BuildSingleStreamDocument(streamName, data);
-  if (doc.empty()) {
-    SetReason(reason, "stream too large for a version-3 document");
-    return WriteStatus::WriteFailed;
+  std::vector<std::uint8_t> doc;
+  if (const WriteStatus status = BuildNodes(nodes, doc, reason); status != WriteStatus::Ok) {
+    return status;
   }
 
   RemoveStaleTemporaries(target);
@@ -405,6 +612,20 @@ WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view st
     ::close(dirFd);
   }
   return WriteStatus::Ok;
+}
+
+}  // namespace
+
+WriteStatus WriteSingleStreamFile(const fs::path& target, std::u16string_view streamName,
+                                  std::span<const std::uint8_t> data, std::string* reason) {
+  std::vector<Node> nodes = SingleStream(streamName, data);
+  return SaveNodes(target, nodes, reason);
+}
+
+WriteStatus WriteDocumentFile(const fs::path& target, const StorageTree& tree,
+                              std::string* reason) {
+  std::vector<Node> nodes = Flatten(tree);
+  return SaveNodes(target, nodes, reason);
 }
 
 }  // namespace tabulix::storage

@@ -1,8 +1,9 @@
 #pragma once
-// The writer: a new compound document holding one stream, as the platform's
-// structured-storage service creates it for the save route. Version 3, 512-byte sectors;
-// a stream below 4096 bytes goes into the mini stream, a larger one into regular sectors;
-// FAT sectors beyond the header's 109 slots are listed in extension (DIFAT) sectors.
+// The writer: a new compound document, as the platform's structured-storage service
+// creates it for the save route, holding one stream or a whole tree of storages and
+// streams. Version 3, 512-byte sectors; streams below 4096 bytes go into the one mini
+// stream, larger ones into regular sectors; FAT sectors beyond the header's 109 slots are
+// listed in extension (DIFAT) sectors.
 
 #include <chrono>
 #include <cstddef>
@@ -13,13 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/storage_tree.hpp"
+
 namespace tabulix::storage {
 
 enum class WriteStatus {
   Ok,
   CreateFailed,        // temporary file or target not creatable/replaceable
-  CreateStreamFailed,  // the stream name is not a valid one
-  WriteFailed,         // the bytes could not be written (or the stream is too large)
+  CreateStreamFailed,  // a name is not a valid one, or two siblings share a name
+  WriteFailed,         // the bytes could not be written (or the streams are too large)
   CommitFailed,        // flushing or renaming over the target failed
 };
 
@@ -28,9 +31,19 @@ enum class WriteStatus {
 bool IsValidStreamName(std::u16string_view name);
 
 // The whole document in memory. Empty when the name is not valid or the data is 4 GiB or
-// more (a version-3 size field holds 32 bits).
+// more (a version-3 size field holds 32 bits). The same bytes as BuildDocument makes of a
+// tree that holds only this stream.
 std::vector<std::uint8_t> BuildSingleStreamDocument(std::u16string_view streamName,
                                                     std::span<const std::uint8_t> data);
+
+// The whole document of a tree, in memory. Every entry keeps its class id, state bits and
+// times; each storage's entries form a red-black tree in the order the format sorts
+// names in (shorter first, then unit by unit upper-cased). Entries are numbered in the
+// tree's pre-order, and stream data follows the same order. Empty when a name is not valid,
+// two entries of one storage have names equal but for case, a stream has entries or a
+// storage has bytes (they would be lost), or the streams hold 4 GiB or more together;
+// `reason` then says which.
+std::vector<std::uint8_t> BuildDocument(const StorageTree& tree, std::string* reason = nullptr);
 
 // Builds the document and saves it all-or-nothing: into a new temporary file beside the
 // target (created exclusively, never through a symbolic link, locked while it is written),
@@ -48,6 +61,12 @@ WriteStatus WriteSingleStreamFile(const std::filesystem::path& target,
                                   std::u16string_view streamName,
                                   std::span<const std::uint8_t> data,
                                   std::string* reason = nullptr);
+
+// Saves the document of a tree (BuildDocument) exactly as WriteSingleStreamFile saves
+// one stream: the same checks, temporary file, permissions and statuses. A tree BuildDocument
+// refuses gives CreateStreamFailed for its names, WriteFailed for its size.
+WriteStatus WriteDocumentFile(const std::filesystem::path& target, const StorageTree& tree,
+                              std::string* reason = nullptr);
 
 // Removes the temporaries that saves to `target` left behind when their process died
 // (killed outright, crashed, power lost) and returns how many. A file goes only when all of
