@@ -43,6 +43,9 @@ struct TokenKind {
   bool relative;  // a reference relative to the cell: in a shared formula only
 };
 
+// PtgNameX's place in the table below.
+constexpr std::size_t kNameXIndex = 0x39;
+
 // Indexed by the kind with the reference class folded away: kinds 0x00 to 0x1F stand as
 // they are, kinds 0x20 to 0x7F (three classes of 32) at 0x20 + (kind & 0x1F).
 constexpr std::array<TokenKind, 0x40> kTokens = [] {
@@ -80,7 +83,7 @@ constexpr std::array<TokenKind, 0x40> kTokens = [] {
   t[0x2B] = {"PtgAreaErr", 9, Action::Operand, 0, 0, Needs::None, false};
   t[0x2C] = {"PtgRefN", 5, Action::Operand, 3, 0, Needs::None, true};
   t[0x2D] = {"PtgAreaN", 9, Action::Operand, 5, 7, Needs::None, true};
-  t[0x39] = {"PtgNameX", 7, Action::Operand, 0, 0, Needs::ExternSheet, false};
+  t[kNameXIndex] = {"PtgNameX", 7, Action::Operand, 0, 0, Needs::ExternSheet, false};
   t[0x3A] = {"PtgRef3d", 7, Action::Operand, 5, 0, Needs::ExternSheet, false};
   t[0x3B] = {"PtgArea3d", 11, Action::Operand, 7, 9, Needs::ExternSheet, false};
   t[0x3C] = {"PtgRefErr3d", 7, Action::Operand, 0, 0, Needs::ExternSheet, false};
@@ -186,8 +189,8 @@ std::string Hex(unsigned value, int digits = 2) {
 
 class TokenWalk {
  public:
-  TokenWalk(Bytes tokens, Bytes extra, FormulaSite site)
-      : tokens_(tokens), extra_(extra), site_(site) {}
+  TokenWalk(Bytes tokens, Bytes extra, FormulaSite site, FormulaLinks* links)
+      : tokens_(tokens), extra_(extra), site_(site), links_(links) {}
 
   FormulaTokenCheck Run() {
     if (tokens_.empty()) return Fail("no tokens");
@@ -260,12 +263,13 @@ class TokenWalk {
                     std::to_string(at));
       }
     }
-    if (token.relative && site_ != FormulaSite::Shared) {
+    if (token.relative && site_ != FormulaSite::Shared && site_ != FormulaSite::Name) {
       return Stop(std::string(token.name) + " at " + std::to_string(at) +
                   " is relative to a cell outside a shared formula");
     }
     if (token.needs == Needs::Names) check_.needsNames = true;
     if (token.needs == Needs::ExternSheet) check_.needsExternSheet = true;
+    if (links_ != nullptr) Link(token, index, data);
 
     switch (token.action) {
       case Action::Operand:
@@ -311,6 +315,19 @@ class TokenWalk {
         break;
     }
     return Stop("unknown token " + Hex(kind) + " at " + std::to_string(at));
+  }
+
+  // Notes where a name token or a 3-D reference points: a name token holds the NAME's
+  // index; the others open with their EXTERNSHEET entry, and an external name's index
+  // follows it.
+  void Link(const TokenKind& token, std::size_t index, Bytes data) {
+    if (token.needs == Needs::Names) {
+      links_->names.push_back(LittleEndian::U16(data, 0));
+    } else if (token.needs == Needs::ExternSheet) {
+      const std::uint16_t entry = LittleEndian::U16(data, 0);
+      links_->externSheets.push_back(entry);
+      if (index == kNameXIndex) links_->externNames.push_back({entry, LittleEndian::U16(data, 2)});
+    }
   }
 
   // PtgStr: a count byte, a flags byte (bit 0: 16-bit characters) and the characters.
@@ -454,6 +471,7 @@ class TokenWalk {
   Bytes tokens_;
   Bytes extra_;
   FormulaSite site_;
+  FormulaLinks* links_;
   FormulaTokenCheck check_;
   std::size_t extraPos_ = 0;
   std::size_t depth_ = 0;  // values on the evaluation stack
@@ -469,17 +487,24 @@ FormulaTokenCheck Unsound(std::string reason) {
 
 FormulaTokenCheck CheckFormulaTokens(std::span<const std::uint8_t> tokens,
                                      std::span<const std::uint8_t> extra, bool shared) {
-  return TokenWalk(tokens, extra, shared ? FormulaSite::Shared : FormulaSite::Cell).Run();
+  return TokenWalk(tokens, extra, shared ? FormulaSite::Shared : FormulaSite::Cell, nullptr).Run();
 }
 
-FormulaTokenCheck CheckFormulaField(std::span<const std::uint8_t> field, FormulaSite site) {
+FormulaTokenCheck CheckFormulaTokens(std::span<const std::uint8_t> tokens,
+                                     std::span<const std::uint8_t> extra, FormulaSite site,
+                                     FormulaLinks* links) {
+  return TokenWalk(tokens, extra, site, links).Run();
+}
+
+FormulaTokenCheck CheckFormulaField(std::span<const std::uint8_t> field, FormulaSite site,
+                                    FormulaLinks* links) {
   if (field.size() < 2) return Unsound("no token length");
   const std::size_t length = LittleEndian::U16(field, 0);
   if (field.size() - 2 < length) {
     return Unsound("a token length of " + std::to_string(length) + " with " +
                    std::to_string(field.size() - 2) + " bytes left in the record");
   }
-  return TokenWalk(field.subspan(2, length), field.subspan(2 + length), site).Run();
+  return TokenWalk(field.subspan(2, length), field.subspan(2 + length), site, links).Run();
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "biff/formula_records.hpp"
 
@@ -37,13 +38,32 @@ FormulaTokenCheck CheckFormulaTokens(std::span<const std::uint8_t> tokens,
                                      std::span<const std::uint8_t> extra, bool shared = false);
 
 // What kind of record a formula stands in decides which tokens it may hold: only a cell's
-// formula may point at a shared formula, an array or a table, and only a shared formula
-// holds references relative to the cell.
-enum class FormulaSite { Cell, Shared, Array };
+// formula may point at a shared formula, an array or a table, and only a shared formula or
+// a defined name holds references relative to the cell it is used in.
+enum class FormulaSite { Cell, Shared, Array, Name };
+
+// Where a formula points outside itself, token by token, for a check against the records
+// the workbook holds. Every list stays empty in a formula of plain cells and constants.
+struct FormulaLinks {
+  struct ExternName {
+    std::uint16_t externSheet = 0;  // the EXTERNSHEET entry (0-based)
+    std::uint16_t name = 0;         // the name behind it (1-based)
+  };
+  std::vector<std::uint16_t> names;         // name tokens: NAME records, 1-based
+  std::vector<std::uint16_t> externSheets;  // 3-D references and external names: entries
+  std::vector<ExternName> externNames;      // external names
+};
 
 // The formula field of a FORMULA, SHRFMLA or ARRAY record, from its 16-bit token length on:
-// the length, the tokens, and the extra data up to the end of the record.
-FormulaTokenCheck CheckFormulaField(std::span<const std::uint8_t> field, FormulaSite site);
+// the length, the tokens, and the extra data up to the end of the record. `links`, when
+// given, receives where the tokens read point (up to the first unsound one).
+FormulaTokenCheck CheckFormulaField(std::span<const std::uint8_t> field, FormulaSite site,
+                                    FormulaLinks* links = nullptr);
+
+// The tokens of any other record (a defined name's formula), with the links as above.
+FormulaTokenCheck CheckFormulaTokens(std::span<const std::uint8_t> tokens,
+                                     std::span<const std::uint8_t> extra, FormulaSite site,
+                                     FormulaLinks* links);
 
 // The same on the records as the model holds them. A record read too short for its fixed
 // fields is not sound. TABLE carries no tokens: it is sound when it holds its fields.

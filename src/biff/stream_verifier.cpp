@@ -24,6 +24,7 @@ constexpr std::uint16_t Code(RecordCode code) { return ToCode(code); }
 
 constexpr std::uint16_t kGlobalsType = 0x0005;
 constexpr std::uint16_t kWorksheetType = 0x0010;
+constexpr std::uint16_t kChartType = 0x0020;
 constexpr std::uint16_t kBiff8 = 0x0600;
 
 // The sound sizes of the records a saved workbook holds, by code. The fixed records and the
@@ -44,8 +45,11 @@ constexpr Layout Exact(RecordCode code, std::uint16_t size) {
 constexpr Layout Steps(RecordCode code, std::uint16_t fixed, std::uint16_t step) {
   return {Code(code), Shape::Steps, fixed, step, false};
 }
+constexpr Layout AtLeast(std::uint16_t code, std::uint16_t size, bool continues = false) {
+  return {code, Shape::AtLeast, size, 0, continues};
+}
 constexpr Layout AtLeast(RecordCode code, std::uint16_t size, bool continues = false) {
-  return {Code(code), Shape::AtLeast, size, 0, continues};
+  return AtLeast(Code(code), size, continues);
 }
 
 using enum RecordCode;
@@ -62,7 +66,10 @@ constexpr std::array kLayouts = {
     Exact(PASSWORD, 2),
     AtLeast(HEADER, 0),  // empty, or a string
     AtLeast(FOOTER, 0),
+    AtLeast(EXTERNSHEET, 2, true),  // count; entries (the count is checked on its own)
+    AtLeast(NAME, 14, true),        // fields; name, tokens and texts are checked on their own
     Exact(WINDOWPROTECT, 2),
+    AtLeast(kNoteCode, 8),   // cell, options, object id; author
     Steps(SELECTION, 9, 6),  // pane, active cell, its range's number, count; ranges
     Exact(DATE1904, 2),
     Exact(PRINTHEADERS, 2),
@@ -74,6 +81,7 @@ constexpr std::array kLayouts = {
     Exact(CODENAME, 2),  // the code page
     Exact(DEFCOLWIDTH, 2),
     Exact(WRITEACCESS, 112),
+    AtLeast(kObjCode, 22, true),  // the common object data; further parts (and drawing data)
     Exact(SAVERECALC, 2),
     Exact(COLINFO, 12),
     Exact(GUTS, 8),
@@ -104,6 +112,7 @@ constexpr std::array kLayouts = {
     Steps(TABID, 0, 2),
     Exact(USESELFS, 2),
     Exact(DSF, 2),
+    AtLeast(SUPBOOK, 4, true),  // sheets, and the mark or a file name; sheet names
     Exact(PROT4REV, 2),
     Exact(REFRESHALL, 2),
     Exact(PROT4REVPASS, 2),
@@ -141,6 +150,8 @@ const Layout* LayoutOf(std::uint16_t code) {
 std::string Label(std::uint16_t code) {
   const std::string_view name = RecordName(code);
   if (!name.empty()) return std::string(name);
+  if (code == kNoteCode) return "NOTE";
+  if (code == kObjCode) return "OBJ";
   char text[24];
   std::snprintf(text, sizeof text, "record 0x%04X", code);
   return text;
@@ -201,7 +212,7 @@ std::optional<std::uint16_t> SubstreamType(std::uint8_t entryType) {
     case 1:
       return 0x0040;
     case 2:
-      return 0x0020;
+      return kChartType;
     case 6:
       return 0x0006;
     default:
@@ -211,15 +222,22 @@ std::optional<std::uint16_t> SubstreamType(std::uint8_t entryType) {
 
 class GlobalsVerifier {
  public:
-  GlobalsVerifier(Bytes stream, Findings& findings) : stream_(stream), findings_(findings) {}
+  GlobalsVerifier(Bytes stream, Findings& findings)
+      : stream_(stream), findings_(findings), links_(stream, findings, summary_) {}
 
   // `sized`: the record has a sound size. One that has not (a finding already) still counts
-  // among the fonts, formats and XFs, so that the indices of the others stay as a reader
-  // counts them; its text is not read.
+  // among the fonts, formats, XFs, sheets, names and SUPBOOKs, so that the indices of the
+  // others stay as a reader counts them; its text is not read.
   void Record(std::span<const RawRecord> pieces, bool sized) {
     const RawRecord& r = pieces.front();
     const Bytes data = DataOf(stream_, r);
     const auto code = static_cast<RecordCode>(r.code);
+    if (r.code == kDrawingGroupCode) summary_.hasDrawingGroup = true;
+    if (code == BOUNDSHEET) ++summary_.sheets;
+    if (code == NAME || code == SUPBOOK || code == EXTERNNAME || code == EXTERNSHEET) {
+      links_.Record(pieces, sized);
+      return;
+    }
     if (!sized && code != FONT && code != FORMAT && code != XF) return;
     switch (code) {
       case FONT: {
@@ -296,12 +314,6 @@ class GlobalsVerifier {
       case SST:
         SharedStrings(pieces);
         break;
-      case NAME:
-        summary_.hasNames = true;
-        break;
-      case EXTERNSHEET:
-        summary_.hasExternSheet = true;
-        break;
       default:
         break;
     }
@@ -347,6 +359,7 @@ class GlobalsVerifier {
                           std::to_string(xfs_.size()));
       }
     }
+    links_.Finish();
   }
 
   const GlobalsSummary& summary() const { return summary_; }
@@ -420,6 +433,7 @@ class GlobalsVerifier {
   std::vector<Xf> xfs_;
   std::vector<std::pair<std::size_t, std::uint16_t>> styles_;  // STYLE position, XF index
   std::vector<SheetEntry> entries_;
+  GlobalsLinks links_;
 };
 
 // ---- the walk ---------------------------------------------------------------------------
@@ -464,6 +478,7 @@ class Walk {
       std::size_t j = i + 1;
       while (j < records_.size() && records_[j].code == kContinueCode) ++j;
       Group(i, records_.subspan(i, j - i));
+      previous_ = i;
       i = j;
     }
     if (!open_.empty() && complete) {
@@ -510,6 +525,15 @@ class Walk {
       }
     }
 
+    if (r.code == kDrawingCode && open_.size() >= 1 && part_ != Part::Globals && !drawingNoted_) {
+      // Readers find a sheet's drawing through the globals' table of pictures and shapes.
+      drawingNoted_ = true;
+      if (!globals_.summary().hasDrawingGroup) {
+        findings_.Add("drawing-group", r.pos,
+                      "MSODRAWING in a sheet and the globals hold no MSODRAWINGGROUP record");
+      }
+    }
+
     if (r.code == Code(BOF)) {
       Bof(r, sized);
     } else if (r.code == Code(EOF_)) {
@@ -535,6 +559,7 @@ class Walk {
       CloseTop();
     }
     if (!open_.empty()) {  // a substream inside a worksheet: an embedded chart
+      if (open_.size() == 1 && part_ == Part::Worksheet) EmbeddedChart(r, type);
       open_.push_back(type);
       return;
     }
@@ -561,6 +586,30 @@ class Walk {
     }
   }
 
+  // A substream inside a worksheet is a chart drawn on it, and follows the OBJ that places
+  // it: readers take the OBJ for the chart's frame.
+  void EmbeddedChart(const RawRecord& r, std::uint16_t type) {
+    if (type != kChartType) {
+      findings_.Add("embedded-chart", r.pos,
+                    "a substream of type " + Hex(type) + " inside a worksheet, not a chart");
+      return;
+    }
+    const RawRecord* before = previous_ ? &records_[*previous_] : nullptr;
+    const Bytes data = before != nullptr ? DataOf(stream_, *before) : Bytes();
+    const bool object = before != nullptr && before->code == kObjCode &&
+                        LittleEndian::U16(data, 0) == kCommonObjectData;
+    if (!object || LittleEndian::U16(data, 4) != kChartObject) {
+      const std::string after = object
+                                    ? "an OBJ of kind " + std::to_string(LittleEndian::U16(data, 4))
+                                : before != nullptr ? Label(before->code)
+                                                    : std::string("nothing");
+      findings_.Add("embedded-chart", r.pos,
+                    "a chart inside a worksheet that does not follow the OBJ of a chart (it "
+                    "follows " +
+                        after + ")");
+    }
+  }
+
   void Eof(const RawRecord& r) {
     if (open_.empty()) {
       findings_.Add("substreams", r.pos, "EOF outside every substream");
@@ -575,6 +624,7 @@ class Walk {
     if (part_ == Part::Globals) globals_.Finish();
     if (sheet_) sheet_->Finish();
     sheet_.reset();
+    drawingNoted_ = false;
     open_.clear();
     part_ = Part::None;
   }
@@ -595,7 +645,13 @@ class Walk {
                           ", where no substream starts");
         continue;
       }
-      named[static_cast<std::size_t>(it - starts_.begin())] = true;
+      const auto k = static_cast<std::size_t>(it - starts_.begin());
+      if (named[k]) {
+        findings_.Add("sheet-entry", entry.pos,
+                      "a second BOUNDSHEET names the substream at " + std::to_string(entry.target));
+        continue;
+      }
+      named[k] = true;
       if (!type || *type != it->second) {
         findings_.Add("sheet-entry", entry.pos,
                       "BOUNDSHEET of sheet type " + std::to_string(entry.type) +
@@ -620,6 +676,8 @@ class Walk {
   bool globalsSeen_ = false;
   // The substreams after the globals: BOF position and type.
   std::vector<std::pair<std::size_t, std::uint16_t>> starts_;
+  std::optional<std::size_t> previous_;  // the first record of the group before
+  bool drawingNoted_ = false;            // in the open top-level substream
 };
 
 }  // namespace

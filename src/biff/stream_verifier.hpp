@@ -4,8 +4,9 @@
 // anything and names every invariant a saved workbook breaks (a record of the wrong size,
 // a cell out of order or past column 255, a shared string index past the table, a formula
 // whose text result has no STRING, a formula that points at a shared formula that is not
-// there, text with half a surrogate pair...). Those are the faults that make other readers
-// refuse a file or read it wrong, so an output with no finding is one they can read.
+// there, text with half a surrogate pair, a name token past the NAME records, a comment
+// whose object is not in its sheet...). Those are the faults that make other readers refuse
+// a file or read it wrong, so an output with no finding is one they can read.
 
 #include <cstddef>
 #include <cstdint>

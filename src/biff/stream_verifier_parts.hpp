@@ -1,7 +1,7 @@
 #pragma once
 // The pieces the stream verifier is built of, shared by its source files: the records of
 // the stream as found, the list of findings, the strict reading of text, what the globals
-// hold, and the checks of one worksheet.
+// hold, the links between records that formulas follow, and the checks of one worksheet.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +13,23 @@
 #include <utility>
 #include <vector>
 
+#include "biff/formula_tokens.hpp"
+
 namespace tabulix::verify {
 
 using Bytes = std::span<const std::uint8_t>;
+
+// Records the model does not read and the save keeps as they were, whose links the
+// verifier follows: comments, drawn objects and their drawing data.
+inline constexpr std::uint16_t kNoteCode = 0x001C;
+inline constexpr std::uint16_t kObjCode = 0x005D;
+inline constexpr std::uint16_t kDrawingGroupCode = 0x00EB;  // MSODRAWINGGROUP, in the globals
+inline constexpr std::uint16_t kDrawingCode = 0x00EC;       // MSODRAWING, in a sheet
+// OBJ: the subrecord of common object data opens it, and names the object's kind and id.
+inline constexpr std::uint16_t kCommonObjectData = 0x0015;
+inline constexpr std::uint16_t kCommonObjectDataSize = 18;
+inline constexpr std::uint16_t kChartObject = 0x0005;
+inline constexpr std::uint16_t kCommentObject = 0x0019;
 
 // A record header as found in the stream; the data lies wholly inside the stream.
 struct RawRecord {
@@ -87,12 +101,69 @@ class TextCursor {
   std::size_t offset_ = 0;  // in the current piece's data
 };
 
+// A workbook a SUPBOOK record stands for: this one (its sheets), an add-in's functions, or
+// another file.
+struct SupBook {
+  enum class Kind : std::uint8_t { Self, AddIn, External };
+  std::size_t pos = 0;
+  Kind kind = Kind::External;
+  std::uint16_t sheets = 0;
+  std::size_t externNames = 0;  // the EXTERNNAME records behind it
+};
+
+// An EXTERNSHEET entry: a SUPBOOK and a run of its sheets.
+struct ExternSheetEntry {
+  std::uint16_t supBook = 0;
+  std::uint16_t firstSheet = 0;
+  std::uint16_t lastSheet = 0;
+};
+
 // What the globals substream holds, as far as the worksheets' checks need it.
 struct GlobalsSummary {
   std::size_t xfs = 0;
   std::size_t sharedStrings = 0;  // the strings the SST holds (read whole)
-  bool hasNames = false;          // NAME records
-  bool hasExternSheet = false;    // EXTERNSHEET records
+  std::size_t names = 0;          // NAME records
+  std::size_t sheets = 0;         // BOUNDSHEET records
+  bool hasExternSheet = false;    // an EXTERNSHEET record
+  bool hasDrawingGroup = false;   // an MSODRAWINGGROUP record
+  std::vector<ExternSheetEntry> externSheet;
+  std::vector<SupBook> supBooks;
+};
+
+// Where a formula's name tokens and 3-D references point: each names a record the globals
+// hold. `what` says which formula, for the messages.
+void CheckFormulaLinks(const cells::FormulaLinks& links, const GlobalsSummary& globals,
+                       Findings& findings, std::size_t pos, std::string_view what);
+
+// The globals' records that formulas point into (NAME, SUPBOOK, EXTERNNAME, EXTERNSHEET),
+// read into the summary and checked against each other once the globals are whole.
+class GlobalsLinks {
+ public:
+  GlobalsLinks(Bytes stream, Findings& findings, GlobalsSummary& summary)
+      : stream_(stream), findings_(findings), summary_(summary) {}
+
+  // One of those records with its CONTINUE records; `sized`: its size is sound. A NAME or
+  // SUPBOOK too short for its fields still counts, so that the indices of the others stay
+  // as readers count them.
+  void Record(std::span<const RawRecord> pieces, bool sized);
+  // Once the globals are whole (the summary counts their BOUNDSHEET records).
+  void Finish();
+
+ private:
+  struct NameRecord {
+    std::size_t pos = 0;
+    std::size_t index = 0;  // 1-based, as formulas name it
+    std::uint16_t scope = 0;
+    cells::FormulaLinks links;
+  };
+  void Name(std::span<const RawRecord> pieces);
+  void ExternSheet(std::span<const RawRecord> pieces);
+
+  Bytes stream_;
+  Findings& findings_;
+  GlobalsSummary& summary_;
+  std::vector<NameRecord> names_;
+  std::optional<std::size_t> externSheetPos_;
 };
 
 // The checks of one worksheet substream: fed its records in order (those of substreams
@@ -142,8 +213,10 @@ class SheetVerifier {
   void Companion(std::size_t index, Bytes data);
   void StringRecord(std::size_t index, std::span<const RawRecord> pieces);
   void Ranges(const RawRecord& record, Bytes data);
-  // The NAME and EXTERNSHEET records the formula at `pos` needs, from its token check.
-  void FormulaNeeds(std::size_t pos, std::string_view what, bool names, bool externSheet);
+  // Comments and drawn objects: OBJ (its common data names the object's kind and id) and
+  // NOTE (a comment's cell and object).
+  void Object(const RawRecord& record, Bytes data);
+  void Note(const RawRecord& record, Bytes data);
   // "FORMULA at row 3, column 4"
   static std::string Place(std::string_view what, std::uint32_t row, std::uint32_t column);
 
@@ -168,6 +241,17 @@ class SheetVerifier {
   std::map<std::uint16_t, std::pair<std::uint16_t, std::uint16_t>> rowColumns_;
   // (row << 16) | column -> the FORMULA there that a SHRFMLA, ARRAY or TABLE follows.
   std::map<std::uint32_t, Host> hosts_;
+
+  struct NoteRecord {
+    std::size_t pos = 0;
+    std::uint16_t row = 0;
+    std::uint16_t column = 0;
+    std::uint16_t object = 0;
+  };
+  // Object id -> its kind, of the OBJ records met so far; the NOTE records, checked against
+  // them at the end (a sheet's notes follow its objects, but nothing forces it).
+  std::map<std::uint16_t, std::uint16_t> objects_;
+  std::vector<NoteRecord> notes_;
 
   // The record index a companion or a STRING may stand at (the one behind the FORMULA
   // that allows it), and the FORMULA's place for the messages.

@@ -3,6 +3,7 @@
 // cells (DIMENSIONS, ROW, INDEX, merged ranges, the selection).
 
 #include <algorithm>
+#include <cstdio>
 
 #include "base/little_endian.hpp"
 #include "biff/formula_tokens.hpp"
@@ -49,6 +50,12 @@ bool Is(std::uint16_t code, RecordCode which) { return code == ToCode(which); }
 
 std::string Name(std::uint16_t code) { return std::string(RecordName(code)); }
 
+std::string Hex(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", value);
+  return text;
+}
+
 std::string Span(std::uint32_t first, std::uint32_t last) {
   return first == last ? std::to_string(first)
                        : std::to_string(first) + " to " + std::to_string(last);
@@ -72,6 +79,8 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
   const std::uint16_t row = LittleEndian::U16(data, 0);
   const std::uint16_t column = LittleEndian::U16(data, 2);
   const std::uint16_t xf = LittleEndian::U16(data, 4);
+  if (r.code == kObjCode) return Object(r, data);
+  if (r.code == kNoteCode) return Note(r, data);
   switch (static_cast<RecordCode>(r.code)) {
     case BLANK:
     case NUMBER:
@@ -239,17 +248,37 @@ void SheetVerifier::MultipleCells(const RawRecord& record, Bytes data, std::size
   }
 }
 
-void SheetVerifier::FormulaNeeds(std::size_t pos, std::string_view what, bool names,
-                                 bool externSheet) {
-  if (names && !globals_.hasNames) {
-    findings_.Add("formula-names", pos,
-                  std::string(what) + " uses a name and the globals hold no NAME record");
+// OBJ: a run of subrecords, the first the common object data: its kind and length, then
+// the object's kind and id.
+void SheetVerifier::Object(const RawRecord& record, Bytes data) {
+  const std::uint16_t kind = LittleEndian::U16(data, 0);
+  const std::uint16_t length = LittleEndian::U16(data, 2);
+  if (kind != kCommonObjectData || length != kCommonObjectDataSize) {
+    findings_.Add("object-data", record.pos,
+                  "OBJ opens with subrecord " + Hex(kind) + " of " + std::to_string(length) +
+                      " bytes, not its common object data");
+    return;
   }
-  if (externSheet && !globals_.hasExternSheet) {
-    findings_.Add(
-        "formula-externsheet", pos,
-        std::string(what) + " refers to other sheets and the globals hold no EXTERNSHEET record");
+  const std::uint16_t type = LittleEndian::U16(data, 4);
+  const std::uint16_t id = LittleEndian::U16(data, 6);
+  const auto [it, added] = objects_.try_emplace(id, type);
+  if (!added) {
+    findings_.Add("object-id", record.pos,
+                  "OBJ of kind " + std::to_string(type) + " takes id " + std::to_string(id) +
+                      ", which an OBJ of kind " + std::to_string(it->second) +
+                      " before it took in this sheet");
   }
+}
+
+// NOTE: the comment's cell, options, and the id of the OBJ that draws it; its author.
+void SheetVerifier::Note(const RawRecord& record, Bytes data) {
+  const NoteRecord note{record.pos, LittleEndian::U16(data, 0), LittleEndian::U16(data, 2),
+                        LittleEndian::U16(data, 6)};
+  if (note.column > kLastColumn) {
+    findings_.Add("note-cell", record.pos,
+                  Place("NOTE", note.row, note.column) + ": past column 255");
+  }
+  notes_.push_back(note);
 }
 
 void SheetVerifier::Formula(std::size_t index, Bytes data) {
@@ -316,13 +345,14 @@ void SheetVerifier::Formula(std::size_t index, Bytes data) {
                       ")");
     return;
   }
+  cells::FormulaLinks links;
   const FormulaTokenCheck check =
-      CheckFormulaField(data.subspan(kFormulaFieldAt), FormulaSite::Cell);
+      CheckFormulaField(data.subspan(kFormulaFieldAt), FormulaSite::Cell, &links);
   if (!check.sound) {
     findings_.Add("formula-tokens", r.pos, place + ": " + check.reason);
     return;
   }
-  FormulaNeeds(r.pos, place, check.needsNames, check.needsExternSheet);
+  CheckFormulaLinks(links, globals_, findings_, r.pos, place);
   if (!check.isExp && !check.isTable) return;
 
   // It points at the cell whose FORMULA the shared formula, array or table follows; that
@@ -371,14 +401,15 @@ void SheetVerifier::Companion(std::size_t index, Bytes data) {
   }
   if (Is(r.code, TABLE) || Is(r.code, TABLE8)) return;
   const bool shared = !Is(r.code, ARRAY);
+  cells::FormulaLinks links;
   const FormulaTokenCheck check =
       CheckFormulaField(data.subspan(shared ? kSharedFieldAt : kArrayFieldAt),
-                        shared ? FormulaSite::Shared : FormulaSite::Array);
+                        shared ? FormulaSite::Shared : FormulaSite::Array, &links);
   if (!check.sound) {
     findings_.Add("formula-tokens", r.pos, where + ": " + check.reason);
     return;
   }
-  FormulaNeeds(r.pos, where, check.needsNames, check.needsExternSheet);
+  CheckFormulaLinks(links, globals_, findings_, r.pos, where);
 }
 
 void SheetVerifier::StringRecord(std::size_t index, std::span<const RawRecord> pieces) {
@@ -437,6 +468,18 @@ void SheetVerifier::Ranges(const RawRecord& record, Bytes data) {
 }
 
 void SheetVerifier::Finish() {
+  for (const NoteRecord& note : notes_) {
+    const auto it = objects_.find(note.object);
+    if (it == objects_.end() || it->second != kCommentObject) {
+      findings_.Add(
+          "note-object", note.pos,
+          Place("NOTE", note.row, note.column) + " names object " + std::to_string(note.object) +
+              (it == objects_.end()
+                   ? ", which no OBJ of this sheet has"
+                   : ", an OBJ of kind " + std::to_string(it->second) + ", not a comment"));
+    }
+  }
+
   if (!dimensionsPos_) {
     findings_.Add("dimensions", bofPos_, "the worksheet has no DIMENSIONS record");
   } else {

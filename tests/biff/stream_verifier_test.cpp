@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,6 +60,34 @@ Rec StringRecord(const std::string& text) {
   return R(0x0207, Text(b, text));
 }
 
+// A NAME of `scope` (0: the workbook, else a sheet counted from 1) standing for `tokens`.
+Rec Name(std::uint16_t scope, const std::string& text, const Bytes& tokens) {
+  ByteBuilder b;
+  b.U16(0).U8(0).U8(static_cast<std::uint8_t>(text.size()));  // options, key, length
+  b.U16(static_cast<std::uint16_t>(tokens.size())).U16(0).U16(scope).U32(0);
+  b.U8(0);  // 8-bit characters
+  for (char c : text) b.U8(static_cast<std::uint8_t>(c));
+  for (std::uint8_t byte : tokens) b.U8(byte);
+  return R(0x0018, b);
+}
+Bytes NameToken(std::uint16_t name) { return ByteBuilder().U8(0x23).U16(name).U16(0).bytes(); }
+Bytes Ref3d(std::uint16_t entry) { return ByteBuilder().U8(0x3A).U16(entry).U16(0).U16(0).bytes(); }
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+// An OBJ of `kind` (0x19 a comment, 5 a chart) with its common data and the closing part.
+Rec Obj(std::uint16_t kind, std::uint16_t id) {
+  return R(0x005D, ByteBuilder().U16(0x15).U16(18).U16(kind).U16(id).U16(0x6011).Fill(12).U32(0));
+}
+Rec Note(std::uint16_t row, std::uint16_t column, std::uint16_t object) {
+  ByteBuilder b;
+  b.U16(row).U16(column).U16(0).U16(object);
+  return R(0x001C, Text(b, "me").U8(0));
+}
+Rec Drawing() { return R(0x00EC, ByteBuilder().U16(0x000F).U16(0xF004).U32(0)); }
+
 // A workbook of one font, a style XF and a cell XF, a style, two shared strings and one
 // worksheet holding three cells in rows 0 and 1.
 struct Book {
@@ -86,6 +115,9 @@ struct Book {
       Cell(0x0201, 1, 1, ByteBuilder()),  // BLANK
   };
   std::optional<std::uint32_t> sheetPosition;  // the BOUNDSHEET's, when not the sheet's BOF
+  std::vector<Rec> links;  // behind the sheet entries (SUPBOOK, EXTERNSHEET, NAME)
+  std::vector<Rec> chart;  // a chart sheet, when not empty
+  bool chartNamedTwice = false;
 
   Bytes Stream() const {
     ByteBuilder b;
@@ -95,16 +127,34 @@ struct Book {
     };
     put(Bof(0x0005));
     for (const Rec& r : globals) put(r);
-    const std::size_t entryAt = b.size() + 4;  // the BOUNDSHEET's position field
-    put(R(0x0085, ByteBuilder().U32(0).U8(0).U8(0).U8(2).U8(0).Raw({'S', '1'})));
+    std::vector<std::size_t> entries;  // the BOUNDSHEETs' position fields
+    const auto entry = [&](std::uint8_t type, char name) {
+      entries.push_back(b.size() + 4);
+      put(R(0x0085, ByteBuilder().U32(0).U8(0).U8(type).U8(2).U8(0).Raw({'S'}).U8(
+                        static_cast<std::uint8_t>(name))));
+    };
+    entry(0, '1');
+    if (!chart.empty()) entry(2, '2');
+    if (chartNamedTwice) entry(2, '3');
+    for (const Rec& r : links) put(r);
     put({0x000A, {}});
     const auto sheetAt = static_cast<std::uint32_t>(b.size());
     put(Bof(0x0010));
     for (const Rec& r : sheet) put(r);
     put({0x000A, {}});
+    const auto chartAt = static_cast<std::uint32_t>(b.size());
+    if (!chart.empty()) {
+      put(Bof(0x0020));
+      for (const Rec& r : chart) put(r);
+      put({0x000A, {}});
+    }
     Bytes bytes = b.bytes();
-    const std::uint32_t position = sheetPosition.value_or(sheetAt);
-    for (int k = 0; k < 4; ++k) bytes[entryAt + k] = static_cast<std::uint8_t>(position >> 8 * k);
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+      const std::uint32_t position = e == 0 ? sheetPosition.value_or(sheetAt) : chartAt;
+      for (int k = 0; k < 4; ++k) {
+        bytes[entries[e] + k] = static_cast<std::uint8_t>(position >> 8 * k);
+      }
+    }
     return bytes;
   }
   static Rec Bof(std::uint16_t type) {
@@ -127,7 +177,7 @@ TEST(StreamVerifier, AWellFormedBookHasNoFindingAndPaddingIsNotOne) {
   EXPECT_TRUE(VerifyWorkbookStream(stream).empty()) << Show(VerifyWorkbookStream(stream));
   // Formulas: a shared one with its SHRFMLA and a follower, a text result with its STRING
   // continued in a CONTINUE record, a name once the globals hold a NAME record.
-  book.globals.push_back(R(0x0018, ByteBuilder().Fill(15)));
+  book.globals.push_back(Name(0, "n", kInt));
   book.sheet.push_back(Formula(1, 2, 0, Exp(1, 2)));
   book.sheet.push_back(
       R(0x00BC, ByteBuilder().U16(1).U16(1).U8(2).U8(3).U16(0x0200).U16(3).Raw({0x1E, 1, 0})));
@@ -154,6 +204,25 @@ void DropLabel(Book& b) { b.sheet.erase(b.sheet.begin() + 4); }
 void Widen(Book& b) {
   b.sheet[1].data[10] = 4;
   b.sheet[3].data[4] = 4;
+}
+
+// Each fault made on a copy of `base` is named, and nothing else is.
+void ExpectEachNamed(const Book& base, const std::vector<Fault>& faults) {
+  for (const Fault& fault : faults) {
+    Book book = base;
+    fault.make(book);
+    const std::vector<std::string> findings = VerifyWorkbookStream(book.Stream());
+    SCOPED_TRACE(fault.invariant);
+    bool named = false;
+    for (const std::string& finding : findings) {
+      const std::string invariant = finding.substr(0, finding.find(" at "));
+      named = named || invariant == fault.invariant;
+      EXPECT_TRUE(invariant == fault.invariant ||
+                  std::find(fault.also.begin(), fault.also.end(), invariant) != fault.also.end())
+          << finding;
+    }
+    EXPECT_TRUE(named) << Show(findings);
+  }
 }
 
 TEST(StreamVerifier, EachBrokenInvariantIsNamed) {
@@ -254,21 +323,7 @@ TEST(StreamVerifier, EachBrokenInvariantIsNamed) {
        }},
       {"continue-stray", sheetAdd(R(0x003C, ByteBuilder().U16(0)))},
   };
-  for (const Fault& fault : faults) {
-    Book book;
-    fault.make(book);
-    const std::vector<std::string> findings = VerifyWorkbookStream(book.Stream());
-    SCOPED_TRACE(fault.invariant);
-    bool named = false;
-    for (const std::string& finding : findings) {
-      const std::string invariant = finding.substr(0, finding.find(" at "));
-      named = named || invariant == fault.invariant;
-      EXPECT_TRUE(invariant == fault.invariant ||
-                  std::find(fault.also.begin(), fault.also.end(), invariant) != fault.also.end())
-          << finding;
-    }
-    EXPECT_TRUE(named) << Show(findings);
-  }
+  ExpectEachNamed(Book(), faults);
 }
 
 TEST(StreamVerifier, TheFrameOfSubstreamsAndRecords) {
@@ -310,6 +365,91 @@ TEST(StreamVerifier, FindingsAreCappedPerInvariant) {
                           [](const std::string& f) { return f.rfind("sst-index at ", 0) == 0; }),
             1);
   EXPECT_EQ(findings.back(), "... and 141 more: cell-column 141") << Show(findings);
+}
+
+// The book with what the save keeps of a whole workbook besides its cells: the workbook's
+// own SUPBOOK and an EXTERNSHEET entry for its two sheets, a name scoped to the worksheet
+// and one naming it, a formula using both, a comment, a chart drawn on the worksheet, and a
+// chart sheet.
+Book Linked() {
+  Book b;
+  b.globals.push_back(R(0x00EB, ByteBuilder().U16(0x000F).U16(0xF000).U32(0)));  // [5]
+  b.links = {
+      R(0x01AE, ByteBuilder().U16(2).U16(0x0401)),           // [0] this workbook, 2 sheets
+      R(0x0017, ByteBuilder().U16(1).U16(0).U16(0).U16(1)),  // [1] entry 0: sheets 0 to 1
+      Name(1, "Rate", Ref3d(0)),                             // [2]
+      Name(0, "Twice", Join({NameToken(1), kInt, {0x05}})),  // [3] Rate * 7
+  };
+  b.sheet.push_back(Formula(1, 2, 0, Join({NameToken(2), Ref3d(0), {0x03}})));  // [7]
+  b.sheet.push_back(Drawing());
+  b.sheet.push_back(Obj(0x19, 1));  // [9]
+  b.sheet.push_back(Drawing());
+  b.sheet.push_back(Obj(0x05, 2));       // [11]
+  b.sheet.push_back(Book::Bof(0x0020));  // [12]
+  b.sheet.push_back(R(0x1002, ByteBuilder().Fill(16)));
+  b.sheet.push_back({0x000A, {}});
+  b.sheet.push_back(Note(0, 0, 1));  // [15]
+  b.chart = {R(0x1002, ByteBuilder().Fill(16))};
+  return b;
+}
+
+TEST(StreamVerifier, LinksBetweenRecordsThatHoldRaiseNothing) {
+  const Book book = Linked();
+  EXPECT_TRUE(VerifyWorkbookStream(book.Stream()).empty())
+      << Show(VerifyWorkbookStream(book.Stream()));
+  // An external name through the workbook's own SUPBOOK is one of its names; names that
+  // belong to no sheet of it (0xFFFE) or to a sheet since deleted (0xFFFF) point nowhere.
+  Book more = book;
+  more.sheet[7] = Formula(1, 2, 0, ByteBuilder().U8(0x39).U16(1).U16(2).U16(0).bytes());
+  more.links[1] =
+      R(0x0017, ByteBuilder().U16(2).U16(0).U16(0).U16(1).U16(0).U16(0xFFFE).U16(0xFFFF));
+  EXPECT_TRUE(VerifyWorkbookStream(more.Stream()).empty())
+      << Show(VerifyWorkbookStream(more.Stream()));
+}
+
+TEST(StreamVerifier, EachDanglingLinkIsNamed) {
+  const auto formula = [](Bytes tokens) {
+    return [tokens](Book& b) { b.sheet[7] = Formula(1, 2, 0, tokens); };
+  };
+  const std::vector<Fault> faults = {
+      {"name-index", formula(NameToken(3))},                                         // of 2
+      {"name-index", [](Book& b) { b.links[3] = Name(0, "Twice", NameToken(0)); }},  // from 1
+      {"namex-index", formula(ByteBuilder().U8(0x39).U16(0).U16(3).U16(0).bytes())},
+      {"externsheet-index", formula(Ref3d(1))},
+      {"externsheet-supbook", [](Book& b) { b.links[1].data[2] = 1; }},
+      {"externsheet-sheet", [](Book& b) { b.links[1].data[6] = 2; }},  // sheets 0 to 2
+      {"supbook-sheets", [](Book& b) { b.links[0].data[0] = 3; }},
+      {"name-scope", [](Book& b) { b.links[2].data[8] = 3; }},
+      {"sheet-entry", [](Book& b) { b.chartNamedTwice = true; }, {"supbook-sheets"}},
+      {"note-object", [](Book& b) { b.sheet[15] = Note(0, 0, 2); }},  // the chart's
+      {"note-object", [](Book& b) { b.sheet[15] = Note(0, 0, 7); }},
+      {"note-cell", [](Book& b) { b.sheet[15] = Note(0, 256, 1); }},
+      {"drawing-group", [](Book& b) { b.globals.erase(b.globals.begin() + 5); }},
+      {"object-id", [](Book& b) { b.sheet[11] = Obj(5, 1); }},
+      {"object-data", [](Book& b) { b.sheet[9].data[0] = 0x0C; }, {"note-object"}},
+      {"embedded-chart", [](Book& b) { b.sheet[12] = Book::Bof(0x0010); }},
+      {"embedded-chart", [](Book& b) { std::swap(b.sheet[9], b.sheet[11]); }},
+      {"record-size", [](Book& b) { b.links[2].data.pop_back(); }},  // the formula cut
+      {"record-size", [](Book& b) { b.links[1].data[0] = 2; }},      // 2 entries counted
+      {"record-size", [](Book& b) { b.sheet[15].data.resize(6); }},  // NOTE
+      {"formula-tokens", [](Book& b) { b.links[3] = Name(0, "Twice", {0x18}); }},
+  };
+  ExpectEachNamed(Linked(), faults);
+}
+
+TEST(StreamVerifier, CutLinkRecordsAreFindingsNotCrashes) {
+  const Book whole = Linked();
+  for (std::size_t k = 0; k < whole.links.size(); ++k) {
+    for (std::size_t size = 0; size < whole.links[k].data.size(); ++size) {
+      Book book = whole;
+      book.links[k].data.resize(size);
+      EXPECT_FALSE(VerifyWorkbookStream(book.Stream()).empty()) << "record " << k << ", " << size;
+    }
+  }
+  const Bytes stream = whole.Stream();
+  for (std::size_t size = 0; size < stream.size(); ++size) {
+    EXPECT_FALSE(VerifyWorkbookStream(std::span(stream).first(size)).empty());
+  }
 }
 
 }  // namespace
