@@ -48,6 +48,7 @@ std::uint32_t SST::Read(std::span<const std::uint8_t> stream, std::size_t pos) {
   strings_.clear();
   lost_.clear();
   needsSalvage_ = false;
+  salvaged_ = false;
   sourcePosition_ = pos;
   FieldReader reader(data_);
   reader(total_, 0);

@@ -63,6 +63,8 @@ class SST : public Record {
   // Whether the last Read left the table short of its unique count, ended off the end of
   // its data or met a string holding U+0000: damage, which Salvage may undo.
   bool NeedsSalvage() const { return needsSalvage_; }
+  // Whether the table since the last Read is the salvage's and not simply what was read.
+  bool Salvaged() const { return salvaged_; }
 
   // Reads the table again from `stream`, the span the last Read was given, with the
   // buckets of the EXTSST found right behind the table in `stream`, or else of `index` (the
@@ -89,6 +91,7 @@ class SST : public Record {
 
  private:
   bool needsSalvage_ = false;
+  bool salvaged_ = false;
 };
 
 class ExtSST : public Record {

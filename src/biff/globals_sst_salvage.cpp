@@ -545,6 +545,7 @@ SST::SalvageCounts SST::Salvage(std::span<const std::uint8_t> stream, const ExtS
   SalvageCounts counts;
   if (!needsSalvage_) return counts;
   needsSalvage_ = false;
+  salvaged_ = true;
   counts.read = strings_.size();
   std::uint16_t code = 0;
   std::uint16_t length = 0;

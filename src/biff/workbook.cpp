@@ -9,6 +9,7 @@
 
 #include "base/log.hpp"
 #include "biff/fixed_record.hpp"
+#include "biff/kept_substream.hpp"
 
 namespace tabulix {
 
@@ -131,6 +132,8 @@ void Workbook::Reset() {
   eof_.Reset();
   passwordProtected_ = false;
   sheetEntriesRead_ = 0;
+  source_.clear();
+  sourceStart_ = 0;
   formatPositions_.clear();
 
   fonts_.assign(4, Font());
@@ -356,6 +359,14 @@ void Workbook::ForEachRecord(Visit&& visit) {
 }
 
 std::uint32_t Workbook::Write(std::span<std::uint8_t> out, std::size_t pos) {
+  if (!source_.empty()) {
+    std::vector<std::uint32_t> positions;
+    positions.reserve(sheets_.size());
+    for (const BoundSheet& sheet : sheets_) positions.push_back(sheet.position_);
+    const std::size_t written = kept::WriteGlobals(source_, sourceStart_, positions, out, pos);
+    if (written == 0) WriteLog(0, 0, kWriteError, true);
+    return static_cast<std::uint32_t>(written);
+  }
   std::size_t q = pos;
   bool failed = false;
   ForEachRecord([&](Record& record) {
@@ -370,6 +381,7 @@ std::uint32_t Workbook::Write(std::span<std::uint8_t> out, std::size_t pos) {
 }
 
 std::uint32_t Workbook::RecordSize() {
+  if (!source_.empty()) return static_cast<std::uint32_t>(source_.size());
   std::uint64_t total = 0;
   ForEachRecord([&](Record& record) { total += record.RecordSize(); });
   return static_cast<std::uint32_t>(

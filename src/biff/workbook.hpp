@@ -84,7 +84,8 @@ class Workbook {
   void SalvageSharedStrings(std::span<const std::uint8_t> stream);
 
   // Writes every record in order (the palette only when one was read); returns the bytes
-  // written.
+  // written. Globals kept whole are written as they stood, with the positions of sheets_
+  // in their sheet entries, one for one.
   std::uint32_t Write(std::span<std::uint8_t> out, std::size_t pos);
 
   // The bytes Write produces: the length of the globals substream, and so the stream
@@ -133,6 +134,12 @@ class Workbook {
   // How many entries of sheets_ came from a source (read or recovered): the new workbook's
   // default entries beyond them name sheets the source never had.
   std::size_t sheetEntriesRead_ = 0;
+
+  // The globals' own bytes, from their BOF through their EOF, when they were read whole and
+  // are saved as they stood (every record the members above leave out kept in its place);
+  // empty when the save writes the members. sourceStart_ is where they stood in the stream.
+  std::vector<std::uint8_t> source_;
+  std::uint32_t sourceStart_ = 0;
 
   // Format index -> position in formats_ of the first FORMAT record recovered with that
   // index. Filled by the recovery engine only; Reset and Read leave it empty.

@@ -1,6 +1,7 @@
 #include "biff/worksheet.hpp"
 
 #include "base/little_endian.hpp"
+#include "biff/kept_substream.hpp"
 
 namespace tabulix {
 
@@ -79,6 +80,7 @@ void Worksheet::Reset() {
   selection_.Reset();
   mergedCells_.clear();
   eof_.Reset();
+  source_.clear();
   recovered_ = 0;
   sourcePosition_ = kNoSource;
   scratch_.Reset();
@@ -200,6 +202,8 @@ std::array<Record*, Worksheet::kLeadingCount> Worksheet::LeadingMembers() {
 }
 
 std::uint32_t Worksheet::Write(std::span<std::uint8_t> out, std::size_t pos) {
+  if (!source_.empty())
+    return static_cast<std::uint32_t>(kept::WriteSheet(source_, sourcePosition_, out, pos));
   std::size_t p = pos;
   auto put = [&](Record& record) { p += record.Write(out, p); };
   for (Record* member : LeadingMembers()) put(*member);
@@ -221,6 +225,7 @@ std::uint32_t Worksheet::TrailingSize() {
 }
 
 std::uint32_t Worksheet::RecordSize() {
+  if (!source_.empty()) return static_cast<std::uint32_t>(source_.size());
   std::uint64_t size = 0;
   for (Record* member : LeadingMembers()) size += member->RecordSize();
   for (ColInfo& colInfo : colInfos_) size += colInfo.RecordSize();
@@ -231,6 +236,8 @@ std::uint32_t Worksheet::RecordSize() {
 }
 
 std::uint32_t Worksheet::FixCellIndexPositions(std::uint32_t sheetStart) {
+  // Kept bytes carry their own INDEX and DBCELLs; the write moves the INDEX along.
+  if (!source_.empty()) return static_cast<std::uint32_t>(sheetStart + source_.size());
   std::vector<cells::RowBlock>& blocks = cellTable_.rowBlocks_;
   // Every block needs an INDEX entry, every ROW a DBCELL offset, before any size is taken:
   // both records grow with them.

@@ -106,6 +106,12 @@ class Worksheet {
   std::vector<MergedCells> mergedCells_;
   Eof eof_;
 
+  // The sheet's own bytes, from its BOF through its EOF, when it was read whole and is saved
+  // as it stood (records the members above leave out, embedded charts among them, kept in
+  // their places); empty when the save writes the members. A chart or macro sheet read
+  // whole has only these. Where they stood is sourcePosition_.
+  std::vector<std::uint8_t> source_;
+
   // Working members of the recovery engine; never written.
   // Something was taken into this worksheet (a sheet nothing was taken into is dropped).
   std::uint8_t recovered_ = 0;

@@ -125,6 +125,27 @@ std::string SheetRepairs(const RecoveryReport::Sheet& sheet) {
   return text;
 }
 
+// What the saved workbook keeps and drops of the records and sheets the preview does not
+// show: "Kept: 3 defined names, 2 comments" and "Dropped: ... (why)".
+void PrintKeptRecords(const RecoveryReport& report, std::ostream& out) {
+  std::string kept;
+  std::string dropped;
+  for (const RecoveryReport::KeptKind& kind : report.keptRecords_) {
+    auto add = [&kind](std::string& line, std::size_t count) {
+      if (count == 0) return;
+      line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + kind.kind_;
+    };
+    add(kept, kind.kept_);
+    add(dropped, kind.dropped_);
+  }
+  if (!kept.empty()) out << "Kept:   " << kept << "\n";
+  if (!dropped.empty()) {
+    out << "Dropped: " << dropped;
+    if (!report.keptRecordsNote_.empty()) out << " (" << report.keptRecordsNote_ << ")";
+    out << "\n";
+  }
+}
+
 }  // namespace
 
 int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& err) {
@@ -206,9 +227,15 @@ int RunRecover(const RecoverOptions& options, std::ostream& out, std::ostream& e
   }
   for (std::size_t i = 0; i < report.sheets_.size(); ++i) {
     const RecoveryReport::Sheet& sheet = report.sheets_[i];
-    out << "  " << (i + 1) << ". " << sheet.name_ << ": " << sheet.valueCells_ << " cells, "
-        << (sheet.intact_ ? "intact" : "rebuilt") << SheetRepairs(sheet) << "\n";
+    out << "  " << (i + 1) << ". " << sheet.name_ << ": ";
+    if (sheet.type_ != BOF::kWorksheet) {
+      out << SubstreamTypeName(sheet.type_) << ", kept as it stood\n";
+      continue;
+    }
+    out << sheet.valueCells_ << " cells, " << (sheet.intact_ ? "intact" : "rebuilt")
+        << SheetRepairs(sheet) << "\n";
   }
+  PrintKeptRecords(report, out);
   if (report.sharedStringsLost_ > 0 || report.globalStringsRepaired_ > 0) {
     out << "Shared strings: " << report.sharedStringsLost_
         << " lost (their cells show \"#LOST TEXT n\"); " << report.globalStringsRepaired_

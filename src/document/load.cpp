@@ -147,6 +147,8 @@ void XlsDocument::Reset(const std::string& name) {
   NewDefault(model_, kDefaultSheetCount);
   state_ = RecoveryState();
   wellFormed_ = WellFormedCounts();
+  keptProblem_.clear();
+  otherEntries_.reset();
   sheetViews_.clear();
   saveBuffer_.clear();
   saveError_.clear();
@@ -288,6 +290,7 @@ bool XlsDocument::RecoverStream() {
       RecoverSheets();
       DropUnrecoveredSheets();
       MakeWellFormed();
+      KeepWhatSurvived();
       UpdateSheetViews();
     }
   } catch (const std::exception&) {
@@ -348,7 +351,12 @@ void XlsDocument::RecoverSheets() { tabulix::RecoverSheets(stream_, model_, stat
 
 void XlsDocument::DropUnrecoveredSheets() { tabulix::DropUnrecoveredSheets(model_); }
 
-void XlsDocument::MakeWellFormed() { wellFormed_ = tabulix::MakeWellFormed(model_); }
+void XlsDocument::MakeWellFormed() {
+  // Whether the globals can be saved as they stood, as far as is known before the pass.
+  std::vector<std::size_t> order;
+  const bool keepReferences = KeepGlobalsProblem(order).empty();
+  wellFormed_ = tabulix::MakeWellFormed(model_, keepReferences);
+}
 
 void XlsDocument::ReportRecovery() {
   const SheetBoundaries& bounds = state_.boundaries_;
@@ -385,6 +393,8 @@ void XlsDocument::ReportRecovery() {
         [](const RecoveryReport::Substream& s, std::uint32_t start) { return s.start_ < start; });
     sheet.intact_ =
         from != substreams.end() && from->start_ == worksheet.sourcePosition_ && from->intact_;
+    sheet.type_ = worksheet.bof_.type_;
+    sheet.keptWhole_ = !worksheet.source_.empty();
     if (w < wellFormed_.sheets.size()) {
       const WellFormedSheetCounts& made = wellFormed_.sheets[w];
       sheet.lostText_ = made.lostText;
@@ -394,6 +404,7 @@ void XlsDocument::ReportRecovery() {
       sheet.stringsRepaired_ = made.stringsRepaired;
     }
   }
+  ReportKeptRecords();
 }
 
 }  // namespace tabulix

@@ -50,6 +50,10 @@ struct RecoveryReport {
     std::uint32_t columns_ = 0;   // columns from the first to the last holding a cell
     std::size_t valueCells_ = 0;  // cells with a value; blanks do not count
     bool intact_ = false;         // read whole from an intact substream, else rebuilt
+    // The sheet's BOF type: a worksheet, or a chart or macro sheet saved as it stood.
+    std::uint16_t type_ = 0x0010;
+    // Saved as it stood, with every record the model leaves out.
+    bool keptWhole_ = false;
     // What making the saved workbook well-formed changed on this sheet.
     std::size_t lostText_ = 0;           // cells showing a placeholder for their lost text
     std::size_t formulasAsValues_ = 0;   // formulas saved as their last value
@@ -102,6 +106,16 @@ struct RecoveryReport {
   // globals mended (shared strings, sheet names, formats, fonts, styles).
   std::size_t sharedStringsLost_ = 0;
   std::size_t globalStringsRepaired_ = 0;
+  // Records of the kinds the model does not interpret, and sheets it does not show: how
+  // many the saved workbook keeps and how many it drops.
+  struct KeptKind {
+    std::string kind_;  // "defined names", "comments", "chart sheets", "other streams"...
+    std::size_t kept_ = 0;
+    std::size_t dropped_ = 0;
+  };
+  std::vector<KeptKind> keptRecords_;
+  // Why the records of the parts read whole were dropped; empty when they were kept.
+  std::string keptRecordsNote_;
   // Every message shown to the user during the load, in order.
   std::vector<std::string> messages_;
 

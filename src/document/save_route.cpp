@@ -89,6 +89,35 @@ bool XlsDocument::BuildSavedStream(const SaveProgress& progress) {
   return true;
 }
 
+storage::WriteStatus XlsDocument::WriteDocument(const std::string& path, std::string& reason) {
+  // A source document that held the one stream still gives its root's class id.
+  if (!otherEntries_)
+    return storage::WriteSingleStreamFile(path, kStreamName, saveBuffer_, &reason);
+  // The new stream joins the source's other entries for the save, without a copy of either.
+  auto& entries = otherEntries_->entries;
+  storage::TreeEntry& stream = entries.emplace_back();
+  stream.name = kStreamName;
+  stream.data = std::move(saveBuffer_);
+  auto giveBack = [&] {
+    saveBuffer_ = std::move(entries.back().data);
+    entries.pop_back();
+  };
+  storage::WriteStatus status = storage::WriteStatus::WriteFailed;
+  try {
+    status = storage::WriteDocumentFile(path, *otherEntries_, &reason);
+  } catch (...) {
+    giveBack();
+    throw;
+  }
+  giveBack();
+  if (status != storage::WriteStatus::CreateStreamFailed) return status;
+  // An entry of the source that a document may not hold (a name the format forbids, two
+  // names alike): the workbook is saved alone rather than not at all.
+  WriteLog(0, 0, "Other streams of the document not saved: " + reason, true);
+  reason.clear();
+  return storage::WriteSingleStreamFile(path, kStreamName, saveBuffer_, &reason);
+}
+
 bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& progress) {
   const FlushLogRepeatsAtEnd flushLogs;
   saveError_.clear();
@@ -100,8 +129,7 @@ bool XlsDocument::SaveStorageFile(const std::string& path, const SaveProgress& p
       return false;
     }
     std::string reason;
-    const storage::WriteStatus status =
-        storage::WriteSingleStreamFile(path, kStreamName, saveBuffer_, &reason);
+    const storage::WriteStatus status = WriteDocument(path, reason);
     if (status != storage::WriteStatus::Ok) {
       WriteLog(0, 0, FailureText(status), true);
       if (!reason.empty()) WriteLog(0, 0, reason, true);

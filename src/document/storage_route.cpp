@@ -4,6 +4,7 @@
 
 #include "base/log.hpp"
 #include "document/xls_document.hpp"
+#include "format/name_folding.hpp"
 #include "storage/storage_reader.hpp"
 
 namespace tabulix {
@@ -51,6 +52,7 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, Reassemb
     if (status != storage::ReadStatus::Ok)
       return fail(FailureText(status), "stream \"" + name + "\" unreadable: " + reason);
     report_.streamName_ = name;
+    KeepOtherEntries(*storage);
     // Where the pieces lie, in the table's order, should the records say it is wrong.
     storage::StreamLayout layout;
     if (storage->Layout(wideName, layout) == storage::ReadStatus::Ok && !layout.pieces.empty()) {
@@ -74,6 +76,24 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, Reassemb
     stream_.clear();
     return fail("Exception in XlsDocument::LoadStorageStream", "the strict reader failed");
   }
+}
+
+void XlsDocument::KeepOtherEntries(const storage::StorageReader& storage) {
+  std::string reason;
+  std::optional<storage::StorageTree> tree = storage.ReadTree(&reason);
+  if (!tree) {
+    // The workbook stream stands whole, so the load goes on; what else the document held is
+    // not saved.
+    WriteLog(0, 0, "Other streams of the document not kept: " + reason, false);
+    return;
+  }
+  // The save writes the workbook stream anew under its own name; an old "Book" beside it
+  // would be a second workbook stream.
+  std::erase_if(tree->entries, [](const storage::TreeEntry& entry) {
+    return !entry.storage && (FoldedName(entry.name) == FoldedName(u"Workbook") ||
+                              FoldedName(entry.name) == FoldedName(u"Book"));
+  });
+  otherEntries_ = std::move(*tree);
 }
 
 }  // namespace tabulix

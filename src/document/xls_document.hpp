@@ -23,8 +23,14 @@
 #include "recovery/sector_reassembly.hpp"
 #include "recovery/sheet_boundaries.hpp"
 #include "recovery/well_formed.hpp"
+#include "storage/storage_tree.hpp"
+#include "storage/storage_writer.hpp"
 
 namespace tabulix {
+
+namespace storage {
+class StorageReader;
+}
 
 class XlsDocument {
  public:
@@ -39,8 +45,9 @@ class XlsDocument {
   // Told the share of the save done, in percent: 0, 20 once the globals are written, then
   // 20 + 80 (i + 1) / n after worksheet i of n, and 100.
   using SaveProgress = std::function<void(int percent)>;
-  // Writes the recovered workbook to `path` as a new compound document holding the single
-  // stream "Workbook". All or nothing: a failed save leaves an existing file as it was.
+  // Writes the recovered workbook to `path` as a new compound document holding the stream
+  // "Workbook" and, when the source was a sound document, every other stream and storage
+  // it held, unchanged. All or nothing: a failed save leaves an existing file as it was.
   // False (with the failing step in the error log) when it could not be saved.
   bool SaveStorageFile(const std::string& path, const SaveProgress& progress = {});
   // The first half of a save, with no file: lays the recovered workbook out and writes its
@@ -87,6 +94,8 @@ class XlsDocument {
   // Both container routes note in `hints` what they learnt of where the stream's pieces
   // lie, for the reassembly.
   bool LoadStorageStream(std::span<const std::uint8_t> file, ReassemblyHints& hints);
+  // Keeps every other stream and storage of the sound document `storage` for the save.
+  void KeepOtherEntries(const storage::StorageReader& storage);
   // Second route: the tolerant compound-document reader.
   bool LoadCompoundStream(std::span<const std::uint8_t> file, ReassemblyHints& hints);
   // Between the second and the third: the stream put back together from the file's pieces
@@ -116,6 +125,18 @@ class XlsDocument {
   void DropUnrecoveredSheets();
   // Holds the model to what a saved workbook must be, whatever the damage left in it.
   void MakeWellFormed();
+  // Decides which substreams read whole are saved as they stood (see kept_records.cpp).
+  void KeepWhatSurvived();
+  // Why the globals read whole cannot be saved as they stood, empty when they can; then
+  // `order` gets, for each of their sheet entries in turn, the worksheet it names.
+  std::string KeepGlobalsProblem(std::vector<std::size_t>& order) const;
+  // Builds the stream the save would write with the parts kept and checks it; says what is
+  // wrong with it, empty when nothing is.
+  std::string KeptStreamProblem();
+  // Goes back to saving what the model holds: the parts read whole lose their own records.
+  void DropKeptParts();
+  // Fills the report's account of the records kept and dropped, per kind.
+  void ReportKeptRecords();
   // One view per worksheet, in worksheet order.
   void UpdateSheetViews();
   // Fills the report's account of the stream, the substreams and the sheets.
@@ -132,6 +153,9 @@ class XlsDocument {
   void PlaceSheetEntries();
   // The INDEX and DBCELL positions of every worksheet in the stream the save writes.
   void FixCellIndexPositions();
+  // Saves saveBuffer_ as the stream "Workbook" of a new document at `path`, beside the
+  // source's other entries when there are any.
+  storage::WriteStatus WriteDocument(const std::string& path, std::string& reason);
   // Writes the globals and the worksheets one after the other into `out`.
   void WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgress& progress);
 
@@ -140,6 +164,12 @@ class XlsDocument {
   RecoveryState state_;
   // What MakeWellFormed changed, for the report.
   WellFormedCounts wellFormed_;
+  // Why the records read whole were not kept (empty when they were, or there were none).
+  std::string keptProblem_;
+  // The streams and storages of a sound source document other than the workbook stream,
+  // saved beside the new one unchanged; nothing when the source's directory could not be
+  // read whole (or there was no sound document).
+  std::optional<storage::StorageTree> otherEntries_;
   std::vector<WorksheetView> sheetViews_;
   RecoveryReport report_;
   std::vector<std::uint8_t> saveBuffer_;

@@ -6,6 +6,7 @@
 #include "biff/bof.hpp"
 #include "biff/cell_block.hpp"
 #include "biff/formula_records.hpp"
+#include "biff/kept_substream.hpp"
 
 namespace tabulix {
 
@@ -97,9 +98,10 @@ IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBou
       }
       BOF bof;
       bof.Read(stream, startPos[i]);  // a failed read leaves type 0: demoted below
+      const std::span<const std::uint8_t> whole = kept::SubstreamBytes(stream, startPos[i]);
       if (bof.type_ == BOF::kWorksheet && i > 0) {
         // What the read gets stays, even when it stops early.
-        sheet.Read(stream, startPos[i]);
+        const std::size_t read = sheet.Read(stream, startPos[i]);
         sheet.recovered_ = 1;
         sheet.sourcePosition_ = startPos[i];
         const std::size_t strings =
@@ -108,13 +110,29 @@ IntactReadResult ReadIntactSheets(std::span<const std::uint8_t> stream, SheetBou
           sheet = Worksheet();
           sheet.Reset();
           flags[i] = 0;
+        } else if (read == whole.size()) {
+          sheet.source_.assign(whole.begin(), whole.end());
         }
       } else if (bof.type_ == BOF::kWorkbookGlobals && i == 0) {
         globalsRead = true;
-        workbook.Read(stream, startPos[i]);
+        const std::size_t read = workbook.Read(stream, startPos[i]);
+        // Shared strings read again from their index are no longer the bytes that stood.
+        if (read == whole.size() && !workbook.passwordProtected_ && !workbook.sst_.Salvaged()) {
+          workbook.source_.assign(whole.begin(), whole.end());
+          workbook.sourceStart_ = static_cast<std::uint32_t>(startPos[i]);
+        }
+      } else if ((bof.type_ == BOF::kChart || bof.type_ == BOF::kMacroSheet) && i > 0 &&
+                 !whole.empty()) {
+        // Nothing of a chart or macro sheet is shown; it is saved as it stood, under the
+        // sheet entry that names it.
+        sheet.Reset();
+        sheet.bof_ = bof;
+        sheet.source_.assign(whole.begin(), whole.end());
+        sheet.recovered_ = 1;
+        sheet.sourcePosition_ = startPos[i];
       } else {
-        // A worksheet in the globals' place, globals in a sheet's place, a chart, a macro
-        // sheet, a Visual Basic module, a workspace: left to the recovery passes.
+        // A worksheet in the globals' place, globals in a sheet's place, a chart or macro
+        // sheet cut short, a Visual Basic module, a workspace: left to the recovery passes.
         flags[i] = 0;
       }
     } catch (const std::exception&) {

@@ -358,8 +358,12 @@ class BlankRun {
 class SheetPass {
  public:
   SheetPass(Worksheet& sheet, const Workbook& globals, SharedStrings& strings,
-            WellFormedSheetCounts& counts)
-      : sheet_(sheet), globals_(globals), strings_(strings), counts_(counts) {}
+            WellFormedSheetCounts& counts, bool referencesKept)
+      : sheet_(sheet),
+        globals_(globals),
+        strings_(strings),
+        counts_(counts),
+        referencesKept_(referencesKept) {}
 
   void Run() {
     CollectFormulaAnchors();
@@ -562,9 +566,9 @@ class SheetPass {
   }
 
   // Tokens the saved workbook can hold: they parse, and they name no defined name or
-  // other sheet, for the saved workbook keeps neither.
-  static bool Usable(const cells::FormulaTokenCheck& check) {
-    return check.sound && !check.needsNames && !check.needsExternSheet;
+  // other sheet unless the saved workbook keeps the globals' names and references.
+  bool Usable(const cells::FormulaTokenCheck& check) const {
+    return check.sound && (referencesKept_ || (!check.needsNames && !check.needsExternSheet));
   }
 
   bool MendFormula(CellBlock& cell, Formula& formula) {
@@ -1010,6 +1014,8 @@ class SheetPass {
   const Workbook& globals_;
   SharedStrings& strings_;
   WellFormedSheetCounts& counts_;
+  // The globals are saved as they stood, defined names and references to sheets with them.
+  bool referencesKept_ = false;
   // Row and column of each sound anchor -> the range its companion covers.
   std::unordered_map<std::uint32_t, cells::CellRange> anchors_;
 };
@@ -1039,15 +1045,19 @@ bool RepairUtf16(std::u16string& text) {
   return changed;
 }
 
-WellFormedCounts MakeWellFormed(WorkbookModel& model) {
+WellFormedCounts MakeWellFormed(WorkbookModel& model, bool keepReferences) {
   WellFormedCounts counts;
   Workbook& globals = model.workbook_;
   MendGlobals(globals, counts);
   SharedStrings strings(globals.sst_);
   counts.sharedStringsLost = strings.MarkLost();
+  // Globals that needed mending are not saved as they stood.
+  counts.referencesKept =
+      keepReferences && counts.sharedStringsLost == 0 && counts.stringsRepaired == 0;
   counts.sheets.resize(model.worksheets_.size());
   for (std::size_t i = 0; i < model.worksheets_.size(); ++i) {
-    SheetPass(model.worksheets_[i], globals, strings, counts.sheets[i]).Run();
+    SheetPass(model.worksheets_[i], globals, strings, counts.sheets[i], counts.referencesKept)
+        .Run();
   }
   strings.Finish();
   std::size_t lostText = 0;

@@ -42,6 +42,9 @@ struct WellFormedCounts {
   // Texts of the globals mended: shared strings, sheet names, formats, fonts, styles.
   std::size_t stringsRepaired = 0;
   std::vector<WellFormedSheetCounts> sheets;  // one per worksheet, in order
+  // Formulas that use defined names or other sheets were kept: the globals, which hold the
+  // names and the references, are saved as they stood.
+  bool referencesKept = false;
 };
 
 // The text a cell shows in place of the shared string `index` it named: "#LOST TEXT 123".
@@ -52,7 +55,9 @@ inline constexpr std::string_view kLostFormulaText = "#LOST TEXT";
 // Replaces every unpaired UTF-16 surrogate of `text` with U+FFFD; true when any was.
 bool RepairUtf16(std::u16string& text);
 
-// Makes the model well-formed (see above) and says what it changed.
-WellFormedCounts MakeWellFormed(WorkbookModel& model);
+// Makes the model well-formed (see above) and says what it changed. `keepReferences`: the
+// globals will be saved as they stood, with their defined names and references to sheets,
+// unless the pass has to mend them.
+WellFormedCounts MakeWellFormed(WorkbookModel& model, bool keepReferences = false);
 
 }  // namespace tabulix

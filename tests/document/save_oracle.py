@@ -1,9 +1,10 @@
 """Independent checks of saved workbooks, for the save tests.
 
   save_oracle.py compare PAIRS   PAIRS is a file of lines "ORIGINAL<TAB>SAVED". For each
-                                 pair: olefile must list exactly one entry, the stream
-                                 "Workbook", in SAVED; xlrd must read the same worksheets
-                                 from both (names as spreadsheet programs accept them)
+                                 pair: olefile must list the stream "Workbook" and every
+                                 other entry of ORIGINAL, unchanged, in SAVED; xlrd must
+                                 read the same worksheets from both (names as
+                                 spreadsheet programs accept them)
                                  and, sheet by sheet, the same cells (type and value).
                                  Prints one "DIFF" line per pair that differs and a
                                  summary; exits 1 when anything differs.
@@ -46,12 +47,42 @@ def open_book(path):
     return xlrd.open_workbook(path, formatting_info=False, logfile=open("/dev/null", "w"))
 
 
+WORKBOOK_STREAMS = ("workbook", "book")
+
+
+def other_streams_problems(original, saved):
+    """The saved document holds the stream Workbook and every other stream and storage of
+    the original, byte for byte (an original whose directory olefile cannot read has only
+    Workbook to compare against)."""
+    problems = []
+    try:
+        with olefile.OleFileIO(original) as ole:
+            expected = {"/".join(e): ole.openstream(e).read() if ole.get_type(e) == olefile.STGTY_STREAM
+                        else None
+                        for e in ole.listdir(streams=True, storages=True)
+                        if "/".join(e).lower() not in WORKBOOK_STREAMS}
+    except Exception:
+        expected = {}
+    with olefile.OleFileIO(saved) as ole:
+        entries = ["/".join(e) for e in ole.listdir(streams=True, storages=True)]
+        if "Workbook" not in entries:
+            problems.append("no stream Workbook in %r" % entries)
+        got = {e: ole.openstream(e).read() if ole.get_type(e) == olefile.STGTY_STREAM else None
+               for e in entries if e != "Workbook"}
+    if expected and got != expected:
+        missing = sorted(set(expected) - set(got))
+        extra = sorted(set(got) - set(expected))
+        changed = sorted(e for e in set(got) & set(expected) if got[e] != expected[e])
+        problems.append("other entries: missing %r, extra %r, changed %r" %
+                        (missing[:3], extra[:3], changed[:3]))
+    elif not expected and got:
+        problems.append("entries %r beside Workbook" % sorted(got)[:3])
+    return problems
+
+
 def compare(original, saved):
     problems = []
-    with olefile.OleFileIO(saved) as ole:
-        entries = ole.listdir(streams=True, storages=True)
-        if entries != [["Workbook"]]:
-            problems.append("entries %r" % entries)
+    problems += other_streams_problems(original, saved)
     before = open_book(original)
     after = open_book(saved)
     names_before = [acceptable(name) for name in before.sheet_names()]

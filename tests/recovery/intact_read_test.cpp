@@ -165,20 +165,33 @@ TEST(IntactRead, AnIntactWorkbookIsReadWholeAndMisplacedSubstreamsAreDemoted) {
     EXPECT_EQ(cell->row_, 65535);
   }
   {
-    // A worksheet in the globals' place, a chart and a second globals: all left to the
-    // recovery passes, with their worksheet entries in place and not recovered.
+    // A worksheet in the globals' place and a second globals are left to the recovery
+    // passes, with their worksheet entries in place and not recovered. A chart read whole
+    // keeps its bytes, and nothing else, for the save.
     const Outcome worksheetFirst = ReadAll(ThreeSubstreams(0x0010, 0x0020, 0x0005));
-    EXPECT_EQ(worksheetFirst.boundaries.intactFlags_, (Flags{0, 0, 0}));
+    EXPECT_EQ(worksheetFirst.boundaries.intactFlags_, (Flags{0, 1, 0}));
     EXPECT_FALSE(worksheetFirst.globalsRead);
     ASSERT_EQ(worksheetFirst.worksheets.size(), 3u);
-    for (const Worksheet& sheet : worksheetFirst.worksheets) EXPECT_EQ(sheet.recovered_, 0);
+    EXPECT_EQ(worksheetFirst.worksheets[0].recovered_, 0);
+    EXPECT_EQ(worksheetFirst.worksheets[2].recovered_, 0);
     EXPECT_TRUE(worksheetFirst.workbook.sheets_.empty());
+    EXPECT_TRUE(worksheetFirst.workbook.source_.empty());
 
-    const Outcome chart = ReadAll(ThreeSubstreams(0x0005, 0x0020, 0x0010));
-    EXPECT_EQ(chart.boundaries.intactFlags_, (Flags{1, 0, 1}));
-    EXPECT_EQ(chart.worksheets[1].recovered_, 0);
-    EXPECT_EQ(CellCount(chart.worksheets[1]), 0u);
+    const Bytes stream = ThreeSubstreams(0x0005, 0x0020, 0x0010);
+    const Outcome chart = ReadAll(stream);
+    EXPECT_EQ(chart.boundaries.intactFlags_, (Flags{1, 1, 1}));
+    const Worksheet& kept = chart.worksheets[1];
+    EXPECT_EQ(kept.recovered_, 1);
+    EXPECT_EQ(kept.bof_.type_, 0x0020);
+    EXPECT_EQ(CellCount(kept), 0u);
+    const auto start = static_cast<std::ptrdiff_t>(chart.boundaries.startPos_[1]);
+    const auto end = static_cast<std::ptrdiff_t>(chart.boundaries.startPos_[2]);
+    EXPECT_EQ(kept.source_, Bytes(stream.begin() + start, stream.begin() + end));
     EXPECT_EQ(chart.worksheets[2].recovered_, 1);
+    EXPECT_EQ(chart.worksheets[2].source_.size(), stream.size() - static_cast<std::size_t>(end));
+    // The globals keep their bytes through their EOF.
+    EXPECT_EQ(chart.workbook.source_,
+              Bytes(stream.begin(), stream.begin() + chart.boundaries.startPos_[1]));
   }
   {
     // Worksheets left by an earlier stage are reused, and their recovered byte cleared.
@@ -192,7 +205,7 @@ TEST(IntactRead, AnIntactWorkbookIsReadWholeAndMisplacedSubstreamsAreDemoted) {
     ReadIntactSheets(stream, o.boundaries, o.workbook, o.worksheets, o.globalsRead);
     ASSERT_EQ(o.worksheets.size(), 5u);
     EXPECT_EQ(o.worksheets[0].recovered_, 0);
-    EXPECT_EQ(o.worksheets[1].recovered_, 0);
+    EXPECT_EQ(o.worksheets[1].recovered_, 1);  // the chart
     EXPECT_EQ(o.worksheets[2].recovered_, 1);
     EXPECT_EQ(o.worksheets[3].recovered_, 1);  // beyond the substreams: untouched
   }
@@ -427,12 +440,17 @@ TEST(IntactRead, CorpusBoundariesAgainstTheTrueRecordWalk) {
     }
 
     // Every worksheet read whole holds the cells the sheet's own read finds at the position
-    // its BOUNDSHEET names. When every substream was read whole, the worksheets kept are
-    // substreams 1, 2, ... (the globals' place is dropped at the end of the load).
+    // its BOUNDSHEET names. When every substream was read whole, each is kept (the globals'
+    // place is dropped at the end of the load).
     for (std::size_t i = 1; i < b.intactFlags_.size() && finalAll; ++i) {
+      const auto& kept = document.worksheets();
+      const auto it = std::find_if(kept.begin(), kept.end(), [&](const Worksheet& sheet) {
+        return sheet.sourcePosition_ == b.startPos_[i];
+      });
+      ASSERT_NE(it, kept.end()) << name << " substream " << i;
+      if (it->bof_.type_ != BOF::kWorksheet) continue;
       ++worksheetsRead;
-      ASSERT_LT(i - 1, document.worksheets().size()) << name;
-      const Worksheet& read = document.worksheets()[i - 1];
+      const Worksheet& read = *it;
       EXPECT_EQ(read.recovered_, 1) << name;
       const auto& sheets = document.workbook().sheets_;
       const auto named = std::find_if(sheets.begin(), sheets.end(), [&](const auto& sheet) {

@@ -165,14 +165,18 @@ TEST(RecoverSheets, ADamagedSheetIsRecoveredByItsSlice) {
   LoadInto(loaded, built.stream);
   ASSERT_TRUE(loaded.ok);
   const auto cells = Cells(loaded.document);
-  // The chart sheet is not a worksheet, and the chart embedded in the first sheet leaves
-  // its cached value out of the sheet.
+  // The globals' XFs name a font and a format that are not there: they are saved from the
+  // model, and the chart sheet, which has no model, is left out with them. The chart
+  // embedded in the first sheet leaves its cached value out of the sheet.
   ASSERT_EQ(cells.size(), 2u);
   EXPECT_EQ(cells[0].size(), 3u);
   EXPECT_TRUE(cells[0].contains({1, 1}));
   EXPECT_FALSE(cells[0].contains({2, 1}));
   EXPECT_FALSE(cells[0].contains({0, 2}));
   EXPECT_EQ(cells[1].size(), 1u);
+  EXPECT_TRUE(loaded.document.workbook().source_.empty());
+  EXPECT_NE(loaded.document.report().keptRecordsNote_.find("xf-"), std::string::npos)
+      << loaded.document.report().keptRecordsNote_;
   EXPECT_EQ(loaded.document.workbook().bof_.type_, 0x0005);
   // The rebuilt sheet holds the rows of its recovered cells: the row whose only cell was
   // lost is not made up.
