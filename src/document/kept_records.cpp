@@ -256,7 +256,7 @@ void XlsDocument::ReportKeptRecords() {
       streams += entry->storage ? 0 : 1;
       for (const storage::TreeEntry& child : entry->children) pending.push_back(&child);
     }
-    add("other streams", streams, streams);
+    add("other streams", streams + otherStreamsDropped_, streams);
   }
   report_.keptRecordsNote_ = keptProblem_;
 }

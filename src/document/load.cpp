@@ -149,6 +149,7 @@ void XlsDocument::Reset(const std::string& name) {
   wellFormed_ = WellFormedCounts();
   keptProblem_.clear();
   otherEntries_.reset();
+  otherStreamsDropped_ = 0;
   sheetViews_.clear();
   saveBuffer_.clear();
   saveError_.clear();

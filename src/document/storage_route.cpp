@@ -80,18 +80,26 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, Reassemb
 
 void XlsDocument::KeepOtherEntries(const storage::StorageReader& storage) {
   std::string reason;
-  std::optional<storage::StorageTree> tree = storage.ReadTree(&reason);
+  std::vector<std::string> skipped;
+  std::optional<storage::StorageTree> tree = storage.ReadTree(&reason, &skipped);
+  // A stream of the document that cannot be read (its size or its chain broken) is not
+  // saved; the others are.
+  otherStreamsDropped_ = skipped.size();
+  for (const std::string& problem : skipped)
+    WriteLog(0, 0, "Other stream of the document not kept: " + problem, false);
   if (!tree) {
     // The workbook stream stands whole, so the load goes on; what else the document held is
     // not saved.
     WriteLog(0, 0, "Other streams of the document not kept: " + reason, false);
     return;
   }
-  // The save writes the workbook stream anew under its own name; an old "Book" beside it
-  // would be a second workbook stream.
-  std::erase_if(tree->entries, [](const storage::TreeEntry& entry) {
+  // The save writes the workbook stream anew as "Workbook", in place of the one it was
+  // read from ("Workbook", or "Book" when there was no other); a "Book" beside a
+  // "Workbook" (an older version's copy some writers add) stays as it was.
+  const std::u16string read(report_.streamName_.begin(), report_.streamName_.end());
+  std::erase_if(tree->entries, [&read](const storage::TreeEntry& entry) {
     return !entry.storage && (FoldedName(entry.name) == FoldedName(u"Workbook") ||
-                              FoldedName(entry.name) == FoldedName(u"Book"));
+                              FoldedName(entry.name) == FoldedName(read));
   });
   otherEntries_ = std::move(*tree);
 }

@@ -170,6 +170,8 @@ class XlsDocument {
   // saved beside the new one unchanged; nothing when the source's directory could not be
   // read whole (or there was no sound document).
   std::optional<storage::StorageTree> otherEntries_;
+  // Streams of the source document left out because their bytes could not be read.
+  std::size_t otherStreamsDropped_ = 0;
   std::vector<WorksheetView> sheetViews_;
   RecoveryReport report_;
   std::vector<std::uint8_t> saveBuffer_;

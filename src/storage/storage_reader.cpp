@@ -487,7 +487,8 @@ ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::
   return ReadStatus::Ok;
 }
 
-std::optional<StorageTree> StorageReader::ReadTree(std::string* reason) const {
+std::optional<StorageTree> StorageReader::ReadTree(std::string* reason,
+                                                   std::vector<std::string>* skipped) const {
   const Entry& root = entries_[0];
   StorageTree tree;
   tree.clsid = root.clsid;
@@ -497,7 +498,7 @@ std::optional<StorageTree> StorageReader::ReadTree(std::string* reason) const {
   reached[0] = true;
   Claims claims;
   std::string why;
-  if (!ReadSiblings(root.child, 1, tree.entries, reached, claims, why)) {
+  if (!ReadSiblings(root.child, 1, tree.entries, reached, claims, why, skipped)) {
     SetReason(reason, why);
     return std::nullopt;
   }
@@ -505,8 +506,8 @@ std::optional<StorageTree> StorageReader::ReadTree(std::string* reason) const {
 }
 
 bool StorageReader::ReadSiblings(std::uint32_t top, int depth, std::vector<TreeEntry>& out,
-                                 std::vector<bool>& reached, Claims& claims,
-                                 std::string& why) const {
+                                 std::vector<bool>& reached, Claims& claims, std::string& why,
+                                 std::vector<std::string>* skipped) const {
   if (depth > kMaxStorageDepth && top != kNoStream) {
     why = "entries nested deeper than " + std::to_string(kMaxStorageDepth) + " levels";
     return false;
@@ -547,13 +548,19 @@ bool StorageReader::ReadSiblings(std::uint32_t top, int depth, std::vector<TreeE
     item.times = entry.times;
     if (entry.type == kTypeStorage) {
       item.storage = true;
-      if (!ReadSiblings(entry.child, depth + 1, item.children, reached, claims, why)) return false;
+      if (!ReadSiblings(entry.child, depth + 1, item.children, reached, claims, why, skipped))
+        return false;
     } else if (entry.type == kTypeStream) {
       StreamLayout layout;
       std::string problem;
       if (EntryLayout(entry, layout, problem, &claims) != ReadStatus::Ok) {
-        why = "stream " + where() + ": " + problem;
-        return false;
+        if (skipped == nullptr) {
+          why = "stream " + where() + ": " + problem;
+          return false;
+        }
+        skipped->push_back("stream " + where() + ": " + problem);
+        if (!descendLeft(entry.right)) return false;
+        continue;
       }
       CopyLayout(layout, item.data);
     } else {

@@ -83,8 +83,11 @@ class StorageReader {
   // cannot be followed: a stream that ReadStream would refuse, links that leave the
   // directory or reach an entry twice, entries nested deeper than kMaxStorageDepth, or
   // two streams that claim the same sector (which would also let a small file expand into
-  // many copies of its bytes).
-  std::optional<StorageTree> ReadTree(std::string* reason = nullptr) const;
+  // many copies of its bytes). Given `skipped`, a stream whose bytes cannot be read (its
+  // chain, its size or its sectors at fault, the links around it sound) is left out of the
+  // tree instead, and `skipped` gets a line saying which and why.
+  std::optional<StorageTree> ReadTree(std::string* reason = nullptr,
+                                      std::vector<std::string>* skipped = nullptr) const;
 
   int majorVersion() const { return majorVersion_; }
   std::size_t sectorSize() const { return sectorSize_; }
@@ -133,7 +136,8 @@ class StorageReader {
   // Reads the siblings of the tree whose top is `top`, in order, into `out`; storages
   // recurse with `depth` one higher.
   bool ReadSiblings(std::uint32_t top, int depth, std::vector<TreeEntry>& out,
-                    std::vector<bool>& reached, Claims& claims, std::string& why) const;
+                    std::vector<bool>& reached, Claims& claims, std::string& why,
+                    std::vector<std::string>* skipped) const;
 
   StorageReader() = default;
   bool Parse(std::string& why);
