@@ -4,12 +4,13 @@ and compares what the two programs read, sheet by sheet and cell by cell.
   other_readers.py ORIGINAL_DIR SAVED_DIR WORK_DIR
 
 ORIGINAL_DIR and SAVED_DIR hold .xls files of the same names; WORK_DIR takes the exports.
-A saved workbook keeps no defined names and no table of references to other sheets, so
-the formulas that use them (and those that depend on them) may be recalculated to other
-values: differences there are counted in notes, not reported (formula_cells.py finds those
-cells). Gnumeric's messages about a saved file that it does not give about the original
-are reported, unless the same loss explains them. Chart sheets are not saved: an original
-sheet without values may be missing.
+A saved workbook whose globals could not be kept as they stood loses its defined names and
+its table of references to other sheets, so the formulas that use them (and those that
+depend on them) may be recalculated to other values: differences there are counted in
+notes, not reported (formula_cells.py finds those cells). Gnumeric's messages about a saved
+file that it does not give about the original are reported, unless the same loss explains
+them. Chart sheets are saved only beside globals kept as they stood: an original sheet
+without values may be missing.
 
 Prints notes, each difference and a summary; exit status 0 when both programs read the
 same from both sides, 1 when something differs, 2 when a program is missing or fails.
@@ -83,7 +84,7 @@ def compare_book(tool, name, original, saved, recalculated):
     for sheet, cells in original:
         saved_name = sheet if sheet in saved_by_name else sheet[:MAX_SHEET_NAME]
         if saved_name not in saved_by_name:
-            # Chart sheets are not saved; they export as empty sheets.
+            # Chart sheets are saved only beside kept globals; they export as empty sheets.
             if cells:
                 problems.append("%s %s: sheet %r with %d cells is missing" %
                                 (tool, name, sheet, len(cells)))
