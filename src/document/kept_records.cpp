@@ -259,6 +259,14 @@ void XlsDocument::ReportKeptRecords() {
     add("other streams", streams + otherStreamsDropped_, streams);
   }
   report_.keptRecordsNote_ = keptProblem_;
+  const bool dropped = std::any_of(report_.keptRecords_.begin(), report_.keptRecords_.end(),
+                                   [](const RecoveryReport::KeptKind& kind) {
+                                     return kind.dropped_ > 0 && kind.kind_ != "other streams";
+                                   });
+  if (keptProblem_.empty() && dropped)
+    report_.keptRecordsNote_ =
+        "they stood in sheets rebuilt from damage or mended to be well-formed, which are "
+        "saved from what could be read of them";
 }
 
 }  // namespace tabulix

@@ -114,7 +114,8 @@ struct RecoveryReport {
     std::size_t dropped_ = 0;
   };
   std::vector<KeptKind> keptRecords_;
-  // Why the records of the parts read whole were dropped; empty when they were kept.
+  // Why records of the kinds above were dropped; empty when none was (or only streams
+  // of the document that could not be read, which the log names).
   std::string keptRecordsNote_;
   // Every message shown to the user during the load, in order.
   std::vector<std::string> messages_;

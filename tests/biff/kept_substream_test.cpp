@@ -114,7 +114,9 @@ TEST(KeptSubstream, GlobalsTakeTheirSheetsNewPositionsAndMoveTheirStringIndex) {
     const bool moves = (i >= 4 + 20 + 8 && i < 4 + 20 + 8 + 4) ||
                        (i >= 4 + 20 + 8 + 13 && i < 4 + 20 + 8 + 17) ||
                        (i >= extSst + 2 && i < extSst + 6) || (i >= extSst + 10 && i < extSst + 14);
-    if (!moves) EXPECT_EQ(out[i], globals[i]) << i;
+    if (!moves) {
+      EXPECT_EQ(out[i], globals[i]) << i;
+    }
   }
 }
 
