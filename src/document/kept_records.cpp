@@ -132,9 +132,17 @@ std::string XlsDocument::KeptStreamProblem() {
   positions.reserve(entries.size());
   for (const Workbook::BoundSheet& entry : entries) positions.push_back(entry.position_);
   std::string problem;
-  // Each round saves at least one more sheet from the model, or ends.
+  // Each round saves at least one more sheet from the model, or ends. The findings come
+  // capped (ten of a kind), so a stream of thousands of faulty sheets would take thousands
+  // of rounds over the whole stream: past a few, nothing is kept.
+  constexpr int kMaxRounds = 4;
+  int rounds = 0;
   for (bool again = true; again;) {
     again = false;
+    if (++rounds > kMaxRounds) {
+      problem = "too many sheets read whole break a rule of the saved format";
+      break;
+    }
     if (!BuildSavedStream()) {
       problem = "the saved stream would be 4 GiB or more";
       break;
