@@ -19,6 +19,7 @@
 #include "biff/bof.hpp"
 #include "biff/cell_multi.hpp"
 #include "biff/cell_records.hpp"
+#include "document/file_kind.hpp"
 #include "document/sheet_entries.hpp"
 #include "document/xls_document.hpp"
 #include "recovery/recover_sheets.hpp"
@@ -160,6 +161,17 @@ void XlsDocument::Reset(const std::string& name) {
 
 bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
   report_.fileBytes_ = file.size();
+  // A zip archive, a web page or nothing but zeros is no workbook, however damaged: the
+  // user hears what the file is, not that the routes found nothing. An empty file goes
+  // the routes' way, which costs nothing, and the raw route tells it as it always has.
+  if (const FileKind kind = IdentifyBeyondDoubt(file);
+      kind != FileKind::Workbook && kind != FileKind::Empty) {
+    report_.fileKind_ = kind;
+    const std::string refusal = FileKindRefusal(kind);
+    WriteLog(0, 0, refusal, true);
+    Tell(refusal);
+    return false;
+  }
 
   // Each route fills the stream whole, so what a failed route left is of no interest. The
   // hints are what the container routes learnt of where the stream's pieces lie. When the
@@ -267,10 +279,24 @@ bool XlsDocument::LoadFile(std::vector<std::uint8_t> file) {
 bool XlsDocument::RecoverStream() {
   WriteDiagnosticDump("payload.bin", stream_);
 
-  // An older version's records read as Excel 97-2003 ones give garbled names and text.
-  if (const std::string_view older = DescribeOlderVersion(stream_); !older.empty()) {
-    WriteLog(0, 0, older, true);
-    Tell(older);
+  // An older version's records read as Excel 97-2003 ones give garbled names and text. A
+  // container's directory gives the stream as its writer began it, so there its globals'
+  // BOF may say so; bytes taken without one must hold no BIFF8 BOF at all.
+  const bool fromContainer =
+      report_.route_ == StreamRoute::Storage || report_.route_ == StreamRoute::Compound;
+  FileKind kind = IdentifyStream(stream_, fromContainer);
+  // The file's own bytes, no container and no BIFF8 BOF anywhere: nothing of a workbook
+  // is in them, so what they look like (text, say) is what the file is.
+  if (kind == FileKind::Workbook && report_.route_ == StreamRoute::Raw &&
+      !DescribeUnusableStream(stream_).empty()) {
+    kind = IdentifyFile(stream_);
+    if (kind != FileKind::Text && kind != FileKind::Empty) kind = FileKind::Workbook;
+  }
+  if (kind != FileKind::Workbook) {
+    report_.fileKind_ = kind;
+    const std::string refusal = FileKindRefusal(kind);
+    WriteLog(0, 0, refusal, true);
+    Tell(refusal);
     return false;
   }
 

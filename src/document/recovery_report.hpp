@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "document/file_kind.hpp"
+
 namespace tabulix {
 
 // Which route gave the workbook stream.
@@ -52,6 +54,7 @@ struct RecoveryReport {
     bool intact_ = false;         // read whole from an intact substream, else rebuilt
     // The sheet's BOF type: a worksheet, or a chart or macro sheet saved as it stood.
     std::uint16_t type_ = 0x0010;
+    bool IsWorksheet() const { return type_ == 0x0010; }
     // Saved as it stood, with every record the model leaves out.
     bool keptWhole_ = false;
     // What making the saved workbook well-formed changed on this sheet.
@@ -89,6 +92,9 @@ struct RecoveryReport {
 
   std::string file_;     // the path as given to the load
   bool loaded_ = false;  // the load succeeded: there is a model to show and save
+  // What the file is when it is not an Excel 97-2003 workbook (the load then failed and
+  // said so); Workbook otherwise.
+  FileKind fileKind_ = FileKind::Workbook;
   StreamRoute route_ = StreamRoute::None;
   std::string streamName_;  // "Workbook" or "Book" when a container route gave the stream
   std::vector<RouteFailure> routeFailures_;  // the routes tried before route_, in order

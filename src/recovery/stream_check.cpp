@@ -39,41 +39,6 @@ std::string_view DescribeUnusableStream(std::span<const std::uint8_t> stream) {
          "recover.";
 }
 
-std::string_view DescribeOlderVersion(std::span<const std::uint8_t> stream) {
-  // Excel 5.0 and 95 wrote the same BOF code with a version of 0x05nn (0x0500, 0x0580);
-  // some writers of that format gave the sheets BIFF8 version numbers, so the globals
-  // decide: the first BOF of the stream, unless BIFF8 globals stand anywhere.
-  bool older = false;
-  bool firstSeen = false;
-  bool anyBiff8 = false;
-  for (std::size_t pos = 0; pos + 6 <= stream.size(); ++pos) {
-    if (stream[pos] != 0x09 || stream[pos + 1] != 0x08) continue;
-    const std::uint16_t version = U16(stream, pos + 4);
-    const std::uint16_t type = U16(stream, pos + 6);  // 0 past the end
-    if (version == kBiff8 && type == kGlobals) return {};
-    anyBiff8 = anyBiff8 || version == kBiff8;
-    const bool biff5 = (version >> 8) == 0x05 && (type == kGlobals || type == 0x0010);
-    if (!firstSeen && (biff5 || version == kBiff8)) {
-      firstSeen = true;
-      older = biff5;
-    }
-  }
-  if (older || (!anyBiff8 && firstSeen)) {
-    return "The file is an Excel 5.0/95 workbook: this version of Tabulix recovers Excel "
-           "97-2003 workbooks.";
-  }
-  if (anyBiff8) return {};
-  // Excel 2.x, 3.0 and 4.0 files are bare record streams that start with a BOF of code
-  // 0x0009, 0x0209 or 0x0409. Only the start counts: those codes are common byte pairs.
-  if (stream.size() >= 8 && stream[0] == 0x09 &&
-      (stream[1] == 0x00 || stream[1] == 0x02 || stream[1] == 0x04) && U16(stream, 2) >= 4 &&
-      U16(stream, 2) <= 16) {
-    return "The file is an Excel 2.x-4.0 workbook: this version of Tabulix recovers Excel "
-           "97-2003 workbooks.";
-  }
-  return {};
-}
-
 bool HasFilePass(std::span<const std::uint8_t> stream) {
   // A header already passed by an earlier walk leads where that walk went: each header is
   // walked over once, however many globals BOFs (true or stray) the stream holds.

@@ -13,12 +13,6 @@ namespace tabulix {
 // sentence for the user saying why there is nothing to recover.
 std::string_view DescribeUnusableStream(std::span<const std::uint8_t> stream);
 
-// A sentence naming the older version the stream was written in, when it holds no BIFF8
-// BOF but the BOF of an Excel 5.0/95 workbook somewhere, or starts with the BOF of an
-// Excel 2.x to 4.0 file; empty otherwise. Read as BIFF8, such a stream gives garbled names
-// and text.
-std::string_view DescribeOlderVersion(std::span<const std::uint8_t> stream);
-
 // Whether a FILEPASS record stands among the records of a workbook globals substream: the
 // record chain is followed from every globals BOF of the stream (a damaged stream may
 // hold its globals anywhere) for as long as it holds. Encrypted records are no cells, so
