@@ -97,12 +97,24 @@ std::vector<SheetEntry> SheetEntries(std::span<const std::uint8_t> globals) {
   return entries;
 }
 
+namespace {
+
+// Byte by byte rather than std::copy or memcpy: GCC 12 at -O2 takes the length of these
+// spans for an unbounded one and warns of an overflow that cannot happen (the callers
+// check it), and the loop compiles to the same copy.
+void CopyBytes(std::span<const std::uint8_t> from, std::span<std::uint8_t> to) {
+  const std::size_t count = std::min(from.size(), to.size());
+  for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
+}
+
+}  // namespace
+
 std::size_t WriteGlobals(std::span<const std::uint8_t> globals, std::uint32_t oldStart,
                          std::span<const std::uint32_t> positions, std::span<std::uint8_t> out,
                          std::size_t at) {
   if (at > out.size() || out.size() - at < globals.size()) return 0;
   const std::span<std::uint8_t> copy = out.subspan(at, globals.size());
-  std::copy(globals.begin(), globals.end(), copy.begin());
+  CopyBytes(globals, copy);
   const std::int64_t delta = static_cast<std::int64_t>(at) - oldStart;
   std::size_t entry = 0;
   ForEachRecord(globals, [&](const Header& record) {
@@ -123,7 +135,7 @@ std::size_t WriteSheet(std::span<const std::uint8_t> sheet, std::uint32_t oldSta
                        std::span<std::uint8_t> out, std::size_t at) {
   if (at > out.size() || out.size() - at < sheet.size()) return 0;
   const std::span<std::uint8_t> copy = out.subspan(at, sheet.size());
-  std::copy(sheet.begin(), sheet.end(), copy.begin());
+  CopyBytes(sheet, copy);
   const std::int64_t delta = static_cast<std::int64_t>(at) - oldStart;
   if (delta == 0) return sheet.size();
   std::size_t depth = 0;
