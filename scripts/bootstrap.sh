@@ -9,7 +9,13 @@ packages=(
   # format check's formatter.
   clang libclang-rt-dev clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 python3-olefile python3-xlrd
+  # The command line's argument parser and the report's JSON.
+  libcli11-dev nlohmann-json3-dev
+  # The .xlsx export's writer.
+  libxlsxwriter-dev
+  python3 python3-olefile python3-xlrd python3-openpyxl python3-jsonschema
+  # The command-line tests run a batch under GNU parallel, as the README shows.
+  parallel
   # Independent spreadsheet programs that must open what the save writes. Either variant
   # of LibreOffice Calc will do: they conflict, and a desktop Calc must not be replaced.
   'libreoffice-calc-nogui|libreoffice-calc' gnumeric

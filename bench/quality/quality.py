@@ -360,6 +360,9 @@ def one_file(job):
             row = {"file": name, "model": model, "seed": seed, "cells": total,
                    "best": possible / total, "unmapped": unknown, "damage": what, "stem": stem}
             ours = os.path.join(outputs["tabulix"], stem + ".xls")
+            # An output left by an earlier run in the same folder would be refused.
+            if os.path.lexists(ours):
+                os.remove(ours)
             # No diagnostic dumps: they would go to ~/Morvendal when that folder exists.
             code, _, err = run([options["tabulix"], "recover", target, "-o", ours],
                                env=dict(os.environ, HOME=work))

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <system_error>
+#include <utility>
 
 #include "base/safe_file.hpp"
 
@@ -54,15 +56,26 @@ std::string DiagnosticsDirectoryProblem(const fs::path& dir) {
 
 namespace {
 thread_local int t_dumpsSuppressed = 0;
+thread_local std::string t_subfolder;
 }  // namespace
+
+DiagnosticsSubfolder::DiagnosticsSubfolder(std::string name) : outer_(std::move(t_subfolder)) {
+  t_subfolder = std::move(name);
+}
+DiagnosticsSubfolder::~DiagnosticsSubfolder() { t_subfolder = std::move(outer_); }
 
 SuppressDiagnosticDumps::SuppressDiagnosticDumps() { ++t_dumpsSuppressed; }
 SuppressDiagnosticDumps::~SuppressDiagnosticDumps() { --t_dumpsSuppressed; }
 
 bool WriteDiagnosticDump(std::string_view fileName, std::span<const std::uint8_t> bytes) {
   if (t_dumpsSuppressed > 0) return false;
-  const auto dir = DiagnosticsDirectory();
+  auto dir = DiagnosticsDirectory();
   if (!dir) return false;
+  if (!t_subfolder.empty()) {
+    *dir /= fs::path(t_subfolder);
+    std::error_code ec;
+    fs::create_directory(*dir, ec);
+  }
   const bool written = WriteFileNoFollow(*dir / fs::path(fileName), bytes, WriteMode::Replace);
   if (!written) ++failedDumps;
   return written;

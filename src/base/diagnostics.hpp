@@ -38,6 +38,20 @@ class SuppressDiagnosticDumps {
   SuppressDiagnosticDumps& operator=(const SuppressDiagnosticDumps&) = delete;
 };
 
+// While one lives, this thread's dump files go into the folder `name` inside the
+// diagnostics folder, made when first needed, so that the files of a batch recovered side
+// by side do not overwrite each other's dumps. `name` is one path component.
+class DiagnosticsSubfolder {
+ public:
+  explicit DiagnosticsSubfolder(std::string name);
+  ~DiagnosticsSubfolder();
+  DiagnosticsSubfolder(const DiagnosticsSubfolder&) = delete;
+  DiagnosticsSubfolder& operator=(const DiagnosticsSubfolder&) = delete;
+
+ private:
+  std::string outer_;
+};
+
 // How many dump files could not be written although the folder was there (a link in the
 // file's place, a folder that may not be written, a full disk), since the program started.
 std::uint64_t FailedDiagnosticDumps();

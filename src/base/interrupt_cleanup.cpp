@@ -8,6 +8,8 @@
 #include <system_error>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -18,8 +20,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // A handler may touch only what needs no lock and no allocation: fixed slots, each with a
-// path written before the slot is marked armed.
-constexpr int kSlots = 16;
+// path written before the slot is marked armed. Enough for a batch's every worker to hold
+// one, with room to spare.
+constexpr int kSlots = 128;
 constexpr std::size_t kPathBytes = 4096;
 
 enum SlotState : int { kFree, kFilling, kArmed };
@@ -27,16 +30,52 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the slot
 
 struct Slot {
   std::atomic<int> state{kFree};
+  bool folder = false;
   char path[kPathBytes];
 };
 
 Slot slots[kSlots];
 
+#if !defined(_WIN32)
+// Empties a folder of files and removes it with system calls alone: opendir and readdir
+// may allocate, which a signal handler must not.
+void RemoveFolderOfFiles(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  alignas(8) static char entries[8192];
+  for (;;) {
+    const long got = ::syscall(SYS_getdents64, fd, entries, sizeof entries);
+    if (got <= 0) break;
+    // Each entry: inode (8 bytes), offset (8), its own length (2), type (1), then the
+    // name, ending in a zero byte.
+    constexpr long kLengthAt = 16;
+    constexpr long kNameAt = 19;
+    for (long at = 0; at + kNameAt < got;) {
+      unsigned short length = 0;
+      std::memcpy(&length, entries + at + kLengthAt, sizeof length);
+      const char* name = entries + at + kNameAt;
+      if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+        ::unlinkat(fd, name, 0);
+      }
+      if (length == 0) break;
+      at += length;
+    }
+  }
+  ::close(fd);
+  ::rmdir(path);
+}
+#endif
+
 extern "C" void RemoveAndReraise(int signal) {
   const int savedErrno = errno;
 #if !defined(_WIN32)
   for (Slot& slot : slots) {
-    if (slot.state.load() == kArmed) ::unlink(slot.path);
+    if (slot.state.load() != kArmed) continue;
+    if (slot.folder) {
+      RemoveFolderOfFiles(slot.path);
+    } else {
+      ::unlink(slot.path);
+    }
   }
 #endif
   // The signal is blocked while its handler runs: raised again under the default action,
@@ -61,7 +100,7 @@ void RemoveTemporariesOnSignals() {
 #endif
 }
 
-RemoveOnSignal::RemoveOnSignal(const fs::path& path) {
+RemoveOnSignal::RemoveOnSignal(const fs::path& path, Kind kind) {
   std::error_code ec;
   const std::string absolute = fs::absolute(path, ec).string();
   if (ec || absolute.size() >= kPathBytes) return;
@@ -69,6 +108,7 @@ RemoveOnSignal::RemoveOnSignal(const fs::path& path) {
     int expected = kFree;
     if (!slots[i].state.compare_exchange_strong(expected, kFilling)) continue;
     std::memcpy(slots[i].path, absolute.c_str(), absolute.size() + 1);
+    slots[i].folder = kind == Kind::FolderOfFiles;
     slots[i].state.store(kArmed);
     slot_ = i;
     return;

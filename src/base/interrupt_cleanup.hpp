@@ -21,7 +21,10 @@ void RemoveTemporariesOnSignals();
 // covered (the writer's stale-file clean-up finds it later).
 class RemoveOnSignal {
  public:
-  explicit RemoveOnSignal(const std::filesystem::path& path);
+  // A file, or a folder holding only files (a writer's temporary folder): its files are
+  // removed, then the folder.
+  enum class Kind { File, FolderOfFiles };
+  explicit RemoveOnSignal(const std::filesystem::path& path, Kind kind = Kind::File);
   ~RemoveOnSignal();
   RemoveOnSignal(const RemoveOnSignal&) = delete;
   RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;

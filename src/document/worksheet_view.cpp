@@ -117,9 +117,10 @@ void ViewCell::Clear() {
 }
 
 WorksheetView::WorksheetView(const Workbook& globals, const Worksheet& sheet,
-                             std::uint32_t sheetIndex)
+                             std::uint32_t sheetIndex, std::uint32_t maxRows,
+                             std::uint32_t maxColumns)
     : sheetIndex_(sheetIndex) {
-  FillFromCellTable(globals, sheet);
+  FillFromCellTable(globals, sheet, maxRows, maxColumns);
 }
 
 ViewCell* WorksheetView::Cell(std::uint32_t row, std::uint32_t column) {
@@ -140,15 +141,16 @@ const ViewCell* WorksheetView::CellAt(std::uint32_t row, std::uint32_t column) c
   return &rows_[row][column];
 }
 
-void WorksheetView::FillFromCellTable(const Workbook& globals, const Worksheet& sheet) {
+void WorksheetView::FillFromCellTable(const Workbook& globals, const Worksheet& sheet,
+                                      std::uint32_t maxRows, std::uint32_t maxColumns) {
   // The sizes are the last used row and column plus one, so a sheet using its last row
   // states exactly 65,536 rows (and its last column 256 columns). Anything beyond is a
   // damaged DIMENSIONS that cannot be trusted: the view is then left empty rather than
   // sized from it.
   const std::uint32_t rowsUsed = sheet.dimensions_.lastRowPlus1_;
   const std::uint32_t columnsUsed = sheet.dimensions_.lastColumnPlus1_;
-  rowCount_ = rowsUsed > kSheetRows ? 0 : std::min(rowsUsed, kMaxRows);
-  columnCount_ = columnsUsed > kSheetColumns ? 0 : std::min(columnsUsed, kMaxColumns);
+  rowCount_ = rowsUsed > kSheetRows ? 0 : std::min(rowsUsed, maxRows);
+  columnCount_ = columnsUsed > kSheetColumns ? 0 : std::min(columnsUsed, maxColumns);
   rows_.assign(rowCount_, std::vector<ViewCell>(columnCount_));
 
   const auto& strings = globals.sst_.strings_;

@@ -55,8 +55,9 @@ class WorksheetView {
   static constexpr std::uint32_t kMaxColumns = 26;
 
   // Builds the view of `sheet`, the worksheet at `sheetIndex` of the workbook whose globals
-  // (for the shared strings) are `globals`.
-  WorksheetView(const Workbook& globals, const Worksheet& sheet, std::uint32_t sheetIndex);
+  // (for the shared strings) are `globals`: its top-left `maxRows` by `maxColumns` corner.
+  WorksheetView(const Workbook& globals, const Worksheet& sheet, std::uint32_t sheetIndex,
+                std::uint32_t maxRows = kMaxRows, std::uint32_t maxColumns = kMaxColumns);
 
   std::uint32_t SheetIndex() const { return sheetIndex_; }
   std::uint32_t RowCount() const { return rowCount_; }
@@ -69,7 +70,8 @@ class WorksheetView {
   const ViewCell* CellAt(std::uint32_t row, std::uint32_t column) const;
 
  private:
-  void FillFromCellTable(const Workbook& globals, const Worksheet& sheet);
+  void FillFromCellTable(const Workbook& globals, const Worksheet& sheet, std::uint32_t maxRows,
+                         std::uint32_t maxColumns);
 
   std::uint32_t sheetIndex_;
   std::uint32_t rowCount_ = 0;

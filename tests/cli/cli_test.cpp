@@ -26,18 +26,19 @@ std::string Cli() { return ShellQuote(TABULIX_CLI_PATH); }
 TEST(Cli, HelpVersionAndUsageErrors) {
   std::string out;
   EXPECT_EQ(RunCommand(Cli() + " --help", &out), 0);
-  EXPECT_NE(out.find("Usage: tabulix recover"), std::string::npos);
+  EXPECT_NE(out.find("Usage: tabulix [OPTIONS] SUBCOMMAND"), std::string::npos) << out;
+  EXPECT_NE(out.find("Exit status:"), std::string::npos) << out;
   EXPECT_EQ(RunCommand(Cli() + " recover --help", &out), 0);
   EXPECT_NE(out.find("--dump-dir"), std::string::npos);
   EXPECT_EQ(RunCommand(Cli() + " --version", &out), 0);
   EXPECT_EQ(out.rfind("tabulix ", 0), 0u);
 
   EXPECT_EQ(RunCommand(Cli() + " 2>&1", &out), 2);
-  EXPECT_NE(out.find("missing command"), std::string::npos);
+  EXPECT_NE(out.find("A subcommand is required"), std::string::npos) << out;
   EXPECT_EQ(RunCommand(Cli() + " frobnicate 2>&1", &out), 2);
   EXPECT_EQ(RunCommand(Cli() + " recover 2>&1", &out), 2);
   EXPECT_EQ(RunCommand(Cli() + " recover --bogus x.xls 2>&1", &out), 2);
-  EXPECT_NE(out.find("unknown option '--bogus'"), std::string::npos);
+  EXPECT_NE(out.find("--bogus"), std::string::npos) << out;
 }
 
 fs::path Sample() { return fs::path(TABULIX_TESTS_DIR) / ".." / "samples" / "truncated-29942.xls"; }
@@ -97,7 +98,8 @@ TEST(Cli, TheOutputGoesBesideTheInputAndNeverOverIt) {
   std::string out;
   ASSERT_EQ(RunCommand(Cli() + " recover " + ShellQuote(input.string()) + " 2>&1", &out), 0) << out;
   EXPECT_TRUE(fs::exists(dir / "damaged_recovered.xls")) << out;
-  EXPECT_NE(out.find("Saving: 100%"), std::string::npos) << out;
+  // Standard error is not a terminal here: no progress is drawn on it.
+  EXPECT_EQ(out.find("Saving"), std::string::npos) << out;
 
   // Naming the input as the output, by its own name or another, is refused before anything
   // is read or written.
@@ -124,7 +126,9 @@ TEST(Cli, RecoverOfAMissingFileSaysSoAndFails) {
   std::string out;
   EXPECT_EQ(
       RunCommand(Cli() + " recover " + ShellQuote((dir / "nope.xls").string()) + " 2>&1", &out), 1);
-  EXPECT_NE(out.find("tabulix: ERROR: Could not open file.\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("tabulix: '" + (dir / "nope.xls").string() + "': no such file or folder\n"),
+            std::string::npos)
+      << out;
 }
 
 TEST(Cli, DumpDirReceivesThePayloadCopy) {
@@ -146,25 +150,22 @@ TEST(Cli, DumpDirReceivesThePayloadCopy) {
   EXPECT_FALSE(test::ReadFileBytes(dir / "Out_payload.bin").empty());
 }
 
-TEST(Cli, ADumpFolderThatCannotTakeTheDumpsIsNamedAndTheRecoveryGoesOn) {
+TEST(Cli, ADumpFolderThatCannotTakeTheDumpsIsNamed) {
   test::TempDir dir;
   std::string out;
   const std::string base = Cli() + " recover " + ShellQuote(Sample().string());
 
-  // A folder that does not exist: said at once, the workbook still saved, and the status
-  // tells the dumps were not written.
+  // A folder that does not exist: a usage error, said before any work is done.
   const fs::path missing = dir / "missing";
   EXPECT_EQ(RunCommand(base + " --dump-dir " + ShellQuote(missing.string()) + " -o " +
                            ShellQuote((dir / "a.xls").string()) + " 2>&1",
                        &out),
-            3)
+            2)
       << out;
-  EXPECT_NE(out.find("tabulix: the dump folder '" + missing.string() +
-                     "' does not exist; no dump files will be written\n"),
+  EXPECT_NE(out.find("tabulix: the dump folder '" + missing.string() + "' does not exist\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("Saved:  " + (dir / "a.xls").string()), std::string::npos) << out;
-  EXPECT_FALSE(test::ReadFileBytes(dir / "a.xls").empty());
+  EXPECT_FALSE(fs::exists(dir / "a.xls"));
   EXPECT_FALSE(fs::exists(missing)) << "the folder is not made behind the user's back";
 
   // A folder that is there, but a dump file cannot be written (a planted link stands in its
@@ -176,7 +177,7 @@ TEST(Cli, ADumpFolderThatCannotTakeTheDumpsIsNamedAndTheRecoveryGoesOn) {
   EXPECT_EQ(RunCommand(base + " --dump-dir " + ShellQuote(dumps.string()) + " -o " +
                            ShellQuote((dir / "c.xls").string()) + " 2>&1",
                        &out),
-            3)
+            1)
       << out;
   EXPECT_NE(out.find("tabulix: 1 dump file could not be written into '" + dumps.string() + "'"),
             std::string::npos)

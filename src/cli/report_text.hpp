@@ -1,0 +1,22 @@
+#pragma once
+// The recovery report as the lines a person reads on a terminal.
+
+#include <ostream>
+#include <string>
+
+#include "document/recovery_report.hpp"
+
+namespace tabulix::cli {
+
+// What the load found: the file, the route, the stream, the substreams, the sheet count.
+void PrintLoadReport(const RecoveryReport& report, const std::string& input, std::ostream& out);
+
+// Each recovered sheet with its cells and what making it well-formed changed, what was kept
+// and dropped of the records the model does not show, and the lost shared strings.
+void PrintSheetReport(const RecoveryReport& report, std::ostream& out);
+
+// The details --verbose adds: why earlier routes failed, what the container repair fixed,
+// each substream, and every message the load gave.
+void PrintDetails(const RecoveryReport& report, std::ostream& out);
+
+}  // namespace tabulix::cli
