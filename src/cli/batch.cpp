@@ -165,7 +165,10 @@ class OutputNames {
 
  private:
   static std::string Key(const fs::path& path) {
-    return Lower(fs::absolute(path).lexically_normal().string());
+    // absolute() fails only when the working folder is gone; the path as given then serves.
+    std::error_code ec;
+    const fs::path full = fs::absolute(path, ec);
+    return Lower((ec ? path : full).lexically_normal().string());
   }
   std::set<std::string> taken_;
 };
@@ -326,7 +329,7 @@ Result ProcessJob(const Job& job, std::size_t index, unsigned slot, RunContext& 
     }
     if (saved) {
       result.outcome = Outcome::Done;
-      PrintSheetReport(report, text);
+      PrintSheetReport(report, text, options.format != OutputFormat::Xls);
       text << "Saved:  " << output << "\n";
     } else {
       // The error log may be unwritable or out of the user's sight: the reason goes here too.

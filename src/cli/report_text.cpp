@@ -69,18 +69,19 @@ void PrintLoadReport(const RecoveryReport& report, const std::string& input, std
       << " cells with values)\n";
 }
 
-void PrintSheetReport(const RecoveryReport& report, std::ostream& out) {
+void PrintSheetReport(const RecoveryReport& report, std::ostream& out, bool cellsOnly) {
   for (std::size_t i = 0; i < report.sheets_.size(); ++i) {
     const RecoveryReport::Sheet& sheet = report.sheets_[i];
     out << "  " << (i + 1) << ". " << sheet.name_ << ": ";
     if (!sheet.IsWorksheet()) {
-      out << SubstreamTypeName(sheet.type_) << ", kept as it stood\n";
+      out << SubstreamTypeName(sheet.type_) << (cellsOnly ? ", left out" : ", kept as it stood")
+          << "\n";
       continue;
     }
     out << sheet.valueCells_ << " cells, " << (sheet.intact_ ? "intact" : "rebuilt")
         << SheetRepairs(sheet) << "\n";
   }
-  PrintKeptRecords(report, out);
+  if (!cellsOnly) PrintKeptRecords(report, out);
   if (report.sharedStringsLost_ > 0 || report.globalStringsRepaired_ > 0) {
     out << "Shared strings: " << report.sharedStringsLost_
         << " lost (their cells show \"#LOST TEXT n\"); " << report.globalStringsRepaired_

@@ -13,7 +13,9 @@ void PrintLoadReport(const RecoveryReport& report, const std::string& input, std
 
 // Each recovered sheet with its cells and what making it well-formed changed, what was kept
 // and dropped of the records the model does not show, and the lost shared strings.
-void PrintSheetReport(const RecoveryReport& report, std::ostream& out);
+// `cellsOnly`: the output holds the cells alone (.xlsx, CSV), so chart and macro sheets are
+// left out of it and nothing is kept of the other records.
+void PrintSheetReport(const RecoveryReport& report, std::ostream& out, bool cellsOnly = false);
 
 // The details --verbose adds: why earlier routes failed, what the container repair fixed,
 // each substream, and every message the load gave.

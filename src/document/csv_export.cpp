@@ -183,11 +183,7 @@ bool SaveCsvFolder(const XlsDocument& document, const fs::path& folder, std::str
   } catch (...) {
     WriteLog(0, 0, "Exception while exporting CSV files", true);
   }
-  try {
-    error = "the export stopped on an unexpected error (such as a lack of memory)";
-  } catch (...) {
-    error.clear();
-  }
+  exporting::SetUnexpectedStop(error);
   return false;
 }
 

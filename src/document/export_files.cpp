@@ -23,8 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kTemporaryMark = ".tabulix-";
-constexpr std::size_t kSuffixDigits = 8;
+// The .xls save names its temporaries the same way, so that one clean-up of stale ones
+// serves both.
+using storage::IsTemporaryName;
+using storage::MakeTemporary;
+using storage::TemporaryPrefix;
+
 // A folder of more entries than this is not looked through (and not replaced).
 constexpr std::size_t kFolderScanLimit = 100000;
 
@@ -34,46 +38,6 @@ std::string ErrnoText(std::string_view what) {
 
 fs::path FolderOf(const fs::path& target) {
   return target.has_parent_path() ? target.parent_path() : fs::path(".");
-}
-
-// The name the .xls save gives its temporaries, so that its clean-up of stale ones and
-// ours agree on what belongs to a target.
-std::string TemporaryPrefix(const fs::path& target) {
-  std::string name = ".";
-  name += target.filename().string().substr(0, 200);
-  name += kTemporaryMark;
-  return name;
-}
-
-bool IsTemporaryName(std::string_view name, std::string_view prefix) {
-  if (name.size() != prefix.size() + kSuffixDigits || name.substr(0, prefix.size()) != prefix)
-    return false;
-  for (const char c : name.substr(prefix.size())) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-// Tries temporary names beside `target` until `make` creates one (it answers false with
-// errno EEXIST for a name taken). The name need only be unlikely to be taken: creating it
-// exclusively makes it ours.
-template <class Make>
-bool MakeTemporary(const fs::path& target, fs::path& temp, Make&& make) {
-  std::uint64_t seed =
-      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-      (static_cast<std::uint64_t>(::getpid()) << 32);
-  const fs::path folder = FolderOf(target);
-  const std::string prefix = TemporaryPrefix(target);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    seed = seed * 6364136223846793005u + 1442695040888963407u;
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(seed >> 32));
-    temp = folder / (prefix + suffix);
-    if (make(temp)) return true;
-    if (errno != EEXIST) return false;
-  }
-  errno = EEXIST;
-  return false;
 }
 
 // The folder a target goes into exists and may be written. Permission bits are read from
@@ -436,6 +400,14 @@ bool TemporaryFolder::Commit(std::string& error) {
   Discard();
   SyncFolder(parent_);
   return true;
+}
+
+void SetUnexpectedStop(std::string& error) noexcept {
+  try {
+    error = "the export stopped on an unexpected error (such as a lack of memory)";
+  } catch (...) {
+    error.clear();
+  }
 }
 
 std::size_t RemoveStaleTemporaryFolders(const fs::path& target) {

@@ -74,6 +74,10 @@ class TemporaryFolder {
   std::unique_ptr<RemoveOnSignal> removeOnSignal_;
 };
 
+// Words for the user when an export stopped on an exception. Even they need memory,
+// which may be what ran out: then `error` is left empty rather than throwing again.
+void SetUnexpectedStop(std::string& error) noexcept;
+
 // Removes the temporary folders that exports to `target` left behind when their process
 // died: a folder beside the target named as a temporary of it, owned by this user, that
 // no live process holds locked and that has not changed for a minute, with only regular

@@ -614,12 +614,7 @@ bool SaveXlsx(const XlsDocument& document, const fs::path& path, std::string& er
   } catch (...) {
     WriteLog(0, 0, "Exception while exporting the workbook", true);
   }
-  // Even the words for the user need memory, which may be what ran out.
-  try {
-    error = "the export stopped on an unexpected error (such as a lack of memory)";
-  } catch (...) {
-    error.clear();
-  }
+  exporting::SetUnexpectedStop(error);
   return false;
 }
 

@@ -461,10 +461,34 @@ WriteStatus CheckTarget(const fs::path& target, const fs::path& folder, mode_t& 
   return WriteStatus::Ok;
 }
 
-// The temporaries of a save to `target` are named ".<target's name>.tabulix-<8 hex digits>",
-// the target's name shortened so that the whole stays within a file-name's length limit.
+// A new file beside the target, created exclusively and never through a link, and locked
+// for as long as this process holds it open (see RemoveStaleTemporaries).
+int CreateTemporary(const fs::path& target, mode_t mode, fs::path& temp) {
+  int fd = -1;
+  MakeTemporary(target, temp, [&fd, mode](const fs::path& candidate) {
+    fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    return fd >= 0;
+  });
+  // A file system without these locks still saves; its stale files go by age alone.
+  if (fd >= 0) ::flock(fd, LOCK_EX | LOCK_NB);
+  return fd;
+}
+
+// For the tests that stop a save half-way: a pause, in milliseconds (at most a minute),
+// between the temporary file being complete and its rename. Never set in normal use.
+void PauseBeforeRenameForTests() {
+  const char* value = std::getenv("TABULIX_TEST_PAUSE_BEFORE_RENAME_MS");
+  if (value == nullptr) return;
+  const long ms = std::strtol(value, nullptr, 10);
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 60000L)));
+}
+
+}  // namespace
+
+namespace {
 constexpr std::string_view kTemporaryMark = ".tabulix-";
 constexpr std::size_t kTemporarySuffixDigits = 8;
+}  // namespace
 
 std::string TemporaryPrefix(const fs::path& target) {
   std::string name = ".";  // appended piece by piece: GCC 12 warns falsely on "." + string
@@ -481,41 +505,26 @@ bool IsTemporaryName(std::string_view name, std::string_view prefix) {
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// A new file beside the target, created exclusively and never through a link, and locked
-// for as long as this process holds it open (see RemoveStaleTemporaries). The name need
-// not be unpredictable (O_EXCL makes it ours), only unlikely to be taken.
-int CreateTemporary(const fs::path& folder, const fs::path& target, mode_t mode, fs::path& temp) {
+bool MakeTemporary(const fs::path& target, fs::path& temp,
+                   const std::function<bool(const fs::path&)>& make) {
+  // The name need not be unpredictable (creating it exclusively makes it ours), only
+  // unlikely to be taken.
   std::uint64_t seed =
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(::getpid()) << 32);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const std::string prefix = TemporaryPrefix(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     seed = seed * 6364136223846793005u + 1442695040888963407u;
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(seed >> 32));
     temp = folder / (prefix + suffix);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      // A file system without these locks still saves; its stale files go by age alone.
-      ::flock(fd, LOCK_EX | LOCK_NB);
-      return fd;
-    }
-    if (errno != EEXIST) return fd;
+    if (make(temp)) return true;
+    if (errno != EEXIST) return false;
   }
   errno = EEXIST;
-  return -1;
+  return false;
 }
-
-// For the tests that stop a save half-way: a pause, in milliseconds (at most a minute),
-// between the temporary file being complete and its rename. Never set in normal use.
-void PauseBeforeRenameForTests() {
-  const char* value = std::getenv("TABULIX_TEST_PAUSE_BEFORE_RENAME_MS");
-  if (value == nullptr) return;
-  const long ms = std::strtol(value, nullptr, 10);
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 60000L)));
-}
-
-}  // namespace
 
 std::size_t RemoveStaleTemporaries(const fs::path& target) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -574,7 +583,7 @@ WriteStatus SaveNodes(const fs::path& target, std::vector<Node>& nodes, std::str
   // A replaced file keeps its permission bits: the temporary starts private and is given
   // them once written. A new file is created as any other, under the umask.
   fs::path temp;
-  const int fd = CreateTemporary(folder, target, oldMode != 0 ? 0600 : 0644, temp);
+  const int fd = CreateTemporary(target, oldMode != 0 ? 0600 : 0644, temp);
   if (fd < 0) {
     SetReason(reason, ErrnoText("cannot create a temporary file"));
     return WriteStatus::CreateFailed;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -83,5 +84,16 @@ inline constexpr std::chrono::seconds kStaleTemporaryAge{60};
 inline constexpr std::chrono::seconds kStaleUnlockableTemporaryAge{24 * 3600};
 inline constexpr std::size_t kStaleTemporaryScanLimit = 100000;
 std::size_t RemoveStaleTemporaries(const std::filesystem::path& target);
+
+// The temporaries of a save to `target` stand beside it, named ".<target's name>.tabulix-"
+// and eight hex digits, the target's name shortened so that the whole stays within a file
+// name's length limit. Every writer of outputs names its temporaries so, and one clean-up
+// of stale ones serves them all.
+std::string TemporaryPrefix(const std::filesystem::path& target);
+bool IsTemporaryName(std::string_view name, std::string_view prefix);
+// Tries temporary names beside `target` until `make` creates one; `make` answers false,
+// with errno EEXIST, for a name already taken. False, with errno set, when none could be.
+bool MakeTemporary(const std::filesystem::path& target, std::filesystem::path& temp,
+                   const std::function<bool(const std::filesystem::path&)>& make);
 
 }  // namespace tabulix::storage
