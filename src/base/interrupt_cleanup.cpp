@@ -37,9 +37,9 @@ struct Slot {
 Slot slots[kSlots];
 
 #if !defined(_WIN32)
-// Empties a folder of files and removes it with system calls alone: opendir and readdir
-// may allocate, which a signal handler must not.
-void RemoveFolderOfFiles(const char* path) {
+// Removes the files of a folder with system calls alone: opendir and readdir may allocate,
+// which a signal handler must not.
+void EmptyFolder(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return;
   alignas(8) static char entries[8192];
@@ -62,7 +62,6 @@ void RemoveFolderOfFiles(const char* path) {
     }
   }
   ::close(fd);
-  ::rmdir(path);
 }
 #endif
 
@@ -70,11 +69,16 @@ extern "C" void RemoveAndReraise(int signal) {
   const int savedErrno = errno;
 #if !defined(_WIN32)
   for (Slot& slot : slots) {
-    if (slot.state.load() != kArmed) continue;
-    if (slot.folder) {
-      RemoveFolderOfFiles(slot.path);
-    } else {
-      ::unlink(slot.path);
+    if (slot.state.load() == kArmed && !slot.folder) ::unlink(slot.path);
+  }
+  // Folders after files: a file being written into a temporary folder goes first. The
+  // other threads run on while the handler does, and one may just have created a file in
+  // the folder it empties: a few rounds see to that.
+  for (Slot& slot : slots) {
+    if (slot.state.load() != kArmed || !slot.folder) continue;
+    for (int round = 0; round < 8; ++round) {
+      EmptyFolder(slot.path);
+      if (::rmdir(slot.path) == 0 || errno != ENOTEMPTY) break;
     }
   }
 #endif

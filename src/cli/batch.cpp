@@ -90,31 +90,6 @@ std::string_view FormatName(OutputFormat format) {
 
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
-std::string Trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
-
-// The file a worker thread is on, for the core's messages: in a batch they would not say
-// which file they are about.
-thread_local std::string t_fileLabel;
-
-// What the desktop program shows in a message box, the command line prints.
-class ConsoleNotifier : public Notifier {
- public:
-  explicit ConsoleNotifier(Console& console) : console_(console) {}
-  void Notify(std::string_view text) override {
-    // The box texts are padded for centring; a terminal line reads better trimmed.
-    console_.Err("tabulix: " + (t_fileLabel.empty() ? std::string() : t_fileLabel + ": ") +
-                 Trimmed(text) + "\n");
-  }
-
- private:
-  Console& console_;
-};
-
 void WriteLoadBanner(const std::string& path) {
   const std::string rule(79, '-');
   for (const bool toErrorLog : {false, true}) {
@@ -268,7 +243,7 @@ Result ProcessJob(const Job& job, std::size_t index, unsigned slot, RunContext& 
   Console& console = context.console;
   const auto started = std::chrono::steady_clock::now();
   const std::string input = job.input.string();
-  t_fileLabel = context.batch ? input : std::string();
+  ConsoleNotifier::SetFileLabel(context.batch ? input : std::string());
   console.Begin(slot, job.input.filename().string());
   std::optional<DiagnosticsSubfolder> dumps;
   if (context.batch && options.dumpDirGiven) {
@@ -364,7 +339,7 @@ Result ProcessJob(const Job& job, std::size_t index, unsigned slot, RunContext& 
     console.Err("tabulix: could not recover " + Quoted(job.input) + "\n");
   }
   console.End(slot);
-  t_fileLabel.clear();
+  ConsoleNotifier::SetFileLabel({});
   return result;
 }
 

@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "base/display_width.hpp"
 
 namespace tabulix::cli {
@@ -20,6 +22,28 @@ std::size_t TerminalColumns() {
 }
 
 }  // namespace
+
+std::string Trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(' ');
+  return std::string(text.substr(first, last - first + 1));
+}
+
+namespace {
+// The file a worker thread is on, for the core's messages: in a batch they would not say
+// which file they are about.
+thread_local std::string t_fileLabel;
+}  // namespace
+
+void ConsoleNotifier::SetFileLabel(std::string label) { t_fileLabel = std::move(label); }
+
+void ConsoleNotifier::Notify(std::string_view text) {
+  const std::string line = Trimmed(text);
+  if (line.empty()) return;
+  console_.Err("tabulix: " + (t_fileLabel.empty() ? std::string() : t_fileLabel + ": ") + line +
+               "\n");
+}
 
 Console::Console(std::ostream& out, std::ostream& err, bool statusLine, std::size_t files)
     : out_(out), err_(err), statusLine_(statusLine), files_(files) {}

@@ -10,6 +10,9 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
+
+#include "base/notifier.hpp"
 
 namespace tabulix::cli {
 
@@ -51,6 +54,24 @@ class Console {
   bool drawn_ = false;
   std::chrono::steady_clock::time_point lastDraw_{};
   std::mutex mutex_;
+};
+
+// `text` without the spaces around it: the core pads its message-box texts for centring,
+// and a terminal line reads better without them.
+std::string Trimmed(std::string_view text);
+
+// What the desktop program shows in a message box, the command line prints on the
+// console's standard error, after the name of the file the calling thread works on when a
+// batch has named one. Blank texts are not printed.
+class ConsoleNotifier : public Notifier {
+ public:
+  explicit ConsoleNotifier(Console& console) : console_(console) {}
+  void Notify(std::string_view text) override;
+  // Names the file the calling thread works on from now on; empty names none.
+  static void SetFileLabel(std::string label);
+
+ private:
+  Console& console_;
 };
 
 }  // namespace tabulix::cli

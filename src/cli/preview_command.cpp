@@ -2,35 +2,19 @@
 
 #include <algorithm>
 #include <charconv>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/display_width.hpp"
 #include "base/notifier.hpp"
+#include "cli/console.hpp"
 #include "document/cell_text.hpp"
 #include "document/xls_document.hpp"
 
 namespace tabulix::cli {
 
 namespace {
-
-class ErrNotifier : public Notifier {
- public:
-  explicit ErrNotifier(std::ostream& err) : err_(err) {}
-  void Notify(std::string_view text) override {
-    std::lock_guard lock(mutex_);
-    const auto first = text.find_first_not_of(' ');
-    const auto last = text.find_last_not_of(' ');
-    if (first == std::string_view::npos) return;
-    err_ << "tabulix: " << text.substr(first, last - first + 1) << "\n";
-  }
-
- private:
-  std::ostream& err_;
-  std::mutex mutex_;
-};
 
 // The sheet the user asked for: a name first (a sheet may be named "2"), then a number.
 std::optional<std::size_t> ChooseSheet(const RecoveryReport& report, const std::string& wanted) {
@@ -85,7 +69,8 @@ std::string ColumnName(std::uint32_t column) {
 }
 
 int RunPreview(const PreviewOptions& options, std::ostream& out, std::ostream& err) {
-  ErrNotifier notifier(err);
+  Console console(out, err, false, 1);
+  ConsoleNotifier notifier(console);
   Notifier* previous = SetNotifier(&notifier);
   XlsDocument document;
   const bool loaded = document.Load(options.input);

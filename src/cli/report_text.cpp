@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "cli/console.hpp"
+
 namespace tabulix::cli {
 
 namespace {
@@ -107,10 +109,9 @@ void PrintDetails(const RecoveryReport& report, std::ostream& out) {
         << (substream.intact_ ? "intact" : "recovered record by record") << "\n";
   }
   for (const std::string& message : report.messages_) {
-    const auto first = message.find_first_not_of(' ');
-    const auto last = message.find_last_not_of(' ');
-    if (first == std::string::npos) continue;
-    out << "  Message: " << message.substr(first, last - first + 1) << "\n";
+    if (const std::string line = Trimmed(message); !line.empty()) {
+      out << "  Message: " << line << "\n";
+    }
   }
 }
 

@@ -304,6 +304,8 @@ bool TemporaryFolder::Begin(const fs::path& target, std::string& error) {
     error = ErrnoText("cannot create a temporary folder");
     return false;
   }
+  // Covered from the moment it exists, before anything goes into it.
+  removeOnSignal_ = std::make_unique<RemoveOnSignal>(temp_, RemoveOnSignal::Kind::FolderOfFiles);
   lockFd_ = ::open(temp_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (lockFd_ < 0) {
     error = ErrnoText("cannot open the temporary folder");
@@ -312,7 +314,6 @@ bool TemporaryFolder::Begin(const fs::path& target, std::string& error) {
   }
   // Held until the rename: a temporary nobody holds is a dead run's, for the clean-up.
   ::flock(lockFd_, LOCK_EX | LOCK_NB);
-  removeOnSignal_ = std::make_unique<RemoveOnSignal>(temp_, RemoveOnSignal::Kind::FolderOfFiles);
   return true;
 }
 

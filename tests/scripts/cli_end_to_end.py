@@ -69,19 +69,22 @@ def open_book(path):
     return xlrd.open_workbook(str(path), logfile=open(os.devnull, "w"))
 
 
+def valued_cells(sheet):
+    """(row, column, cell) of every cell of an xlrd sheet that holds a value."""
+    for r in range(sheet.nrows):
+        for c in range(sheet.ncols):
+            cell = sheet.cell(r, c)
+            if cell.ctype in (xlrd.XL_CELL_EMPTY, xlrd.XL_CELL_BLANK):
+                continue
+            if cell.ctype == xlrd.XL_CELL_TEXT and cell.value == "":
+                continue
+            yield r, c, cell
+
+
 def cells_of(book):
     """(sheet index, row, column) -> (type, value) of every cell with a value."""
-    cells = {}
-    for s, sheet in enumerate(book.sheets()):
-        for r in range(sheet.nrows):
-            for c in range(sheet.ncols):
-                cell = sheet.cell(r, c)
-                if cell.ctype in (xlrd.XL_CELL_EMPTY, xlrd.XL_CELL_BLANK):
-                    continue
-                if cell.ctype == xlrd.XL_CELL_TEXT and cell.value == "":
-                    continue
-                cells[(s, r, c)] = (cell.ctype, cell.value)
-    return cells
+    return {(s, r, c): (cell.ctype, cell.value)
+            for s, sheet in enumerate(book.sheets()) for r, c, cell in valued_cells(sheet)}
 
 
 def same_value(a, b):
@@ -218,10 +221,6 @@ def group_batch(tabulix, corpus, work):
     check(status == 0 and stderr == "", "again: --force replaces: %d %s" % (status, stderr))
 
 
-def openpyxl_value(cell):
-    return cell.value
-
-
 def compare_xlsx(original_path, xlsx_path, what):
     import openpyxl
     book = open_book(original_path)
@@ -234,15 +233,7 @@ def compare_xlsx(original_path, xlsx_path, what):
         return False
     good = True
     for s, sheet in enumerate(book.sheets()):
-        wanted = {}
-        for r in range(sheet.nrows):
-            for c in range(sheet.ncols):
-                cell = sheet.cell(r, c)
-                if cell.ctype in (xlrd.XL_CELL_EMPTY, xlrd.XL_CELL_BLANK):
-                    continue
-                if cell.ctype == xlrd.XL_CELL_TEXT and cell.value == "":
-                    continue
-                wanted[(r, c)] = cell
+        wanted = {(r, c): cell for r, c, cell in valued_cells(sheet)}
         got = {}
         for row in workbook[got_sheets[s]].iter_rows():
             for cell in row:
