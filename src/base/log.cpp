@@ -344,4 +344,14 @@ void ToggleLogSwitch(LogSwitch& logSwitch) {
   }
 }
 
+void WriteLoadBanner(std::string_view path) {
+  const std::string rule(79, '-');
+  const std::string name = "File Name : " + std::string(path);
+  for (const bool toErrorLog : {false, true}) {
+    WriteLog(0, 0, rule, toErrorLog);
+    WriteLog(0, 0, name, toErrorLog);
+    WriteLog(0, 0, rule, toErrorLog);
+  }
+}
+
 }  // namespace tabulix

@@ -110,6 +110,11 @@ class ExecutionLog {
   ExecutionLog();
 };
 
+// The load banner, written whenever a file is chosen for loading, whatever the switch says:
+// a row of 79 hyphens, "File Name : " and the path, the row again, to the execution log
+// and then the same three lines to the error log.
+void WriteLoadBanner(std::string_view path);
+
 // The detailed-logging switch kept in "config.ini".
 struct LogSwitch {
   bool detailed = false;  // the starting value before "config.ini" is read: off

@@ -57,11 +57,12 @@ using RecordSlot = std::uint8_t;
 static_assert(kRecordTable.size() < 0xFF, "the slot type must hold every known record");
 
 consteval std::array<RecordSlot, 0x10000> BuildRecordSlots() {
-  std::array<RecordSlot, 0x10000> slots{};
+  // Not named "slots": that word is a macro wherever Qt's headers come first.
+  std::array<RecordSlot, 0x10000> table{};
   for (std::size_t i = 0; i < kRecordTable.size(); ++i) {
-    slots[kRecordTable[i].code] = static_cast<RecordSlot>(i + 1);
+    table[kRecordTable[i].code] = static_cast<RecordSlot>(i + 1);
   }
-  return slots;
+  return table;
 }
 
 inline constexpr std::array<RecordSlot, 0x10000> kRecordSlots = BuildRecordSlots();

@@ -21,9 +21,9 @@
 #include "base/log.hpp"
 #include "base/notifier.hpp"
 #include "cli/console.hpp"
-#include "cli/report_text.hpp"
 #include "document/export_formats.hpp"
 #include "document/report_json.hpp"
+#include "document/report_text.hpp"
 #include "document/xls_document.hpp"
 
 namespace tabulix::cli {
@@ -89,15 +89,6 @@ std::string_view FormatName(OutputFormat format) {
 }
 
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
-
-void WriteLoadBanner(const std::string& path) {
-  const std::string rule(79, '-');
-  for (const bool toErrorLog : {false, true}) {
-    WriteLog(0, 0, rule, toErrorLog);
-    WriteLog(0, 0, "File Name : " + path, toErrorLog);
-    WriteLog(0, 0, rule, toErrorLog);
-  }
-}
 
 enum class Outcome { Done, Failed, PasswordProtected };
 

@@ -23,13 +23,6 @@ std::size_t TerminalColumns() {
 
 }  // namespace
 
-std::string Trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
-
 namespace {
 // The file a worker thread is on, for the core's messages: in a batch they would not say
 // which file they are about.

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "base/notifier.hpp"
+#include "document/report_text.hpp"
 
 namespace tabulix::cli {
 
@@ -55,10 +56,6 @@ class Console {
   std::chrono::steady_clock::time_point lastDraw_{};
   std::mutex mutex_;
 };
-
-// `text` without the spaces around it: the core pads its message-box texts for centring,
-// and a terminal line reads better without them.
-std::string Trimmed(std::string_view text);
 
 // What the desktop program shows in a message box, the command line prints on the
 // console's standard error, after the name of the file the calling thread works on when a

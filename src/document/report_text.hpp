@@ -1,12 +1,18 @@
 #pragma once
-// The recovery report as the lines a person reads on a terminal.
+// The recovery report as the lines a person reads: on a terminal, or in the desktop
+// program's report box.
 
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "document/recovery_report.hpp"
 
-namespace tabulix::cli {
+namespace tabulix {
+
+// `text` without the spaces around it: the core pads its message-box texts for centring,
+// and a line of text reads better without them.
+std::string Trimmed(std::string_view text);
 
 // What the load found: the file, the route, the stream, the substreams, the sheet count.
 void PrintLoadReport(const RecoveryReport& report, const std::string& input, std::ostream& out);
@@ -21,4 +27,4 @@ void PrintSheetReport(const RecoveryReport& report, std::ostream& out, bool cell
 // each substream, and every message the load gave.
 void PrintDetails(const RecoveryReport& report, std::ostream& out);
 
-}  // namespace tabulix::cli
+}  // namespace tabulix

@@ -1,10 +1,15 @@
-#include "cli/report_text.hpp"
+#include "document/report_text.hpp"
 
 #include <string_view>
 
-#include "cli/console.hpp"
+namespace tabulix {
 
-namespace tabulix::cli {
+std::string Trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(' ');
+  return std::string(text.substr(first, last - first + 1));
+}
 
 namespace {
 
@@ -115,4 +120,4 @@ void PrintDetails(const RecoveryReport& report, std::ostream& out) {
   }
 }
 
-}  // namespace tabulix::cli
+}  // namespace tabulix
