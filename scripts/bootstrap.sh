@@ -13,6 +13,10 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   # The .xlsx export's writer.
   libxlsxwriter-dev
+  # The desktop program, and a font for its widget tests on the offscreen platform.
+  qt6-base-dev fonts-dejavu-core
+  # The real window under a private X server, for its screenshot (scripts/screenshot.sh).
+  xvfb xauth xdotool x11-apps x11-utils
   python3 python3-olefile python3-xlrd python3-openpyxl python3-jsonschema
   # The command-line tests run a batch under GNU parallel, as the README shows.
   parallel

@@ -13,7 +13,7 @@ scripts/check_format.sh
 
 echo "== GCC, sanitizers: build and every test"
 CXX=g++ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTABULIX_SANITIZE=ON -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON >/dev/null
+  -DTABULIX_SANITIZE=ON -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON -DTABULIX_BUILD_GUI=ON >/dev/null
 cmake --build build/test
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -25,7 +25,7 @@ echo "== GCC pass done at ${SECONDS} s"
 # minutes (scripts/fuzz.sh; longer runs by hand).
 echo "== Clang, sanitizers, fuzzer coverage: build, the unit tests, fuzzing"
 CXX=clang++ cmake -S . -B build/test-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTABULIX_SANITIZE=ON -DTABULIX_FUZZ=ON -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON >/dev/null
+  -DTABULIX_SANITIZE=ON -DTABULIX_FUZZ=ON -DTABULIX_WERROR=ON -DTABULIX_BUILD_BENCH=ON -DTABULIX_BUILD_GUI=ON >/dev/null
 cmake --build build/test-clang
 ctest --test-dir build/test-clang --output-on-failure -j "$(nproc)" -L unit
 scripts/fuzz.sh --build build/test-clang 180

@@ -595,8 +595,12 @@ def group_shell(tabulix, corpus, work, build):
     if build:
         prefix = work / "prefix"
         status, _, stderr = run(["cmake", "--install", build, "--prefix", prefix])
-        for path in ("bin/tabulix", "share/man/man1/tabulix.1",
-                     "share/bash-completion/completions/tabulix", "share/tabulix/report.schema.json"):
+        wanted = ["bin/tabulix", "share/man/man1/tabulix.1",
+                  "share/bash-completion/completions/tabulix", "share/tabulix/report.schema.json"]
+        # The desktop program, when the build has it, with its guide beside it.
+        if (Path(build) / "tabulix-gui").exists():
+            wanted += ["bin/tabulix-gui", "bin/Tabulix.html"]
+        for path in wanted:
             check(status == 0 and (prefix / path).exists(), "install: %s (%s)" % (path, stderr))
         if shutil.which("man"):
             result = subprocess.run(["man", "-l", str(prefix / "share/man/man1/tabulix.1")],
