@@ -2,24 +2,69 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "app/kestrine_dlg.hpp"
 #include "app/user_prompts.hpp"
 
-int main(int argc, char** argv) {
-  QApplication application(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("tabulix-gui"));
-  QApplication::setApplicationVersion(QStringLiteral(TABULIX_VERSION));
+namespace {
 
-  QCommandLineParser parser;
+void Describe(QCommandLineParser& parser) {
   parser.setApplicationDescription(
-      QStringLiteral("Quillbar Tabulix: recovers damaged Excel 97-2003 workbooks."));
+      QStringLiteral("Quillbar Tabulix: recovers damaged Excel 97-2003 workbooks.\n"
+                     "Without a display, use the command line: tabulix recover FILE"));
   parser.addHelpOption();
   parser.addVersionOption();
   parser.addPositionalArgument(QStringLiteral("FILE"),
                                QStringLiteral("An .xls file to open at start (optional)."));
+}
+
+bool Asks(int argc, char** argv, std::initializer_list<const char*> options) {
+  for (int i = 1; i < argc; ++i) {
+    for (const char* option : options) {
+      if (std::strcmp(argv[i], option) == 0) return true;
+    }
+  }
+  return false;
+}
+
+bool HaveDisplay() {
+  // A platform chosen by hand (offscreen, vnc, eglfs) needs no display server.
+  return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+         !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Help and the version are answered without a window, where there is no display too.
+  if (Asks(argc, argv, {"-h", "--help", "-?", "--help-all", "-v", "--version"})) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tabulix-gui"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TABULIX_VERSION));
+    QCommandLineParser parser;
+    Describe(parser);
+    parser.process(application);
+    return 0;
+  }
+  if (!HaveDisplay()) {
+    std::fputs(
+        "tabulix-gui: there is no display to show the window on (DISPLAY and WAYLAND_DISPLAY "
+        "are not set).\nWithout a display, recover with the command line: tabulix recover "
+        "FILE\n",
+        stderr);
+    return 1;
+  }
+
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("tabulix-gui"));
+  QApplication::setApplicationVersion(QStringLiteral(TABULIX_VERSION));
+  QCommandLineParser parser;
+  Describe(parser);
   parser.process(application);
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {
@@ -27,7 +72,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const auto prompts = tabulix::app::MakeDesktopPrompts();
+  const std::unique_ptr<tabulix::app::UserPrompts> prompts = tabulix::app::MakeDesktopPrompts();
   tabulix::app::CKestrineDlg window(*prompts);
   if (!files.isEmpty()) {
     const QString file = files.front();

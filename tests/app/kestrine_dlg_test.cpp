@@ -584,5 +584,19 @@ TEST_F(MainWindow, AFileDroppedOnTheWindowLoadsAsIfChosen) {
   EXPECT_FALSE(enterTwo.isAccepted());
 }
 
+TEST(DesktopProgram, AnswersHelpAnywhereAndSaysWhyItCannotStartWithoutADisplay) {
+  const std::string program = test::ShellQuote(TABULIX_GUI_PATH);
+  const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
+  std::string help;
+  EXPECT_EQ(test::RunCommand(noDisplay + program + " --help", &help), 0);
+  EXPECT_NE(help.find("FILE"), std::string::npos) << help;
+  std::string said;
+  EXPECT_NE(test::RunCommand(noDisplay + program + " book.xls 2>&1", &said), 0);
+  EXPECT_NE(said.find("no display"), std::string::npos) << said;
+  EXPECT_NE(said.find("tabulix recover"), std::string::npos) << said;
+  EXPECT_NE(test::RunCommand("QT_QPA_PLATFORM=offscreen " + program + " a.xls b.xls 2>/dev/null"),
+            0);
+}
+
 }  // namespace
 }  // namespace tabulix::app
