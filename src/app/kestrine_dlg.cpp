@@ -328,6 +328,9 @@ void CKestrineDlg::OnSave() {
     saving_ = false;
     WriteLog(11002, 0, "Could Not Save File", true);
     SetStatus(QStringLiteral("ERROR:Counld Not Save File."));
+    // No save runs: the window must not stay locked as if one did.
+    reportAction_->setEnabled(haveReport_);
+    EnableCommands(true, true, true);
   }
 }
 
