@@ -33,8 +33,9 @@ constexpr std::uint32_t kWidthStep = 1300;
 constexpr std::uint32_t kTwipsPerStep = 600;
 constexpr std::uint32_t kNarrowTwips = 300;
 
-// The colour of palette index `index` as 0xRRGGBB; nothing for the system colours.
-std::optional<std::uint32_t> PaletteColour(const Workbook& workbook, std::uint16_t index) {
+}  // namespace
+
+std::optional<std::uint32_t> PaletteRgb(const Workbook& workbook, std::uint16_t index) {
   if (index >= kPaletteColours) return std::nullopt;
   if (index >= kFixedColours && workbook.palette_.Present()) {
     const auto& custom = workbook.palette_.colours_;
@@ -47,6 +48,8 @@ std::optional<std::uint32_t> PaletteColour(const Workbook& workbook, std::uint16
   }
   return DefaultPaletteRgb(index);
 }
+
+namespace {
 
 const Workbook::Font* FontOf(const Workbook& workbook, std::uint16_t index) {
   if (index == kMissingFont) return nullptr;
@@ -81,10 +84,10 @@ PreviewFormat PreviewFormatOf(const Workbook& workbook, std::uint16_t xfIndex) {
   const Workbook::XF& xf = workbook.xfs_[xfIndex];
 
   const std::uint32_t pattern = (xf.borderColours_ >> 26) & 0x3F;
-  if (pattern != 0) format.fill = PaletteColour(workbook, xf.fillColours_ & 0x7F);
+  if (pattern != 0) format.fill = PaletteRgb(workbook, xf.fillColours_ & 0x7F);
   format.alignment = GridAlignment(xf.alignment_);
   if (const Workbook::Font* font = FontOf(workbook, xf.fontIndex_)) {
-    format.text = PaletteColour(workbook, font->colour_);
+    format.text = PaletteRgb(workbook, font->colour_);
     // Heavier weights than bold (extra bold, black) show as bold too.
     format.bold = font->weight_ >= kBoldWeight || (font->options_ & kBoldFlag) != 0;
   }

@@ -45,6 +45,11 @@ PreviewFormat PreviewFormatOf(const Workbook& workbook, std::uint16_t xfIndex);
 // them, 0-7 the same as 8-15. 0 (black) for an index beyond the palette.
 std::uint32_t DefaultPaletteRgb(std::size_t index);
 
+// The colour of palette index `index` in `workbook` as 0xRRGGBB: 0-7 fixed, 8-63 the
+// workbook's own PALETTE entry when it has one, else the default; nothing for the system
+// colours (64 and above). The preview and the .xlsx export colour cells alike.
+std::optional<std::uint32_t> PaletteRgb(const Workbook& workbook, std::uint16_t index);
+
 // (column, width in twips) for each column below `maxColumns` (at most 256, all a sheet
 // has) that a column-information record of `sheet` sizes, in ascending column order; where
 // records overlap, the later one wins. A record's width w (1/256 of a character) gives

@@ -25,6 +25,7 @@
 #include "document/export_cells.hpp"
 #include "document/export_files.hpp"
 #include "document/export_formats.hpp"
+#include "document/preview_format.hpp"
 
 namespace tabulix {
 
@@ -35,17 +36,6 @@ using exporting::DateKind;
 using exporting::ExportCell;
 using exporting::NumberFormats;
 
-// The colours of palette entries 8 to 63 when the workbook has no PALETTE of its own
-// (0xRRGGBB). Entries 0 to 7 are fixed: the first eight of these.
-constexpr std::array<std::uint32_t, 56> kDefaultPalette = {
-    0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
-    0x800000, 0x008000, 0x000080, 0x808000, 0x800080, 0x008080, 0xC0C0C0, 0x808080,
-    0x9999FF, 0x993366, 0xFFFFCC, 0xCCFFFF, 0x660066, 0xFF8080, 0x0066CC, 0xCCCCFF,
-    0x000080, 0xFF00FF, 0xFFFF00, 0x00FFFF, 0x800080, 0x800000, 0x008080, 0x0000FF,
-    0x00CCFF, 0xCCFFFF, 0xCCFFCC, 0xFFFF99, 0x99CCFF, 0xFF99CC, 0xCC99FF, 0xFFCC99,
-    0x3366FF, 0x33CCCC, 0x99CC00, 0xFFCC00, 0xFF9900, 0xFF6600, 0x666699, 0x969696,
-    0x003366, 0x339966, 0x003300, 0x333300, 0x993300, 0x993366, 0x333399, 0x333333};
-constexpr std::uint16_t kFirstPaletteEntry = 8;
 // The system's window background colour (64 is its window text colour, and 0x7FFF a
 // font's "automatic").
 constexpr std::uint16_t kSystemBackground = 65;
@@ -71,20 +61,11 @@ lxw_color_t ToLxw(std::uint32_t rgb) {
 
 class Palette {
  public:
-  explicit Palette(const Workbook& globals) : colours_(kDefaultPalette) {
-    if (!globals.palette_.Present()) return;
-    const auto& custom = globals.palette_.colours_;
-    for (std::size_t i = 0; i < custom.size() && i < colours_.size(); ++i) {
-      const std::uint32_t c = custom[i];  // red in the lowest byte
-      colours_[i] = ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
-    }
-  }
+  explicit Palette(const Workbook& globals) : globals_(globals) {}
 
   // The colour of entry `index`; nothing for the system colours and "automatic".
   std::optional<lxw_color_t> Of(std::uint16_t index) const {
-    if (index < kFirstPaletteEntry) return ToLxw(kDefaultPalette[index]);
-    const std::size_t entry = std::size_t{index} - kFirstPaletteEntry;
-    if (entry < colours_.size()) return ToLxw(colours_[entry]);
+    if (const std::optional<std::uint32_t> rgb = PaletteRgb(globals_, index)) return ToLxw(*rgb);
     return std::nullopt;
   }
 
@@ -95,7 +76,7 @@ class Palette {
   }
 
  private:
-  std::array<std::uint32_t, 56> colours_;
+  const Workbook& globals_;
 };
 
 // "_x0041_" in a cell's text: the form the new format gives a character, which readers
