@@ -14,8 +14,10 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QThread>
 #include <QUrl>
 #include <algorithm>
@@ -27,12 +29,15 @@
 #include <string>
 #include <vector>
 
+#include "app/about_dlg.hpp"
 #include "app/artwork.hpp"
 #include "app/color_button.hpp"
+#include "app/dialog_units.hpp"
 #include "app/flex_grid.hpp"
 #include "app/user_prompts.hpp"
 #include "app/workbook_preview.hpp"
 #include "document/cell_text.hpp"
+#include "document/preview_format.hpp"
 #include "support/test_support.hpp"
 
 // Messages of failed expectations show texts, not code units.
@@ -280,13 +285,42 @@ TEST_F(MainWindow, LoadThroughBrowseShowsTheSheetsAndEnablesSave) {
   EXPECT_TRUE(prompts.reports[0].contains(expected[0])) << prompts.reports[0].toStdString();
   EXPECT_TRUE(prompts.reports[0].contains("intact")) << prompts.reports[0].toStdString();
 
-  // Loading again replaces the preview.
-  const fs::path other = CorpusDir() / "real" / "13224.xls";
+  // Loading again replaces the preview; this workbook's cells have fills, font colours and
+  // bold, which the grid shows as the core formats them.
+  const fs::path other = CorpusDir() / "real" / "47245_test.xls";
   window.OpenFile(Q(other));
   ASSERT_TRUE(WaitIdle(window));
   EXPECT_EQ(window.PathText(), Shown(other));
-  EXPECT_EQ(window.Preview().ItemText(0),
-            QString::fromStdString(window.Workbook().report().sheets_[0].name_));
+  const auto shown = WorkbookPreview::PreviewSheets(window.Workbook());
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(window.Preview().ItemText(0), shown[0].second);
+  const WorksheetView& formatted = window.Workbook().sheetViews()[shown[0].first];
+  int filled = 0;
+  int coloured = 0;
+  int bold = 0;
+  for (std::uint32_t r = 0; r < std::min<std::uint32_t>(formatted.RowCount(), 100); ++r) {
+    for (std::uint32_t c = 0; c < formatted.ColumnCount(); ++c) {
+      const ViewCell* cell = formatted.CellAt(r, c);
+      if (!cell || !PreviewCellText(window.Workbook().workbook(), *cell)) continue;
+      const PreviewFormat format =
+          PreviewFormatOf(window.Workbook().workbook(), cell->formatIndex_);
+      const CMSFlexGrid& grid = window.Preview().Grid(0);
+      const int row = static_cast<int>(r) + 1;
+      const int column = static_cast<int>(c) + 1;
+      const auto asGrid = [](std::optional<std::uint32_t> rgb) {
+        return rgb ? std::optional<std::uint32_t>(GridColour(*rgb)) : std::nullopt;
+      };
+      EXPECT_EQ(grid.CellBackColorAt(row, column), asGrid(format.fill)) << r << "," << c;
+      EXPECT_EQ(grid.CellForeColorAt(row, column), asGrid(format.text)) << r << "," << c;
+      EXPECT_EQ(grid.CellFontBoldAt(row, column), format.bold) << r << "," << c;
+      filled += format.fill ? 1 : 0;
+      coloured += format.text && *format.text != 0 ? 1 : 0;
+      bold += format.bold ? 1 : 0;
+    }
+  }
+  EXPECT_GT(filled, 0);
+  EXPECT_GT(coloured, 0);
+  EXPECT_GT(bold, 0);
 }
 
 TEST_F(MainWindow, FailedLoadsSayWhyAndLeaveTheWindowUsable) {
@@ -582,6 +616,28 @@ TEST_F(MainWindow, AFileDroppedOnTheWindowLoadsAsIfChosen) {
   enterTwo.ignore();
   QApplication::sendEvent(&window, &enterTwo);
   EXPECT_FALSE(enterTwo.isAccepted());
+}
+
+TEST_F(MainWindow, AboutUsShowsTheProductAndClosesWithOk) {
+  CKestrineDlg window(prompts);
+  window.OnAboutUs();
+  EXPECT_EQ(prompts.aboutBoxes, 1);
+
+  CAboutDlg about;
+  EXPECT_EQ(about.windowTitle(), "About Quillbar Tabulix");
+  EXPECT_EQ(about.size(), QSize(DialogRight(165), DialogY(74)));
+  const auto labels = about.findChildren<QLabel*>();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+    return label->text() == "Quillbar Tabulix Version 2.5";
+  }));
+  auto* ok = about.findChild<QPushButton*>();
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(ok->text(), "OK");
+  EXPECT_EQ(ok->geometry(), DialogRect(56, 53, 50, 14));
+  about.show();
+  ok->click();
+  EXPECT_EQ(about.result(), QDialog::Accepted);
+  EXPECT_FALSE(about.isVisible());
 }
 
 TEST(DesktopProgram, AnswersHelpAnywhereAndSaysWhyItCannotStartWithoutADisplay) {
