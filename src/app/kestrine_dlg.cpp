@@ -59,6 +59,18 @@ class ClientArea : public QWidget {
   std::function<void(const QPoint&)> onMove_;
 };
 
+// Starts `work` on `worker`. `running` stands while it runs (the work clears it as the last
+// thing it does) and falls again when the thread cannot be started.
+void StartWorker(std::thread& worker, std::atomic<bool>& running, std::function<void()> work) {
+  running = true;
+  try {
+    worker = std::thread(std::move(work));
+  } catch (...) {
+    running = false;
+    throw;
+  }
+}
+
 // Paths go to the core as the file system spells them, whatever the locale.
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -257,13 +269,7 @@ void CKestrineDlg::StartLoad(const QString& path) {
     m_strLoadName = path;
     SetProgress(0);
     m_bWorkDone = false;
-    progressRunning_ = true;
-    try {
-      progressThread_ = std::thread([this] { ProgressWorker(); });
-    } catch (...) {
-      progressRunning_ = false;
-      throw;
-    }
+    StartWorker(progressThread_, progressRunning_, [this] { ProgressWorker(); });
     m_tabPreview->ClearGrids();
     m_bFileChosen = true;
     pathBox_->setText(m_strFilePath);
@@ -271,14 +277,9 @@ void CKestrineDlg::StartLoad(const QString& path) {
     SetStatus(QStringLiteral("Please wait processing...."));
     m_tabPreview->SetBusy(true);
     loading_ = true;
-    loadRunning_ = true;
     reportAction_->setEnabled(false);
-    try {
-      m_hLoadThread = std::thread([this, name = LocalPath(m_strLoadName)] { LoadWorker(name); });
-    } catch (...) {
-      loadRunning_ = false;
-      throw;
-    }
+    StartWorker(m_hLoadThread, loadRunning_,
+                [this, name = LocalPath(m_strLoadName)] { LoadWorker(name); });
     EnableCommands(false, false, true);
   } catch (const std::exception&) {
     loading_ = false;
@@ -315,14 +316,9 @@ void CKestrineDlg::OnSave() {
     JoinWorkers();
     m_strSavePath = target;
     saving_ = true;
-    saveRunning_ = true;
     reportAction_->setEnabled(false);
-    try {
-      m_hSaveThread = std::thread([this, name = LocalPath(m_strSavePath)] { SaveWorker(name); });
-    } catch (...) {
-      saveRunning_ = false;
-      throw;
-    }
+    StartWorker(m_hSaveThread, saveRunning_,
+                [this, name = LocalPath(m_strSavePath)] { SaveWorker(name); });
     EnableCommands(false, false, false);
   } catch (const std::exception&) {
     saving_ = false;

@@ -13,7 +13,12 @@
 
 namespace {
 
-void Describe(QCommandLineParser& parser) {
+// Names the program and reads its command line: help and the version are answered here
+// (the program ends), and what is left are the files to open.
+QStringList ParseCommandLine(QCoreApplication& application) {
+  QCoreApplication::setApplicationName(QStringLiteral("tabulix-gui"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(TABULIX_VERSION));
+  QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("Quillbar Tabulix: recovers damaged Excel 97-2003 workbooks.\n"
                      "Without a display, use the command line: tabulix recover FILE"));
@@ -21,6 +26,8 @@ void Describe(QCommandLineParser& parser) {
   parser.addVersionOption();
   parser.addPositionalArgument(QStringLiteral("FILE"),
                                QStringLiteral("An .xls file to open at start (optional)."));
+  parser.process(application);
+  return parser.positionalArguments();
 }
 
 bool Asks(int argc, char** argv, std::initializer_list<const char*> options) {
@@ -44,11 +51,7 @@ int main(int argc, char** argv) {
   // Help and the version are answered without a window, where there is no display too.
   if (Asks(argc, argv, {"-h", "--help", "-?", "--help-all", "-v", "--version"})) {
     QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tabulix-gui"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TABULIX_VERSION));
-    QCommandLineParser parser;
-    Describe(parser);
-    parser.process(application);
+    ParseCommandLine(application);
     return 0;
   }
   if (!HaveDisplay()) {
@@ -61,12 +64,7 @@ int main(int argc, char** argv) {
   }
 
   QApplication application(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("tabulix-gui"));
-  QApplication::setApplicationVersion(QStringLiteral(TABULIX_VERSION));
-  QCommandLineParser parser;
-  Describe(parser);
-  parser.process(application);
-  const QStringList files = parser.positionalArguments();
+  const QStringList files = ParseCommandLine(application);
   if (files.size() > 1) {
     std::fputs("tabulix-gui: give at most one file to open\n", stderr);
     return 2;
