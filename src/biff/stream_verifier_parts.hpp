@@ -208,6 +208,9 @@ class SheetVerifier {
             std::uint16_t lastColumn);
   // An XF index of a cell, a row or a column: it names an XF of the globals.
   void XfIndex(const RawRecord& record, std::string_view what, std::uint16_t xf);
+  // The same for a single-cell record at `row`, `column`.
+  void CellXfIndex(const RawRecord& record, std::string_view what, std::uint16_t row,
+                   std::uint16_t column, std::uint16_t xf);
   void MultipleCells(const RawRecord& record, Bytes data, std::size_t width);
   void Formula(std::size_t index, Bytes data);
   void Companion(std::size_t index, Bytes data);
@@ -239,6 +242,10 @@ class SheetVerifier {
   std::optional<std::uint32_t> lastPlace_;
   // Row -> the first and last column of its cells.
   std::map<std::uint16_t, std::pair<std::uint16_t, std::uint16_t>> rowColumns_;
+  // The entry of the row the last cell was in (nullptr before the first): cells come row by
+  // row, so most find theirs here. Map entries stay where they are.
+  std::pair<std::uint16_t, std::uint16_t>* lastRowColumns_ = nullptr;
+  std::uint16_t lastRow_ = 0;
   // (row << 16) | column -> the FORMULA there that a SHRFMLA, ARRAY or TABLE follows.
   std::map<std::uint32_t, Host> hosts_;
 

@@ -86,12 +86,12 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
     case NUMBER:
     case RK:
     case BOOLERR:
-      Cell(r, Name(r.code), row, column, column);
-      XfIndex(r, Place(Name(r.code), row, column), xf);
+      Cell(r, RecordName(r.code), row, column, column);
+      CellXfIndex(r, RecordName(r.code), row, column, xf);
       break;
     case LABELSST: {
       Cell(r, "LABELSST", row, column, column);
-      XfIndex(r, Place("LABELSST", row, column), xf);
+      CellXfIndex(r, "LABELSST", row, column, xf);
       const std::uint32_t string = LittleEndian::U32(data, 6);
       if (string >= globals_.sharedStrings) {
         findings_.Add("sst-index", r.pos,
@@ -102,8 +102,8 @@ void SheetVerifier::Record(std::size_t index, std::span<const RawRecord> pieces)
     }
     case LABEL:
     case RSTRING: {
-      Cell(r, Name(r.code), row, column, column);
-      XfIndex(r, Place(Name(r.code), row, column), xf);
+      Cell(r, RecordName(r.code), row, column, column);
+      CellXfIndex(r, RecordName(r.code), row, column, xf);
       TextCursor text(stream_, pieces.first(1), 6, false);
       if (auto fault = text.Read(2, true)) {
         findings_.Add(fault->invariant, r.pos,
@@ -204,11 +204,14 @@ void SheetVerifier::Cell(const RawRecord& record, std::string_view what, std::ui
     minColumn_ = std::min<std::uint32_t>(minColumn_, column);
     maxColumn_ = std::max<std::uint32_t>(maxColumn_, lastColumn);
   }
-  const auto [it, added] = rowColumns_.try_emplace(row, column, lastColumn);
-  if (!added) {
-    it->second.first = std::min(it->second.first, column);
-    it->second.second = std::max(it->second.second, lastColumn);
+  if (lastRowColumns_ == nullptr || lastRow_ != row) {
+    const auto [it, added] = rowColumns_.try_emplace(row, column, lastColumn);
+    lastRowColumns_ = &it->second;
+    lastRow_ = row;
+    if (added) return;
   }
+  lastRowColumns_->first = std::min(lastRowColumns_->first, column);
+  lastRowColumns_->second = std::max(lastRowColumns_->second, lastColumn);
 }
 
 void SheetVerifier::XfIndex(const RawRecord& record, std::string_view what, std::uint16_t xf) {
@@ -217,6 +220,12 @@ void SheetVerifier::XfIndex(const RawRecord& record, std::string_view what, std:
                   std::string(what) + " names XF " + std::to_string(xf) + " of " +
                       std::to_string(globals_.xfs));
   }
+}
+
+void SheetVerifier::CellXfIndex(const RawRecord& record, std::string_view what, std::uint16_t row,
+                                std::uint16_t column, std::uint16_t xf) {
+  // A sheet holds up to a million cells: the words of a finding are made only for one.
+  if (xf >= globals_.xfs) XfIndex(record, Place(what, row, column), xf);
 }
 
 // MULRK (6 bytes a cell: XF, RK) and MULBLANK (2: XF): row, first column, the cells, and
