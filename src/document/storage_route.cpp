@@ -81,7 +81,15 @@ bool XlsDocument::LoadStorageStream(std::span<const std::uint8_t> file, Reassemb
 void XlsDocument::KeepOtherEntries(const storage::StorageReader& storage) {
   std::string reason;
   std::vector<std::string> skipped;
-  std::optional<storage::StorageTree> tree = storage.ReadTree(&reason, &skipped);
+  // The save writes the workbook stream anew as "Workbook", in place of the one it was
+  // read from ("Workbook", or "Book" when there was no other); a "Book" beside a
+  // "Workbook" (an older version's copy some writers add) stays as it was. The stream read
+  // is not read a second time only to be dropped.
+  const std::u16string read(report_.streamName_.begin(), report_.streamName_.end());
+  std::optional<storage::StorageTree> tree =
+      storage.ReadTree(&reason, &skipped, [&read](std::u16string_view name) {
+        return FoldedName(name) == FoldedName(u"Workbook") || FoldedName(name) == FoldedName(read);
+      });
   // A stream of the document that cannot be read (its size or its chain broken) is not
   // saved; the others are.
   otherStreamsDropped_ = skipped.size();
@@ -93,14 +101,6 @@ void XlsDocument::KeepOtherEntries(const storage::StorageReader& storage) {
     WriteLog(0, 0, "Other streams of the document not kept: " + reason, false);
     return;
   }
-  // The save writes the workbook stream anew as "Workbook", in place of the one it was
-  // read from ("Workbook", or "Book" when there was no other); a "Book" beside a
-  // "Workbook" (an older version's copy some writers add) stays as it was.
-  const std::u16string read(report_.streamName_.begin(), report_.streamName_.end());
-  std::erase_if(tree->entries, [&read](const storage::TreeEntry& entry) {
-    return !entry.storage && (FoldedName(entry.name) == FoldedName(u"Workbook") ||
-                              FoldedName(entry.name) == FoldedName(read));
-  });
   otherEntries_ = std::move(*tree);
 }
 

@@ -1,7 +1,6 @@
 #include "storage/storage_reader.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "base/little_endian.hpp"
@@ -463,8 +462,9 @@ ReadStatus StorageReader::EntryLayout(const Entry& entry, StreamLayout& layout, 
 }
 
 void StorageReader::CopyLayout(const StreamLayout& layout, std::vector<std::uint8_t>& out) const {
-  out.resize(static_cast<std::size_t>(layout.size));
-  std::size_t done = 0;
+  // Appended run by run rather than zeroed first: a stream may be tens of megabytes.
+  out.clear();
+  out.reserve(static_cast<std::size_t>(layout.size));
   for (std::size_t k = 0; k < layout.pieces.size();) {
     // Pieces that follow each other in the file are copied in one run.
     const std::uint64_t offset = layout.pieces[k].fileOffset;
@@ -472,8 +472,8 @@ void StorageReader::CopyLayout(const StreamLayout& layout, std::vector<std::uint
     for (++k; k < layout.pieces.size() && layout.pieces[k].fileOffset == offset + length; ++k) {
       length += layout.pieces[k].length;
     }
-    std::memcpy(out.data() + done, bytes_.data() + offset, length);
-    done += length;
+    const std::uint8_t* first = bytes_.data() + offset;
+    out.insert(out.end(), first, first + length);
   }
 }
 
@@ -488,7 +488,8 @@ ReadStatus StorageReader::ReadStream(std::u16string_view name, std::vector<std::
 }
 
 std::optional<StorageTree> StorageReader::ReadTree(std::string* reason,
-                                                   std::vector<std::string>* skipped) const {
+                                                   std::vector<std::string>* skipped,
+                                                   const NameFilter& leaveOut) const {
   const Entry& root = entries_[0];
   StorageTree tree;
   tree.clsid = root.clsid;
@@ -498,7 +499,7 @@ std::optional<StorageTree> StorageReader::ReadTree(std::string* reason,
   reached[0] = true;
   Claims claims;
   std::string why;
-  if (!ReadSiblings(root.child, 1, tree.entries, reached, claims, why, skipped)) {
+  if (!ReadSiblings(root.child, 1, tree.entries, reached, claims, why, skipped, leaveOut)) {
     SetReason(reason, why);
     return std::nullopt;
   }
@@ -507,7 +508,8 @@ std::optional<StorageTree> StorageReader::ReadTree(std::string* reason,
 
 bool StorageReader::ReadSiblings(std::uint32_t top, int depth, std::vector<TreeEntry>& out,
                                  std::vector<bool>& reached, Claims& claims, std::string& why,
-                                 std::vector<std::string>* skipped) const {
+                                 std::vector<std::string>* skipped,
+                                 const NameFilter& leaveOut) const {
   if (depth > kMaxStorageDepth && top != kNoStream) {
     why = "entries nested deeper than " + std::to_string(kMaxStorageDepth) + " levels";
     return false;
@@ -548,7 +550,7 @@ bool StorageReader::ReadSiblings(std::uint32_t top, int depth, std::vector<TreeE
     item.times = entry.times;
     if (entry.type == kTypeStorage) {
       item.storage = true;
-      if (!ReadSiblings(entry.child, depth + 1, item.children, reached, claims, why, skipped))
+      if (!ReadSiblings(entry.child, depth + 1, item.children, reached, claims, why, skipped, {}))
         return false;
     } else if (entry.type == kTypeStream) {
       StreamLayout layout;
@@ -559,6 +561,10 @@ bool StorageReader::ReadSiblings(std::uint32_t top, int depth, std::vector<TreeE
           return false;
         }
         skipped->push_back("stream " + where() + ": " + problem);
+        if (!descendLeft(entry.right)) return false;
+        continue;
+      }
+      if (depth == 1 && leaveOut && leaveOut(entry.name)) {
         if (!descendLeft(entry.right)) return false;
         continue;
       }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -85,9 +86,13 @@ class StorageReader {
   // two streams that claim the same sector (which would also let a small file expand into
   // many copies of its bytes). Given `skipped`, a stream whose bytes cannot be read (its
   // chain, its size or its sectors at fault, the links around it sound) is left out of the
-  // tree instead, and `skipped` gets a line saying which and why.
+  // tree instead, and `skipped` gets a line saying which and why. A stream of the root for
+  // which `leaveOut` says true is checked like the others but neither read nor put in the
+  // tree (the caller has it already: a second copy of a large stream costs its size).
+  using NameFilter = std::function<bool(std::u16string_view name)>;
   std::optional<StorageTree> ReadTree(std::string* reason = nullptr,
-                                      std::vector<std::string>* skipped = nullptr) const;
+                                      std::vector<std::string>* skipped = nullptr,
+                                      const NameFilter& leaveOut = {}) const;
 
   int majorVersion() const { return majorVersion_; }
   std::size_t sectorSize() const { return sectorSize_; }
@@ -137,7 +142,7 @@ class StorageReader {
   // recurse with `depth` one higher.
   bool ReadSiblings(std::uint32_t top, int depth, std::vector<TreeEntry>& out,
                     std::vector<bool>& reached, Claims& claims, std::string& why,
-                    std::vector<std::string>* skipped) const;
+                    std::vector<std::string>* skipped, const NameFilter& leaveOut) const;
 
   StorageReader() = default;
   bool Parse(std::string& why);

@@ -282,6 +282,32 @@ TEST(StorageTreeTest, HostileTreesAreRefused) {
   }
 }
 
+TEST(StorageTreeTest, StreamsOfTheRootLeftOutAreCheckedButNotRead) {
+  // The caller that has read the workbook stream already asks for the rest only; a stream
+  // of the same name deeper down is another stream and stays.
+  const auto doc = BuildDocument(Tree(
+      {Stream(u"Workbook", 9000), Stream(u"x", 100), Storage(u"A", {Stream(u"Workbook", 50)})}));
+  const auto reader = StorageReader::FromBytes(doc);
+  ASSERT_TRUE(reader);
+  const auto workbook = [](std::u16string_view name) { return name == u"Workbook"; };
+  std::vector<std::string> skipped;
+  const auto tree = reader->ReadTree(nullptr, &skipped, workbook);
+  ASSERT_TRUE(tree);
+  EXPECT_EQ(Lines(*tree),
+            Lines(Tree({Stream(u"x", 100), Storage(u"A", {Stream(u"Workbook", 50)})})));
+  EXPECT_TRUE(skipped.empty());
+
+  // Left out, it still claims its sectors: a stream sharing them is refused as before.
+  auto shared = doc;
+  Put32(shared, EntryAt(shared, 2) + 116, LittleEndian::U32(shared, EntryAt(shared, 1) + 116));
+  Put32(shared, EntryAt(shared, 2) + 120, 4096);
+  const auto sharing = StorageReader::FromBytes(shared);
+  ASSERT_TRUE(sharing);
+  std::string reason;
+  EXPECT_FALSE(sharing->ReadTree(&reason, nullptr, workbook));
+  EXPECT_NE(reason.find("sector"), std::string::npos) << reason;
+}
+
 TEST(StorageTreeTest, BadNamesAndTwinSiblingsAreRefusedBeforeAnythingIsWritten) {
   tabulix::test::TempDir dir;
   TreeEntry streamWithEntries = Stream(u"s", 1), storageWithBytes = Storage(u"s", {});
