@@ -128,6 +128,7 @@ std::string XlsDocument::KeptStreamProblem() {
   // back on, keeps nothing.
   auto& entries = model_.workbook_.sheets_;
   auto& worksheets = model_.worksheets_;
+  savedStreamReady_ = false;
   std::vector<std::uint32_t> positions;
   positions.reserve(entries.size());
   for (const Workbook::BoundSheet& entry : entries) positions.push_back(entry.position_);
@@ -174,8 +175,14 @@ std::string XlsDocument::KeptStreamProblem() {
       break;
     }
   }
-  saveBuffer_.clear();
-  saveBuffer_.shrink_to_fit();
+  if (problem.empty()) {
+    savedStreamReady_ = true;
+    savedPositions_.clear();
+    for (const Workbook::BoundSheet& entry : entries) savedPositions_.push_back(entry.position_);
+  } else {
+    saveBuffer_.clear();
+    saveBuffer_.shrink_to_fit();
+  }
   // Until a save, the entries name where the sheets stood in the source (the report pairs
   // them by it).
   for (std::size_t e = 0; e < entries.size(); ++e) entries[e].position_ = positions[e];
@@ -186,6 +193,9 @@ void XlsDocument::DropKeptParts() {
   Workbook& workbook = model_.workbook_;
   auto& worksheets = model_.worksheets_;
   entriesFixed_ = false;
+  savedStreamReady_ = false;
+  saveBuffer_.clear();
+  saveBuffer_.shrink_to_fit();
   workbook.source_.clear();
   for (Worksheet& sheet : worksheets) sheet.source_.clear();
   // A chart or macro sheet is nothing without its sheet entry and its own bytes.

@@ -153,6 +153,7 @@ void XlsDocument::Reset(const std::string& name) {
   otherStreamsDropped_ = 0;
   sheetViews_.clear();
   saveBuffer_.clear();
+  savedStreamReady_ = false;
   saveError_.clear();
   entriesFixed_ = false;
   report_ = RecoveryReport();

@@ -56,17 +56,26 @@ void XlsDocument::WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgr
     if (progress) progress(percent);
   };
   report(0);
-  std::size_t at = model_.workbook_.Write(out, 0);
+  std::size_t at = out.empty() ? 0 : model_.workbook_.Write(out, 0);
   report(20);
   const std::size_t n = model_.worksheets_.size();
   for (std::size_t i = 0; i < n; ++i) {
-    at += model_.worksheets_[i].Write(out, at);
+    if (!out.empty()) at += model_.worksheets_[i].Write(out, at);
     report(static_cast<int>(20 + (80 * (i + 1)) / n));
   }
   report(100);
 }
 
 bool XlsDocument::BuildSavedStream(const SaveProgress& progress) {
+  if (savedStreamReady_ && savedPositions_.size() == model_.workbook_.sheets_.size()) {
+    // The load's check built these very bytes; only the entries go back to the positions
+    // of the stream they describe, as a build would leave them.
+    for (std::size_t e = 0; e < savedPositions_.size(); ++e)
+      model_.workbook_.sheets_[e].position_ = savedPositions_[e];
+    WriteStreamBuffer({}, progress);
+    WriteDiagnosticDump("Out_payload.bin", saveBuffer_);
+    return true;
+  }
   // Each fix changes sizes the other relies on: the sheet entries set the length of the
   // globals, and the index fix gives every rebuilt row block its DBCELL offsets and every
   // sheet its INDEX entries, which lengthens the sheet. Once both have grown what they

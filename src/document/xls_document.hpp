@@ -156,7 +156,8 @@ class XlsDocument {
   // Saves saveBuffer_ as the stream "Workbook" of a new document at `path`, beside the
   // source's other entries when there are any.
   storage::WriteStatus WriteDocument(const std::string& path, std::string& reason);
-  // Writes the globals and the worksheets one after the other into `out`.
+  // Writes the globals and the worksheets one after the other into `out`, telling
+  // `progress` as it goes; with an empty `out` (the stream already built) it only tells.
   void WriteStreamBuffer(std::span<std::uint8_t> out, const SaveProgress& progress);
 
   std::vector<std::uint8_t> stream_;
@@ -175,6 +176,11 @@ class XlsDocument {
   std::vector<WorksheetView> sheetViews_;
   RecoveryReport report_;
   std::vector<std::uint8_t> saveBuffer_;
+  // The load built and checked the stream the save writes: saveBuffer_ holds it and these
+  // are the sheet positions it was laid out with. The model does not change after a load,
+  // so the save writes that stream instead of building the same bytes again.
+  bool savedStreamReady_ = false;
+  std::vector<std::uint32_t> savedPositions_;
   std::string saveError_;
   // The sheet entries stand one per worksheet, in worksheet order, since the last save
   // fixed them.

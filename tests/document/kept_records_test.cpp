@@ -197,6 +197,51 @@ TEST(KeptRecords, NamesCommentsChartsAndOtherStreamsComeThroughAndAreReported) {
   }
 }
 
+TEST(KeptRecords, TheSaveWritesTheStreamTheLoadCheckedAndNothingStale) {
+  // The load lays out and checks the stream the save will write; the save writes those
+  // bytes rather than building them twice. It must tell its progress all the same, leave
+  // the sheet entries naming where the sheets stand in the saved stream, and never write
+  // what an earlier load checked.
+  test::LogCapture logs;
+  test::TempDir dir;
+  const fs::path many = test::CorpusDir() / "real" / "15228.xls";  // 18 sheets
+  const fs::path other = test::CorpusDir() / "real" / "34775.xls";
+  auto savedStream = [](const fs::path& path) {
+    Bytes stream;
+    auto reader = storage::StorageReader::Open(path);
+    if (reader) reader->ReadStream(u"Workbook", stream);
+    return stream;
+  };
+  XlsDocument document;
+  ASSERT_TRUE(document.Load(many.string()));
+  const Bytes checked = document.saveBuffer();
+  ASSERT_FALSE(checked.empty());
+  std::vector<int> percents;
+  ASSERT_TRUE(document.SaveStorageFile((dir / "a.xls").string(),
+                                       [&percents](int p) { percents.push_back(p); }));
+  std::vector<int> expected{0, 20};
+  for (int i = 1; i <= 18; ++i) expected.push_back(20 + 80 * i / 18);
+  expected.push_back(100);
+  EXPECT_EQ(percents, expected);
+  const Bytes saved = savedStream(dir / "a.xls");
+  EXPECT_EQ(saved, checked);
+  for (const Workbook::BoundSheet& entry : document.workbook().sheets_) {
+    ASSERT_LT(std::size_t{entry.position_} + 6, saved.size());
+    EXPECT_EQ(LittleEndian::U16(saved, entry.position_), kBof) << entry.position_;
+  }
+  ASSERT_TRUE(document.SaveStorageFile((dir / "b.xls").string()));
+  EXPECT_EQ(savedStream(dir / "b.xls"), saved);
+
+  // The same document loads another file: its save is that file's, as a new document's.
+  ASSERT_TRUE(document.Load(other.string()));
+  ASSERT_TRUE(document.SaveStorageFile((dir / "c.xls").string()));
+  XlsDocument fresh;
+  ASSERT_TRUE(fresh.Load(other.string()));
+  ASSERT_TRUE(fresh.SaveStorageFile((dir / "d.xls").string()));
+  EXPECT_EQ(savedStream(dir / "c.xls"), savedStream(dir / "d.xls"));
+  EXPECT_NE(savedStream(dir / "c.xls"), saved);
+}
+
 TEST(KeptRecords, PartsThatBreakARuleFallBackToTheModel) {
   test::LogCapture logs;
   {
