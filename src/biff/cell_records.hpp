@@ -31,7 +31,19 @@ class CellRecord : public Record {
   // Decodes row, column and XF from data_; false when data_ is shorter than 6 bytes (the
   // fields it does not hold keep their values).
   bool ReadCellFields();
+  bool ReadCellFields(std::span<const std::uint8_t> data);
   bool WriteCellFields();
+  bool WriteCellFields(std::span<std::uint8_t> data);
+  // True when the record at `pos` is whole in `stream`, exactly `size` data bytes long and
+  // not followed by a CONTINUE: its fields can be decoded in place.
+  static bool ExactRecordAt(std::span<const std::uint8_t> stream, std::size_t pos,
+                            std::uint32_t size);
+  // Takes the frame of such a record: its code, `size` data bytes, no data part kept.
+  void TakeExactFrame(std::uint16_t code, std::uint32_t size);
+  // When the record is `size` data bytes in one piece with no data part of its own, and
+  // `out` has room at `pos`: writes its header and a zeroed data part there for the fields
+  // to be encoded into, and says true. Otherwise writes nothing.
+  bool WritesExactly(std::span<std::uint8_t> out, std::size_t pos, std::uint32_t size);
   // Lets data_ go when the record is exactly `size` bytes long: the fields hold it all.
   void ReleaseData(std::uint32_t size);
   // The header check shared by the cell records: the code and a length of exactly `size`

@@ -1,12 +1,33 @@
 #include "biff/row_block.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "base/little_endian.hpp"
 #include "base/log.hpp"
 
 namespace tabulix::cells {
+
+namespace {
+
+// Moves `scratch` behind what `kept` holds, in a list of exactly the size they make
+// together, and empties `scratch` (its room stays for the next block).
+template <class T>
+void Append(std::vector<T>& kept, std::vector<T>& scratch) {
+  if (!scratch.empty()) {
+    std::vector<T> joined;
+    joined.reserve(kept.size() + scratch.size());
+    std::move(kept.begin(), kept.end(), std::back_inserter(joined));
+    std::move(scratch.begin(), scratch.end(), std::back_inserter(joined));
+    kept = std::move(joined);
+  } else {
+    kept.shrink_to_fit();
+  }
+  scratch.clear();
+}
+
+}  // namespace
 
 void RowBlock::Reset() {
   rows_.clear();
@@ -20,6 +41,15 @@ std::uint32_t RowBlock::Read(std::span<const std::uint8_t> stream, std::size_t p
   // would swallow the sheet's WINDOW2, its EOF and the sheets after it. So the block also
   // ends before the first record that is neither a ROW nor a cell record, which the
   // worksheet reader handles (and hands the next ROW or cell run back to the cell table).
+  //
+  // The records go into scratch lists first, whose room outlives the call, and are then
+  // moved once into lists of exactly their size: a sheet has tens of thousands of blocks,
+  // and growing each block's lists by doubling, then shrinking them, moved every cell
+  // three times over.
+  thread_local std::vector<Row> rows;
+  thread_local std::vector<CellBlock> cellBlocks;
+  rows.clear();
+  cellBlocks.clear();
   std::size_t at = pos;
   bool failed = false;
   while (at < stream.size() && stream.size() - at >= kRecordHeaderSize) {
@@ -27,14 +57,12 @@ std::uint32_t RowBlock::Read(std::span<const std::uint8_t> stream, std::size_t p
     std::uint32_t taken = 0;
     if (code == Row::kCode) {
       // A ROW behind cells opens the next block.
-      if (!cellBlocks_.empty()) break;
-      Row row;
-      taken = row.Read(stream, at);
-      if (taken != 0) rows_.push_back(std::move(row));
+      if (!cellBlocks_.empty() || !cellBlocks.empty()) break;
+      taken = rows.emplace_back().Read(stream, at);
+      if (taken == 0) rows.pop_back();
     } else if (IsCellCode(code)) {
-      CellBlock cell;
-      taken = cell.Read(stream, at);
-      if (taken != 0) cellBlocks_.push_back(std::move(cell));
+      taken = cellBlocks.emplace_back().Read(stream, at);
+      if (taken == 0) cellBlocks.pop_back();
     } else if (code == DBCell::kCode) {
       taken = dbCell_.Read(stream, at);
       hasDbCell_ = taken != 0;
@@ -53,8 +81,8 @@ std::uint32_t RowBlock::Read(std::span<const std::uint8_t> stream, std::size_t p
   }
   if (failed) WriteLog(0, 0, "Error reading RowBlock", true);
   // Blocks are kept by the thousand; growth slack would cost more than the cells.
-  rows_.shrink_to_fit();
-  cellBlocks_.shrink_to_fit();
+  Append(rows_, rows);
+  Append(cellBlocks_, cellBlocks);
   return static_cast<std::uint32_t>(
       std::min<std::size_t>(at - pos, std::numeric_limits<std::uint32_t>::max()));
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -84,6 +85,61 @@ TEST(CellRecords, FixedCellsReadWriteBackAndLetTheirBytesGo) {
   EXPECT_FALSE(Blank::Validate(ByteBuilder().U16(0x0201).bytes(), 0));
   EXPECT_EQ(
       log.CountError("Exception in Worksheet::CellTable::RowBlock::CellBlock::Blank::Validate"), 1);
+}
+
+TEST(CellRecords, FixedCellsAmidOtherRecordsReadAndWriteInPlace) {
+  LogCapture log;
+  // Cells between other records are decoded where they stand and written where they go,
+  // without touching the bytes around them.
+  const Bytes stream = ByteBuilder()
+                           .Header(0x0208, 2)
+                           .U16(0xAAAA)
+                           .Header(0x0203, 14)
+                           .U16(9)
+                           .U16(8)
+                           .U16(7)
+                           .U32(0)
+                           .U32(0x40090000)  // 3.125
+                           .Header(0x027E, 10)
+                           .U16(1)
+                           .U16(2)
+                           .U16(3)
+                           .U32(RkFromInteger(42))
+                           .bytes();
+  Number number;
+  ASSERT_EQ(number.Read(stream, 6), 18u);
+  EXPECT_EQ(number.value(), 3.125);
+  EXPECT_EQ(number.xf_, 7);
+  RK rk;
+  ASSERT_EQ(rk.Read(stream, 24), 14u);
+  EXPECT_EQ(rk.value(), 42.0);
+  Bytes out(stream.size(), 0xEE);
+  EXPECT_EQ(number.Write(out, 6), 18u);
+  EXPECT_EQ(rk.Write(out, 24), 14u);
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 6, [](std::uint8_t b) { return b == 0xEE; }));
+  EXPECT_TRUE(std::equal(out.begin() + 6, out.end(), stream.begin() + 6));
+
+  // A buffer one byte short takes nothing, and says so.
+  Bytes tight(17, 0xEE);
+  EXPECT_EQ(number.Write(tight, 0), 0u);
+  EXPECT_EQ(tight, Bytes(17, 0xEE));
+  EXPECT_EQ(log.CountError("Error writing Number Record"), 1);
+
+  // A CONTINUE behind a cell belongs to it: joined on reading, split as it was on writing.
+  const Bytes continued = ByteBuilder()
+                              .Header(0x00FD, 10)
+                              .U16(1)
+                              .U16(2)
+                              .U16(3)
+                              .U32(5)
+                              .Header(0x003C, 2)
+                              .U16(0xBEEF)
+                              .bytes();
+  LabelSST label;
+  ASSERT_EQ(label.Read(continued, 0), 20u);
+  EXPECT_EQ(label.sstIndex_, 5u);
+  EXPECT_EQ(WrittenBytes(label), continued);
+  EXPECT_EQ(log.CountError("Error reading LabelSST Record"), 1) << "its length is not a LABELSST's";
 }
 
 TEST(CellRecords, ShortOrOverlongCellsKeepTheBytesTheirFieldsDoNotCover) {
