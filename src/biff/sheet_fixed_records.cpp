@@ -11,9 +11,7 @@ SheetRecord::SheetRecord(std::uint16_t code, std::uint32_t dataSize) {
   recordSize_ = dataSize + kRecordHeaderSize;
 }
 
-void SheetRecord::FitContinues(std::uint32_t dataSize) {
-  std::erase_if(continueIndices_, [&](std::uint32_t index) { return index >= dataSize; });
-}
+void SheetRecord::FitContinues(std::uint32_t dataSize) { continueIndices_.DropFrom(dataSize); }
 
 double DELTA::MaxChange() const { return std::bit_cast<double>(maxChangeBits_); }
 
