@@ -360,6 +360,14 @@ void RebuildCellTable(Worksheet& sheet, std::size_t xfCount) {
     try {
       if (k % kRowsPerBlock == 0) {
         block.rows_.reserve(std::min(kRowsPerBlock, rowCount - k));
+        // Room for the block's gathered cells at once: grown by doubling, a block of a
+        // million-cell sheet was moved several times over. Blank fillers may add more.
+        std::size_t cells = 0;
+        const std::uint32_t last = firstRow + k + std::min(kRowsPerBlock, rowCount - k) - 1;
+        for (auto it = sheet.cellIndex_.lower_bound(static_cast<std::uint16_t>(firstRow + k));
+             it != sheet.cellIndex_.end() && it->first <= last; ++it)
+          cells += it->second.size();
+        block.cellBlocks_.reserve(cells);
       }
       rebuild.AddRow(block, static_cast<std::uint16_t>(firstRow + k));
     } catch (const std::bad_alloc& e) {

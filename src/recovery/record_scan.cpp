@@ -49,12 +49,14 @@ class ExtentEnds {
     auto& known = formula ? formulaEnds_ : plainEnds_;
     passed_.clear();
     while (end + 4 <= length_) {
+      // Only headers the walk goes on over are remembered, so the code is looked at first:
+      // nearly every record is followed by one it does not, and needs no lookup.
+      const auto next = static_cast<std::uint16_t>(slice_[end] | (slice_[end + 1] << 8));
+      if (next != kContinue && !(formula && IsFormulaCompanion(next))) break;
       if (const auto found = known.find(end); found != known.end()) {
         end = found->second;
         break;
       }
-      const auto next = static_cast<std::uint16_t>(slice_[end] | (slice_[end + 1] << 8));
-      if (next != kContinue && !(formula && IsFormulaCompanion(next))) break;
       const std::size_t after =
           end + 4 + static_cast<std::size_t>(slice_[end + 2] | (slice_[end + 3] << 8));
       if (after > length_) break;

@@ -192,6 +192,10 @@ void WorksheetSlicePass(std::span<const std::uint8_t> slice, Worksheet& sheet,
   try {
     scan.ScanObjectPositions(slice, ScanTable::Worksheet, kWorkSheetPositionsDump);
     if (!scan.ValidateObjectPositions()) return;
+    // Room for every record found to be a cell at once (most are): grown by doubling, the
+    // list of a million cells was moved twice over. Room not used is never touched.
+    auto& cellsTaken = sheet.scratch_.cellBlocks_;
+    cellsTaken.reserve(cellsTaken.size() + scan.objPositions_.size());
     std::size_t colInfoCounter = 0;
     NestedSubstreams nested;
     OfferCandidates(

@@ -350,8 +350,8 @@ class PieceIndex {
           completes_[cut - 1].push_back(piece);
       }
     }
-    std::sort(anyCode_.begin(), anyCode_.end());
-    std::sort(byCode_.begin(), byCode_.end());
+    SortByKey(anyCode_);
+    SortByKey(byCode_);
   }
 
   // Up to `want` pieces, the first after `after` in file order (then from the file's
@@ -412,6 +412,23 @@ class PieceIndex {
       return key != other.key ? key < other.key : piece < other.piece;
     }
   };
+  // Puts `entries`, made piece by piece, in the order of their keys and, for one key, of
+  // their pieces. A radix sort by key keeps the pieces' order and takes linear time: the
+  // index of a file of tens of megabytes holds hundreds of thousands of entries, and a
+  // damaged stream may have it made for several grids.
+  static void SortByKey(std::vector<Entry>& entries) {
+    std::vector<Entry> spare(entries.size());
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+      std::array<std::size_t, 257> starts{};
+      for (const Entry& e : entries) ++starts[((e.key >> shift) & 0xFF) + 1];
+      if (starts[1 + ((entries.empty() ? 0 : entries.front().key >> shift) & 0xFF)] ==
+          entries.size())
+        continue;  // every key has the same byte here: the order stands
+      for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+      for (const Entry& e : entries) spare[starts[(e.key >> shift) & 0xFF]++] = e;
+      entries.swap(spare);
+    }
+  }
   std::uint64_t Start(std::uint32_t piece) const { return phase_ + std::uint64_t{piece} * unit_; }
   // How many pieces of the grid start at or before `offset`.
   std::uint32_t PiecesUpTo(std::uint64_t offset) const {
