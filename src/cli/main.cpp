@@ -8,9 +8,11 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/diagnostics.hpp"
 #include "base/interrupt_cleanup.hpp"
+#include "base/large_pages.hpp"
 #include "base/log.hpp"
 #include "cli/batch.hpp"
 #include "cli/options.hpp"
@@ -98,6 +100,15 @@ int UsageError(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  {
+    // A load of tens of megabytes runs about three times faster with the heap on huge
+    // pages; a small file is not worth the few milliseconds of starting again.
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i) {
+      if (argv[i][0] != '-') paths.emplace_back(argv[i]);
+    }
+    if (tabulix::LargeInputs(paths)) tabulix::RestartWithLargePages(argv);
+  }
   // An output stopped by Ctrl-C or kill must not leave its temporary beside the target.
   tabulix::RemoveTemporariesOnSignals();
 
