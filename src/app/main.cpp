@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Any file may be chosen once the window is up, and a large one loads about three times
+  // Any file may be chosen once the window is up, and a large one loads two to three times
   // faster with the heap on huge pages.
   tabulix::RestartWithLargePages(argv);
   QApplication application(argc, argv);

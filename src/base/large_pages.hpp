@@ -1,7 +1,7 @@
 #pragma once
 // Huge pages for the heap. Reading a workbook of a million cells builds a model of a few
 // hundred megabytes in fresh memory, and with 4 KiB pages the kernel takes a fault for each
-// page first touched: on a virtual machine that was two thirds of a large file's whole run.
+// page first touched: on a virtual machine that was more than half of a large file's run.
 // The C library backs its heap with transparent huge pages when asked, but only through its
 // tunables, which it reads as the program starts. So a front end that expects a large load
 // starts itself again, once, with the tunable set.

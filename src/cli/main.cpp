@@ -101,7 +101,7 @@ int UsageError(const std::string& message) {
 
 int main(int argc, char** argv) {
   {
-    // A load of tens of megabytes runs about three times faster with the heap on huge
+    // A load of tens of megabytes runs two to three times faster with the heap on huge
     // pages; a small file is not worth the few milliseconds of starting again.
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
