@@ -1,7 +1,6 @@
 #include "base/large_pages.hpp"
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 

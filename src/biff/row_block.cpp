@@ -11,8 +11,12 @@ namespace tabulix::cells {
 
 namespace {
 
+// Room a scratch list keeps between blocks: a block of a sound sheet holds 32 rows, but a
+// damaged one may run on over a whole sheet, and its room must not stay with the thread.
+constexpr std::size_t kScratchKept = 4096;
+
 // Moves `scratch` behind what `kept` holds, in a list of exactly the size they make
-// together, and empties `scratch` (its room stays for the next block).
+// together, and empties `scratch` (its room stays for the next block, up to a bound).
 template <class T>
 void Append(std::vector<T>& kept, std::vector<T>& scratch) {
   if (!scratch.empty()) {
@@ -25,6 +29,7 @@ void Append(std::vector<T>& kept, std::vector<T>& scratch) {
     kept.shrink_to_fit();
   }
   scratch.clear();
+  if (scratch.capacity() > kScratchKept) std::vector<T>().swap(scratch);
 }
 
 }  // namespace

@@ -74,6 +74,13 @@ TEST(RecordRead, JoinsContinueRecordsAndWritesTheSamePieces) {
     const auto out = WriteOut(record);
     EXPECT_EQ(PieceLengths(out), (std::vector<std::uint16_t>{10, 8224, 3}));
     EXPECT_TRUE(std::equal(out.begin(), out.end(), stream.begin()));
+    // A copy keeps split points of its own: the original losing its own leaves it whole.
+    Record copy = record;
+    record.continueIndices_.clear();
+    EXPECT_EQ(PieceLengths(WriteOut(record)), (std::vector<std::uint16_t>{8224, 13}));
+    EXPECT_EQ(WriteOut(copy), out);
+    copy.continueIndices_.DropFrom(8234);
+    EXPECT_EQ(copy.continueIndices_, (std::vector<std::uint32_t>{10}));
   }
   {  // A CONTINUE of 0 bytes is a piece of its own and comes back.
     const auto stream = ByteBuilder().Header(0x0031, 2).Fill(2).Header(kContinueCode, 0).bytes();
