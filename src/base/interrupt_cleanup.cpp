@@ -2,14 +2,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -35,6 +38,12 @@ struct Slot {
 };
 
 Slot slots[kSlots];
+
+// A stop under way, and the writers inside a step with a temporary.
+std::atomic<bool> stopping{false};
+std::atomic<int> creating{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the handler reads them");
 
 #if !defined(_WIN32)
 // Removes the files of a folder with system calls alone: opendir and readdir may allocate,
@@ -68,6 +77,15 @@ void EmptyFolder(const char* path) {
 extern "C" void RemoveAndReraise(int signal) {
   const int savedErrno = errno;
 #if !defined(_WIN32)
+  // No writer begins now; those inside get a moment to register what they created (not
+  // forever: the signal may have stopped one of them on this very thread).
+  stopping.store(true);
+  for (int round = 0; round < 200 && creating.load() != 0; ++round) {
+    struct timespec pause {
+      0, 1000000
+    };
+    ::nanosleep(&pause, nullptr);
+  }
   for (Slot& slot : slots) {
     if (slot.state.load() == kArmed && !slot.folder) ::unlink(slot.path);
   }
@@ -102,6 +120,23 @@ void RemoveTemporariesOnSignals() {
     ::sigaction(signal, &action, nullptr);
   }
 #endif
+}
+
+TemporaryStep::TemporaryStep() {
+  creating.fetch_add(1);
+  if (!stopping.load()) return;
+  // The handler may have looked at the slots already: what this thread would create or
+  // rename could be left behind, or arrive emptied. The process is ending; nothing more is
+  // begun.
+  creating.fetch_sub(1);
+  inside_ = false;
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+void TemporaryStep::Done() {
+  if (!inside_) return;
+  inside_ = false;
+  creating.fetch_sub(1);
 }
 
 RemoveOnSignal::RemoveOnSignal(const fs::path& path, Kind kind) {

@@ -35,4 +35,23 @@ class RemoveOnSignal {
   int slot_ = -1;
 };
 
+// Held by a writer through a step a signal's handler must not cut into: from just before
+// it creates a temporary until the temporary is registered (Done, or the end of the
+// scope), and while it renames a temporary into place. The other threads run on while a
+// handler works: a file created in that moment was left behind, and a folder renamed into
+// place as the handler emptied it arrived empty. A handler waits for the writers inside
+// (briefly, at most); once a stop is under way a writer takes no such step, and its thread
+// waits for the end of the process instead.
+class TemporaryStep {
+ public:
+  TemporaryStep();
+  ~TemporaryStep() { Done(); }
+  TemporaryStep(const TemporaryStep&) = delete;
+  TemporaryStep& operator=(const TemporaryStep&) = delete;
+  void Done();
+
+ private:
+  bool inside_ = true;
+};
+
 }  // namespace tabulix

@@ -171,6 +171,7 @@ bool TemporaryFile::Begin(const fs::path& target, std::string& error) {
   // A replaced file keeps its permission bits: the temporary starts private and is given
   // them once written. A new file is created as any other, under the umask.
   const mode_t mode = oldMode_ != 0 ? 0600 : 0644;
+  const TemporaryStep creating;
   const bool made = MakeTemporary(target, temp_, [this, mode](const fs::path& candidate) {
     fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     return fd_ >= 0;
@@ -217,12 +218,15 @@ bool TemporaryFile::Commit(std::string& error) {
     Discard();
     return false;
   }
+  TemporaryStep renaming;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    renaming.Done();
     error = ErrnoText("cannot replace the target");
     Discard();
     return false;
   }
   temp_.clear();
+  renaming.Done();
   removeOnSignal_.reset();
   // Make the rename itself durable; a folder that cannot be flushed does not undo it.
   SyncFolder(folder_);
@@ -296,6 +300,7 @@ bool TemporaryFolder::Begin(const fs::path& target, std::string& error) {
   }
 
   RemoveStaleTemporaryFolders(target_);
+  TemporaryStep creating;
   const bool made = MakeTemporary(target_, temp_, [](const fs::path& candidate) {
     return ::mkdir(candidate.c_str(), 0777) == 0;
   });
@@ -306,6 +311,7 @@ bool TemporaryFolder::Begin(const fs::path& target, std::string& error) {
   }
   // Covered from the moment it exists, before anything goes into it.
   removeOnSignal_ = std::make_unique<RemoveOnSignal>(temp_, RemoveOnSignal::Kind::FolderOfFiles);
+  creating.Done();
   lockFd_ = ::open(temp_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (lockFd_ < 0) {
     error = ErrnoText("cannot open the temporary folder");
@@ -323,12 +329,14 @@ bool TemporaryFolder::Add(const std::string& name, std::string_view bytes, std::
     return false;
   }
   const fs::path path = temp_ / name;
+  TemporaryStep creating;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = ErrnoText("cannot create " + name + " in the temporary folder");
     return false;
   }
   const RemoveOnSignal removeOnSignal(path);
+  creating.Done();
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
   bool written = WriteAllToDescriptor(fd, std::span<const std::uint8_t>(data, bytes.size()));
   if (!written) error = ErrnoText("cannot write " + name);
@@ -350,6 +358,9 @@ bool TemporaryFolder::Commit(std::string& error) {
     return false;
   }
   ::fsync(lockFd_);
+  // Through the renames: a folder emptied by a signal's handler must not take the target's
+  // place.
+  const TemporaryStep renaming;
   if (replacing_) {
     static_cast<void>(::chmod(temp_.c_str(), oldMode_));
     // In one step where the file system can: the target is never missing, never half new.

@@ -583,12 +583,14 @@ WriteStatus SaveNodes(const fs::path& target, std::vector<Node>& nodes, std::str
   // A replaced file keeps its permission bits: the temporary starts private and is given
   // them once written. A new file is created as any other, under the umask.
   fs::path temp;
+  TemporaryStep creating;
   const int fd = CreateTemporary(target, oldMode != 0 ? 0600 : 0644, temp);
   if (fd < 0) {
     SetReason(reason, ErrnoText("cannot create a temporary file"));
     return WriteStatus::CreateFailed;
   }
   const RemoveOnSignal removeOnSignal(temp);
+  creating.Done();
   WriteStatus status = WriteStatus::Ok;
   if (!WriteAllToDescriptor(fd, doc)) {
     SetReason(reason, ErrnoText("cannot write the temporary file"));
@@ -607,9 +609,12 @@ WriteStatus SaveNodes(const fs::path& target, std::vector<Node>& nodes, std::str
     SetReason(reason, ErrnoText("cannot close the temporary file"));
     status = WriteStatus::CommitFailed;
   }
-  if (status == WriteStatus::Ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-    SetReason(reason, ErrnoText("cannot replace the target"));
-    status = WriteStatus::CommitFailed;
+  if (status == WriteStatus::Ok) {
+    const TemporaryStep renaming;
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+      SetReason(reason, ErrnoText("cannot replace the target"));
+      status = WriteStatus::CommitFailed;
+    }
   }
   if (status != WriteStatus::Ok) {
     ::unlink(temp.c_str());

@@ -1,0 +1,79 @@
+// A run stopped by a signal while another thread makes and renames its temporaries: nothing
+// of them may stay behind, and no emptied folder may take a target's place.
+
+#include "base/interrupt_cleanup.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "support/test_support.hpp"
+
+namespace tabulix {
+namespace {
+
+namespace fs = std::filesystem;
+
+// In a child process: a thread (which never takes the signal itself) makes temporary
+// files and folders as fast as it can, each registered and renamed into place as a writer
+// does, while the main thread stops the process with SIGTERM.
+[[noreturn]] void RunWriterAndStop(const fs::path& folder) {
+  RemoveTemporariesOnSignals();
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  std::thread writer([&folder] {
+    for (int i = 0;; ++i) {
+      const fs::path temp = folder / (".temp" + std::to_string(i));
+      const fs::path done = folder / ("out" + std::to_string(i));
+      TemporaryStep creating;
+      if (::mkdir(temp.c_str(), 0700) != 0) _exit(3);
+      const RemoveOnSignal guard(temp, RemoveOnSignal::Kind::FolderOfFiles);
+      creating.Done();
+      const int fd = ::open((temp / "a.csv").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+      if (fd < 0 || ::write(fd, "1\n", 2) != 2) _exit(4);
+      ::close(fd);
+      const TemporaryStep renaming;
+      if (::rename(temp.c_str(), done.c_str()) != 0) _exit(5);
+    }
+  });
+  pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ::kill(::getpid(), SIGTERM);
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+  _exit(2);
+}
+
+TEST(InterruptCleanup, AStopLeavesNoTemporaryAndNoEmptiedOutput) {
+  for (int round = 0; round < 10; ++round) {
+    test::TempDir dir;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) RunWriterAndStop(dir.path());
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    std::size_t outputs = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_NE(name.rfind(".temp", 0), 0u) << "left behind: " << name;
+      if (name.rfind("out", 0) == 0) {
+        ++outputs;
+        EXPECT_TRUE(fs::exists(entry.path() / "a.csv")) << "emptied: " << name;
+      }
+    }
+    EXPECT_GT(outputs, 0u) << "the writer never ran";
+  }
+}
+
+}  // namespace
+}  // namespace tabulix
