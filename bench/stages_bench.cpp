@@ -114,20 +114,29 @@ void BM_Boundaries(benchmark::State& state, const std::string& name) {
                           static_cast<std::int64_t>(stream.size()));
 }
 
-void BM_Load(benchmark::State& state, const std::string& name) {
+// The path of workbook `name`, logs off; empty (the benchmark skipped, saying why) when
+// there is none.
+std::string InputOrSkip(benchmark::State& state, const std::string& name) {
   LogsOff();
   const Input input = Find(name);
-  if (!input.problem.empty()) {
-    state.SkipWithError(input.problem.c_str());
-    return;
-  }
+  if (!input.problem.empty()) state.SkipWithError(input.problem.c_str());
+  return input.path;
+}
+
+// Loads `path` into `document`; false (the benchmark skipped) when it does not load.
+bool LoadOrSkip(benchmark::State& state, const std::string& path, tabulix::XlsDocument& document) {
+  if (document.Load(path)) return true;
+  state.SkipWithError(("could not load " + path).c_str());
+  return false;
+}
+
+void BM_Load(benchmark::State& state, const std::string& name) {
+  const std::string path = InputOrSkip(state, name);
+  if (path.empty()) return;
   std::size_t cells = 0;
   for (auto _ : state) {
     tabulix::XlsDocument document;
-    if (!document.Load(input.path)) {
-      state.SkipWithError(("could not load " + input.path).c_str());
-      return;
-    }
+    if (!LoadOrSkip(state, path, document)) return;
     cells = document.report().ValueCells();
     benchmark::DoNotOptimize(document.worksheets().data());
   }
@@ -143,17 +152,9 @@ void BM_Load(benchmark::State& state, const std::string& name) {
 // well-formed, deciding what is kept whole, the views and the report) is left out. The
 // stream is the one the load of the file worked on.
 void BM_Stages(benchmark::State& state, const std::string& name) {
-  LogsOff();
-  const Input input = Find(name);
-  if (!input.problem.empty()) {
-    state.SkipWithError(input.problem.c_str());
-    return;
-  }
+  const std::string path = InputOrSkip(state, name);
   tabulix::XlsDocument document;
-  if (!document.Load(input.path)) {
-    state.SkipWithError(("could not load " + input.path).c_str());
-    return;
-  }
+  if (path.empty() || !LoadOrSkip(state, path, document)) return;
   const std::vector<std::uint8_t>& stream = document.stream();
   const std::size_t cells = document.report().ValueCells();
   // A load starts from a new workbook's three sheets.
@@ -163,7 +164,7 @@ void BM_Stages(benchmark::State& state, const std::string& name) {
     tabulix::RecoveryState recovery;
     tabulix::NewDefault(model, kSheetsAtStart);
     if (!tabulix::LocateSheets(stream, model, recovery)) {
-      state.SkipWithError((input.path + " is password protected").c_str());
+      state.SkipWithError((path + " is password protected").c_str());
       return;
     }
     tabulix::RecoverSheets(stream, model, recovery);
@@ -177,17 +178,9 @@ void BM_Stages(benchmark::State& state, const std::string& name) {
 
 // The save writes a temporary file beside the output and renames it, as a user's does.
 void BM_Save(benchmark::State& state, const std::string& name) {
-  LogsOff();
-  const Input input = Find(name);
-  if (!input.problem.empty()) {
-    state.SkipWithError(input.problem.c_str());
-    return;
-  }
+  const std::string path = InputOrSkip(state, name);
   tabulix::XlsDocument document;
-  if (!document.Load(input.path)) {
-    state.SkipWithError(("could not load " + input.path).c_str());
-    return;
-  }
+  if (path.empty() || !LoadOrSkip(state, path, document)) return;
   // Two runs side by side must not save over each other's file.
   const fs::path out = fs::temp_directory_path() /
                        ("tabulix-bench-save-" + std::to_string(std::random_device{}()) + ".xls");
