@@ -11,6 +11,7 @@
 #include "base/log.hpp"
 #include "document/xls_document.hpp"
 #include "recovery/sheet_boundaries.hpp"
+#include "stage_loops.hpp"
 
 namespace {
 
@@ -41,15 +42,7 @@ void Run(benchmark::State& state, const std::vector<std::uint8_t>& stream) {
     state.SkipWithError("corpus file 46904.xls not found");
     return;
   }
-  for (auto _ : state) {
-    tabulix::SheetBoundaries boundaries;
-    tabulix::FindMarkers(stream, boundaries);
-    tabulix::FindBoundaries(stream, boundaries);
-    tabulix::MarkIntactSheets(stream, boundaries);
-    benchmark::DoNotOptimize(boundaries.intactFlags_.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.size()));
+  tabulix::bench::TimeBoundarySearch(state, stream);
 }
 
 void BM_BoundariesLargestCorpusFile(benchmark::State& state) { Run(state, LargestCorpusStream()); }

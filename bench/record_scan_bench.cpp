@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "recovery/record_scan.hpp"
+#include "stage_loops.hpp"
 #include "storage/storage_reader.hpp"
 
 namespace {
@@ -43,15 +44,7 @@ void Run(benchmark::State& state, const std::vector<std::uint8_t>& stream, bool 
     state.SkipWithError("corpus file 46904.xls not found");
     return;
   }
-  tabulix::RecordScan scan;
-  for (auto _ : state) {
-    scan.ScanObjectPositions(stream, tabulix::ScanTable::Both, {});
-    if (validate) scan.ValidateObjectPositions();
-    benchmark::DoNotOptimize(scan.objPositions_.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.size()));
-  state.counters["survivors"] = static_cast<double>(scan.objPositions_.size());
+  tabulix::bench::TimeRecordScan(state, stream, validate);
 }
 
 void BM_ScanCorpusFile(benchmark::State& state) { Run(state, CorpusStream(), false); }

@@ -29,6 +29,7 @@
 #include "recovery/recover_sheets.hpp"
 #include "recovery/recovery_state.hpp"
 #include "recovery/sheet_boundaries.hpp"
+#include "stage_loops.hpp"
 #include "storage/storage_reader.hpp"
 
 namespace {
@@ -86,14 +87,7 @@ void BM_RecordScan(benchmark::State& state, const std::string& name) {
     state.SkipWithError(problem.c_str());
     return;
   }
-  tabulix::RecordScan scan;
-  for (auto _ : state) {
-    scan.ScanObjectPositions(stream, tabulix::ScanTable::Both, {});
-    scan.ValidateObjectPositions();
-    benchmark::DoNotOptimize(scan.objPositions_.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.size()));
+  tabulix::bench::TimeRecordScan(state, stream, true);
 }
 
 void BM_Boundaries(benchmark::State& state, const std::string& name) {
@@ -103,15 +97,7 @@ void BM_Boundaries(benchmark::State& state, const std::string& name) {
     state.SkipWithError(problem.c_str());
     return;
   }
-  for (auto _ : state) {
-    tabulix::SheetBoundaries boundaries;
-    tabulix::FindMarkers(stream, boundaries);
-    tabulix::FindBoundaries(stream, boundaries);
-    tabulix::MarkIntactSheets(stream, boundaries);
-    benchmark::DoNotOptimize(boundaries.intactFlags_.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.size()));
+  tabulix::bench::TimeBoundarySearch(state, stream);
 }
 
 // The path of workbook `name`, logs off; empty (the benchmark skipped, saying why) when

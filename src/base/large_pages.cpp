@@ -44,9 +44,10 @@ bool LargeInputs(const std::vector<std::string>& paths, std::uint64_t threshold)
 void RestartWithLargePages(char** argv) {
 #if defined(__linux__) && defined(__GLIBC__)
   if (argv == nullptr || argv[0] == nullptr || std::getenv(kRestarted) != nullptr) return;
-  const std::optional<std::string> tunables = TunablesWithLargePages(std::getenv("GLIBC_TUNABLES"));
-  if (!tunables) return;
   const char* before = std::getenv("GLIBC_TUNABLES");
+  const std::optional<std::string> tunables = TunablesWithLargePages(before);
+  if (!tunables) return;
+  // Kept: setenv may free the string `before` points at.
   const std::optional<std::string> saved =
       before ? std::optional<std::string>(before) : std::nullopt;
   if (::setenv("GLIBC_TUNABLES", tunables->c_str(), 1) != 0 || ::setenv(kRestarted, "1", 1) != 0)

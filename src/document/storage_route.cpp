@@ -85,10 +85,13 @@ void XlsDocument::KeepOtherEntries(const storage::StorageReader& storage) {
   // read from ("Workbook", or "Book" when there was no other); a "Book" beside a
   // "Workbook" (an older version's copy some writers add) stays as it was. The stream read
   // is not read a second time only to be dropped.
-  const std::u16string read(report_.streamName_.begin(), report_.streamName_.end());
+  const std::u16string workbook = FoldedName(u"Workbook");
+  const std::u16string read =
+      FoldedName(std::u16string(report_.streamName_.begin(), report_.streamName_.end()));
   std::optional<storage::StorageTree> tree =
-      storage.ReadTree(&reason, &skipped, [&read](std::u16string_view name) {
-        return FoldedName(name) == FoldedName(u"Workbook") || FoldedName(name) == FoldedName(read);
+      storage.ReadTree(&reason, &skipped, [&](std::u16string_view name) {
+        const std::u16string folded = FoldedName(name);
+        return folded == workbook || folded == read;
       });
   // A stream of the document that cannot be read (its size or its chain broken) is not
   // saved; the others are.
