@@ -106,15 +106,6 @@ struct Result {
   std::size_t lostText = 0;
 };
 
-// Why a load failed, in the core's own words (the last thing it told the user).
-std::string LoadFailure(const RecoveryReport& report) {
-  for (auto it = report.messages_.rbegin(); it != report.messages_.rend(); ++it) {
-    std::string text = Trimmed(*it);
-    if (!text.empty()) return text;
-  }
-  return "nothing could be recovered";
-}
-
 // The outputs planned so far, by a key that ignores case: two outputs that differ only in
 // case are one file on many file systems.
 class OutputNames {
@@ -204,29 +195,23 @@ struct RunContext {
   bool batch;  // more than one file: messages and dumps say which file
 };
 
-// One line of JSON: what was asked and what came of it, then the core's report. An empty
-// `input` or `output` is written as null.
+// One line of JSON: what was asked and what came of it, then the core's report.
 std::string JsonLine(const BatchOptions& options, const std::string& input,
                      const std::string& output, const char* status, const std::string& error,
                      double seconds, const RecoveryReport& report) {
-  using Json = nlohmann::ordered_json;
-  Json line;
-  line["schema_version"] = kReportSchemaVersion;
-  line["tabulix_version"] = TABULIX_VERSION;
-  line["command"] = options.inspectOnly ? "inspect" : "recover";
-  line["input"] = input.empty() ? Json(nullptr) : Json(input);
-  line["output"] = output.empty() ? Json(nullptr) : Json(output);
-  line["format"] = options.inspectOnly ? Json(nullptr) : Json(FormatName(options.format));
-  line["status"] = status;
-  line["error"] = error.empty() ? Json(nullptr) : Json(error);
-  line["seconds"] = seconds;
-  Json core = ReportToJson(report);
-  for (auto& [key, value] : core.items()) {
-    if (!line.contains(key)) line[key] = std::move(value);
-  }
+  ReportRequest request;
+  request.command = options.inspectOnly ? "inspect" : "recover";
+  request.input = input;
+  request.output = output;
+  if (!options.inspectOnly) request.format = FormatName(options.format);
+  request.status = status;
+  request.error = error;
+  request.seconds = seconds;
   // Names and paths from a damaged file may hold bytes that are not UTF-8: replaced, never
   // a reason to lose the line.
-  return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  return ReportLine(request, report)
+             .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+         "\n";
 }
 
 Result ProcessJob(const Job& job, std::size_t index, unsigned slot, RunContext& context) {

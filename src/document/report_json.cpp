@@ -177,4 +177,26 @@ nlohmann::ordered_json ReportToJson(const RecoveryReport& report) {
   return out;
 }
 
+json ReportLine(const ReportRequest& request, const RecoveryReport& report) {
+  // Paths and texts go in as they are; the line's writer replaces what is not UTF-8.
+  const auto textOrNull = [](const std::string& text) {
+    return text.empty() ? json(nullptr) : json(text);
+  };
+  json line;
+  line["schema_version"] = kReportSchemaVersion;
+  line["tabulix_version"] = TABULIX_VERSION;
+  line["command"] = request.command;
+  line["input"] = textOrNull(request.input);
+  line["output"] = textOrNull(request.output);
+  line["format"] = textOrNull(request.format);
+  line["status"] = request.status;
+  line["error"] = textOrNull(request.error);
+  line["seconds"] = request.seconds;
+  json core = ReportToJson(report);
+  for (auto& [key, value] : core.items()) {
+    if (!line.contains(key)) line[key] = std::move(value);
+  }
+  return line;
+}
+
 }  // namespace tabulix

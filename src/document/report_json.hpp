@@ -5,6 +5,7 @@
 // kReportSchemaVersion.
 
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "document/recovery_report.hpp"
 
@@ -20,5 +21,20 @@ inline constexpr std::size_t kReportListLimit = 10000;
 // The core's account of one load: the file, the route and why earlier routes failed, the
 // stream, the substreams, the sheets and the totals, password protection and messages.
 nlohmann::ordered_json ReportToJson(const RecoveryReport& report);
+
+// What a front end asked of one file and what came of it, ahead of the core's report in
+// a report line. Empty texts are written as null.
+struct ReportRequest {
+  std::string command;  // "recover" or "inspect"
+  std::string input;    // the file as the user named it
+  std::string output;   // what was written
+  std::string format;   // "xls", "xlsx" or "csv"; empty for inspect
+  std::string status;   // "recovered", "inspected", "failed" or "password-protected"
+  std::string error;    // why it failed, in words for a person
+  double seconds = 0;
+};
+
+// One report: the schema and program versions, the request, then the core's report.
+nlohmann::ordered_json ReportLine(const ReportRequest& request, const RecoveryReport& report);
 
 }  // namespace tabulix

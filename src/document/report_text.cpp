@@ -11,6 +11,14 @@ std::string Trimmed(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
+std::string LoadFailure(const RecoveryReport& report) {
+  for (auto it = report.messages_.rbegin(); it != report.messages_.rend(); ++it) {
+    std::string text = Trimmed(*it);
+    if (!text.empty()) return text;
+  }
+  return "nothing could be recovered";
+}
+
 namespace {
 
 // What making the saved workbook well-formed changed on a sheet, after its cell count;

@@ -14,6 +14,9 @@ namespace tabulix {
 // and a line of text reads better without them.
 std::string Trimmed(std::string_view text);
 
+// Why a load failed, in the core's own words: the last thing it told the user.
+std::string LoadFailure(const RecoveryReport& report);
+
 // What the load found: the file, the route, the stream, the substreams, the sheet count.
 void PrintLoadReport(const RecoveryReport& report, const std::string& input, std::ostream& out);
 
