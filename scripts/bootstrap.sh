@@ -18,6 +18,9 @@ packages=(
   # The real window under a private X server, for its screenshot (scripts/screenshot.sh).
   xvfb xauth xdotool x11-apps x11-utils
   python3 python3-olefile python3-xlrd python3-openpyxl python3-jsonschema
+  # The Python module: its build, the DataFrames it returns, its tests and the Dask example.
+  python3-dev pybind11-dev python3-numpy python3-pandas python3-pytest python3-dask
+  python3-distributed
   # The command-line tests run a batch under GNU parallel, as the README shows.
   parallel
   # Independent spreadsheet programs that must open what the save writes. Either variant

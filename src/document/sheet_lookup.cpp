@@ -1,6 +1,10 @@
 // The views of the preview and the workbook-level lookups that name and find sheets.
 
+#include <cstdint>
 #include <exception>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "document/xls_document.hpp"
 
@@ -63,6 +67,38 @@ std::optional<std::string> XlsDocument::GetSheetName(std::size_t index) const {
     // A name that cannot be given (out of memory) is no name; the caller shows none.
     return std::nullopt;
   }
+}
+
+std::vector<std::string> XlsDocument::SourceSheetNames() const {
+  const auto& entries = model_.workbook_.sheets_;
+  const auto& worksheets = model_.worksheets_;
+  std::vector<std::string> names(worksheets.size());
+  std::vector<bool> named(worksheets.size(), false);
+  // The worksheet recovered from the BOF an entry points at is the entry's own; the others
+  // take the worksheet entries left, in order, as WorksheetOfEntry pairs them.
+  std::unordered_map<std::uint32_t, std::size_t> bySource;
+  bySource.reserve(worksheets.size());
+  for (std::size_t i = 0; i < worksheets.size(); ++i) {
+    bySource.try_emplace(worksheets[i].sourcePosition_, i);
+  }
+  std::size_t place = 0;
+  for (const Workbook::BoundSheet& entry : entries) {
+    std::optional<std::size_t> sheet;
+    if (const auto found = bySource.find(entry.position_); found != bySource.end()) {
+      sheet = found->second;
+    } else if (entry.type_ == kWorksheetEntry && place < worksheets.size()) {
+      sheet = place;
+    }
+    if (entry.type_ == kWorksheetEntry) ++place;
+    if (!sheet || named[*sheet]) continue;
+    named[*sheet] = true;
+    try {
+      names[*sheet] = entry.name_.ToUtf8();
+    } catch (const std::exception&) {
+      // A name that cannot be given (out of memory) is no name.
+    }
+  }
+  return names;
 }
 
 }  // namespace tabulix

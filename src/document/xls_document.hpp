@@ -75,6 +75,11 @@ class XlsDocument {
   // The name (UTF-8) of sheet entry `index`, whatever script it is written in; nothing
   // when there is no such entry.
   std::optional<std::string> GetSheetName(std::size_t index) const;
+  // Per worksheet, in worksheet order, the name (UTF-8) its sheet entry gave it in the file
+  // as loaded: what other readers of the file call it, which the save may have to shorten
+  // or make unique. Empty for a worksheet no entry names. Linear in the entries and
+  // worksheets; call it before a save, which gives the entries the saved names.
+  std::vector<std::string> SourceSheetNames() const;
 
   const std::vector<std::uint8_t>& stream() const { return stream_; }
   StreamRoute route() const { return report_.route_; }

@@ -602,6 +602,27 @@ def group_shell(tabulix, corpus, work, build):
             wanted += ["bin/tabulix-gui", "bin/Tabulix.html"]
         for path in wanted:
             check(status == 0 and (prefix / path).exists(), "install: %s (%s)" % (path, stderr))
+        # The Python module, when the build has it, into the interpreter's site-packages
+        # under the prefix, and importable from there.
+        if (Path(build) / "python" / "tabulix").exists():
+            found = sorted(prefix.glob("lib/python3*/*-packages/tabulix/_tabulix*.so"))
+            check(len(found) == 1, "install: the Python module (%s)" % stderr)
+            if found:
+                package = found[0].parent
+                for name in ("__init__.py", "__init__.pyi", "py.typed"):
+                    check((package / name).exists(), "install: tabulix/%s" % name)
+                env = dict(os.environ, PYTHONPATH=str(package.parent))
+                # A module built with the sanitizers needs their runtime loaded first.
+                libraries = subprocess.run(["ldd", str(found[0])], stdout=subprocess.PIPE).stdout
+                for line in libraries.decode().splitlines():
+                    if "libasan" in line and "=>" in line:
+                        env["LD_PRELOAD"] = line.split("=>")[1].split()[0]
+                        env["ASAN_OPTIONS"] = "detect_leaks=0"
+                result = subprocess.run(
+                    ["/usr/bin/python3", "-c", "import tabulix; print(tabulix.__file__)"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=work)
+                check(result.returncode == 0 and str(package) in result.stdout.decode(),
+                      "installed module imports: %s" % result.stderr.decode()[-500:])
         if shutil.which("man"):
             result = subprocess.run(["man", "-l", str(prefix / "share/man/man1/tabulix.1")],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
