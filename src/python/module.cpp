@@ -352,12 +352,20 @@ py::tuple Recovery::Columns(std::size_t index, std::optional<std::uint32_t> head
         arrays[c] = column;
         break;
       }
-      case Type::Int:
-        arrays[c] = py::array_t<std::int64_t>(dataRows);
+      // Every row of these holds a cell; they start cleared all the same, so that no
+      // uninitialised memory could ever reach the caller.
+      case Type::Int: {
+        py::array_t<std::int64_t> column(dataRows);
+        std::fill_n(column.mutable_data(), dataRows, 0);
+        arrays[c] = column;
         break;
-      case Type::Bool:
-        arrays[c] = py::array_t<bool>(dataRows);
+      }
+      case Type::Bool: {
+        py::array_t<bool> column(dataRows);
+        std::fill_n(column.mutable_data(), dataRows, false);
+        arrays[c] = column;
         break;
+      }
       case Type::DateTime: {
         py::array_t<std::int64_t> column(dataRows);
         std::fill_n(column.mutable_data(), dataRows, std::numeric_limits<std::int64_t>::min());

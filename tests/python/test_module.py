@@ -5,6 +5,7 @@ Run by ctest with PYTHONPATH naming the build's python/ folder, and TABULIX_CLI,
 TABULIX_CORPUS_DIR and TABULIX_SOURCE_DIR set.
 """
 
+import ast
 import concurrent.futures
 import datetime
 import json
@@ -345,6 +346,7 @@ def test_threads_recover_side_by_side_with_the_same_results():
 
 def test_every_public_name_is_documented_and_typed():
     stub = open(os.path.join(os.path.dirname(tabulix.__file__), "__init__.pyi")).read()
+    ast.parse(stub)
     for name in tabulix.__all__:
         if name != "__version__":
             assert getattr(tabulix, name).__doc__, name
