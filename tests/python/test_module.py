@@ -17,6 +17,7 @@ import subprocess
 import sys
 import zipfile
 
+import jsonschema
 import numpy as np
 import pytest
 import xlrd
@@ -34,6 +35,7 @@ SAMPLE = [
     for line in open(os.path.join(SOURCE, "bench", "quality", "ci_sample.txt"))
     if line.strip() and not line.startswith("#")
 ]
+SCHEMA = json.load(open(os.path.join(SOURCE, "docs", "report.schema.json")))
 QUIET = open(os.devnull, "w")  # xlrd tells its warnings there
 PASSWORD = os.path.join(CORPUS, "odd", "password.xls")
 
@@ -162,9 +164,13 @@ def test_damaged_copies_give_frames_and_the_command_lines_counts(tmp_path):
                 tabulix.recover(path)
             assert str(raised.value) == line["error"], path
             assert raised.value.report["status"] == line["status"]
+            jsonschema.validate(raised.value.report, SCHEMA)
             continue
         recovery = tabulix.recover(path)
         report = recovery.report
+        # The command line's shape: the same keys, valid by its schema.
+        assert list(report) == list(line), path
+        jsonschema.validate(report, SCHEMA)
         for key in ("cells", "lost_text", "dropped_cells", "formulas_as_values", "route",
                     "intact_substreams", "shared_strings_lost", "kept_records"):
             assert report[key] == line[key], (path, key)

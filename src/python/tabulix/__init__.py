@@ -25,6 +25,7 @@ imported only by to_pandas() and read_excel().
 
 from __future__ import annotations
 
+import errno as _errno
 import os as _os
 
 from . import _tabulix
@@ -158,13 +159,9 @@ def recover(source, name: str | None = None) -> "Recovery":
         if isinstance(path, bytes):
             path = _os.fsdecode(path)
         if not _os.path.exists(path):
-            import errno
-
-            raise FileNotFoundError(errno.ENOENT, "No such file or directory", path)
+            raise FileNotFoundError(_errno.ENOENT, "No such file or directory", path)
         if _os.path.isdir(path):
-            import errno
-
-            raise IsADirectoryError(errno.EISDIR, "Is a directory (give a file)", path)
+            raise IsADirectoryError(_errno.EISDIR, "Is a directory (give a file)", path)
         failure, line, native = _tabulix.load_path(path, CellError)
     if failure:
         report = _parse_report(line)
