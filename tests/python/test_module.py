@@ -350,6 +350,17 @@ def test_threads_recover_side_by_side_with_the_same_results():
     assert all(f.shape[0] > 0 for f in frames)
 
 
+def test_pandas_is_imported_only_when_asked_for():
+    code = ("import sys, tabulix\n"
+            "sheet = tabulix.recover(sys.argv[1]).worksheets[0]\n"
+            "sheet.cells()\n"
+            "assert 'pandas' not in sys.modules and 'numpy' not in sys.modules\n"
+            "sheet.to_pandas()\n"
+            "assert 'pandas' in sys.modules\n")
+    run = subprocess.run([sys.executable, "-c", code, SAMPLE[0]], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+
+
 def test_every_public_name_is_documented_and_typed():
     stub = open(os.path.join(os.path.dirname(tabulix.__file__), "__init__.pyi")).read()
     ast.parse(stub)
