@@ -136,8 +136,8 @@ std::unique_lock<std::mutex> LockOf(Loaded& loaded) {
   return lock;
 }
 
-// One value cell as the Python side gives it. Blanks and error cells hold no value a
-// DataFrame keeps; the cell list keeps errors.
+// How a cell of the model becomes a Python value: what its number format makes a date, in
+// the workbook's date system, and the class an error cell becomes.
 struct CellValues {
   tabulix::exporting::NumberFormats formats;
   bool date1904;
@@ -446,7 +446,7 @@ py::tuple Recovery::Columns(std::size_t index, std::optional<std::uint32_t> head
   return py::make_tuple(header ? py::object(names) : py::object(py::none()), columns, dataRows);
 }
 
-// Loads and recovers; returns the failure kind ("" on success), the report line as JSON
+// After a load: the failure kind ("" when there is a recovery), the report line as JSON
 // text, and the recovery when there is one.
 py::tuple Finish(std::shared_ptr<Loaded> loaded, bool ok, double seconds, py::object errorType) {
   const RecoveryReport& report = loaded->document.report();
@@ -483,8 +483,8 @@ py::tuple Finish(std::shared_ptr<Loaded> loaded, bool ok, double seconds, py::ob
       }
     }
     loaded->names = std::move(names);
+    recovery = py::cast(Recovery(std::move(loaded), std::move(errorType)));
   }
-  if (failure.empty()) recovery = py::cast(Recovery(std::move(loaded), std::move(errorType)));
   return py::make_tuple(failure, line, recovery);
 }
 
