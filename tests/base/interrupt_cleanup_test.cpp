@@ -21,6 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Outside a step the handler may remove a writer's temporary under it: a failure then is
+// the stop, and the writer waits for the signal to end the process. A failure of its own
+// shows as the main thread's exit status 2, thirty seconds on.
+[[noreturn]] void WaitForTheStop() {
+  for (;;) ::pause();
+}
+
 // In a child process: a thread (which never takes the signal itself) makes temporary
 // files and folders as fast as it can, each registered and renamed into place as a writer
 // does, while the main thread stops the process with SIGTERM.
@@ -35,14 +42,14 @@ namespace fs = std::filesystem;
       const fs::path temp = folder / (".temp" + std::to_string(i));
       const fs::path done = folder / ("out" + std::to_string(i));
       TemporaryStep creating;
-      if (::mkdir(temp.c_str(), 0700) != 0) _exit(3);
+      if (::mkdir(temp.c_str(), 0700) != 0) WaitForTheStop();
       const RemoveOnSignal guard(temp, RemoveOnSignal::Kind::FolderOfFiles);
       creating.Done();
       const int fd = ::open((temp / "a.csv").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-      if (fd < 0 || ::write(fd, "1\n", 2) != 2) _exit(4);
+      if (fd < 0 || ::write(fd, "1\n", 2) != 2) WaitForTheStop();
       ::close(fd);
       const TemporaryStep renaming;
-      if (::rename(temp.c_str(), done.c_str()) != 0) _exit(5);
+      if (::rename(temp.c_str(), done.c_str()) != 0) WaitForTheStop();
     }
   });
   pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
