@@ -307,6 +307,7 @@ class Recovery:
 
     @property
     def date1904(self) -> bool:
+        """The workbook counts its dates from 1904-01-01 (else from 1900-01-01)."""
         return self._native.date1904
 
     def sheet(self, key: int | str) -> Sheet:
