@@ -149,6 +149,7 @@ def recover(source, name: str | None = None) -> "Recovery":
     (all are tabulix.Error, with the report), and tabulix.Error when the file could not be
     read.
     """
+    path = name
     if isinstance(source, (bytes, bytearray, memoryview)):
         view = memoryview(source)
         if not view.c_contiguous:
@@ -166,7 +167,7 @@ def recover(source, name: str | None = None) -> "Recovery":
     if failure:
         report = _parse_report(line)
         raise _FAILURES.get(failure, Error)(report.get("error") or "nothing could be recovered", report)
-    return Recovery(native, line)
+    return Recovery(native, line, path)
 
 
 class Sheet:
@@ -281,11 +282,12 @@ class Recovery:
     whether the workbook counts its dates from 1904-01-01 (else 1900-01-01).
     """
 
-    __slots__ = ("_native", "_line", "_sheets")
+    __slots__ = ("_native", "_line", "_input", "_sheets")
 
-    def __init__(self, native, line: str):
+    def __init__(self, native, line: str, source: str | None):
         self._native = native
         self._line = line
+        self._input = source  # the path loaded, or the name given to bytes
         self._sheets = None
 
     @property
@@ -337,7 +339,7 @@ class Recovery:
         if format not in ("xls", "xlsx", "csv"):
             raise ValueError(f"format must be 'xls', 'xlsx' or 'csv', not {format!r}")
         path = _os.fsdecode(_os.fspath(path))
-        source = _parse_report(self._line).get("input")
+        source = self._input
         if source and _os.path.exists(path) and _os.path.exists(source):
             if _os.path.samefile(path, source):
                 raise Error(f"could not save '{path}': it is the input file; inputs are never written")
@@ -346,13 +348,10 @@ class Recovery:
             raise Error(f"could not save '{path}': {error}")
 
     def __repr__(self) -> str:
-        report = self._report_summary()
-        return f"<tabulix.Recovery {report}>"
-
-    def _report_summary(self) -> str:
         report = _parse_report(self._line)
         name = report.get("input") or "bytes"
-        return f"{name!r}: {len(report.get('sheets', []))} sheets, {report.get('cells', 0)} cells"
+        return (f"<tabulix.Recovery {name!r}: {len(report.get('sheets', []))} sheets, "
+                f"{report.get('cells', 0)} cells>")
 
 
 def read_excel(io, sheet_name=0, header: int | None = 0):
