@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -30,14 +31,17 @@ namespace fs = std::filesystem;
 
 // In a child process: a thread (which never takes the signal itself) makes temporary
 // files and folders as fast as it can, each registered and renamed into place as a writer
-// does, while the main thread stops the process with SIGTERM.
+// does, while the main thread stops the process with SIGTERM. The stop waits for the
+// writer's first outputs rather than for a fixed time, which a loaded machine may spend
+// before the thread is even scheduled.
 [[noreturn]] void RunWriterAndStop(const fs::path& folder) {
   RemoveTemporariesOnSignals();
   sigset_t blocked;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-  std::thread writer([&folder] {
+  std::atomic<int> renamed{0};
+  std::thread writer([&folder, &renamed] {
     for (int i = 0;; ++i) {
       const fs::path temp = folder / (".temp" + std::to_string(i));
       const fs::path done = folder / ("out" + std::to_string(i));
@@ -50,10 +54,14 @@ namespace fs = std::filesystem;
       ::close(fd);
       const TemporaryStep renaming;
       if (::rename(temp.c_str(), done.c_str()) != 0) WaitForTheStop();
+      renamed.fetch_add(1, std::memory_order_relaxed);
     }
   });
   pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int waited = 0; renamed.load(std::memory_order_relaxed) < 3; ++waited) {
+    if (waited == 30'000) _exit(3);  // thirty seconds without three outputs
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   ::kill(::getpid(), SIGTERM);
   std::this_thread::sleep_for(std::chrono::seconds(30));
   _exit(2);
@@ -67,7 +75,8 @@ TEST(InterruptCleanup, AStopLeavesNoTemporaryAndNoEmptiedOutput) {
     if (child == 0) RunWriterAndStop(dir.path());
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    ASSERT_TRUE(WIFSIGNALED(status))
+        << "exit status " << WEXITSTATUS(status) << " (2: the writer failed, 3: it never ran)";
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     std::size_t outputs = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir.path())) {
