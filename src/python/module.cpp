@@ -274,6 +274,14 @@ class Recovery {
   py::object errorType_;
 };
 
+// A numpy column of `rows` entries, each `value`, to be overwritten where a cell stands.
+template <class T>
+py::array Filled(std::uint32_t rows, T value) {
+  py::array_t<T> column(rows);
+  std::fill_n(column.mutable_data(), rows, value);
+  return column;
+}
+
 py::tuple Recovery::Columns(std::size_t index, std::optional<std::uint32_t> header) {
   const auto lock = LockOf(*loaded_);
   const CellValues values = ValuesOf();
@@ -346,32 +354,20 @@ py::tuple Recovery::Columns(std::size_t index, std::optional<std::uint32_t> head
   const py::object nan = py::float_(std::numeric_limits<double>::quiet_NaN());
   for (std::size_t c = 0; c < types.size(); ++c) {
     switch (types[c]) {
-      case Type::Float: {
-        py::array_t<double> column(dataRows);
-        std::fill_n(column.mutable_data(), dataRows, std::numeric_limits<double>::quiet_NaN());
-        arrays[c] = column;
+      case Type::Float:
+        arrays[c] = Filled(dataRows, std::numeric_limits<double>::quiet_NaN());
         break;
-      }
       // Every row of these holds a cell; they start cleared all the same, so that no
       // uninitialised memory could ever reach the caller.
-      case Type::Int: {
-        py::array_t<std::int64_t> column(dataRows);
-        std::fill_n(column.mutable_data(), dataRows, 0);
-        arrays[c] = column;
+      case Type::Int:
+        arrays[c] = Filled<std::int64_t>(dataRows, 0);
         break;
-      }
-      case Type::Bool: {
-        py::array_t<bool> column(dataRows);
-        std::fill_n(column.mutable_data(), dataRows, false);
-        arrays[c] = column;
+      case Type::Bool:
+        arrays[c] = Filled(dataRows, false);
         break;
-      }
-      case Type::DateTime: {
-        py::array_t<std::int64_t> column(dataRows);
-        std::fill_n(column.mutable_data(), dataRows, std::numeric_limits<std::int64_t>::min());
-        arrays[c] = column;
+      case Type::DateTime:  // numpy's NaT until a date is written
+        arrays[c] = Filled(dataRows, std::numeric_limits<std::int64_t>::min());
         break;
-      }
       case Type::Object: {
         // numpy makes an object array of null pointers; each gets a reference of its own.
         py::array column(py::dtype("O"), std::vector<py::ssize_t>{py::ssize_t{dataRows}});
